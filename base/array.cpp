@@ -1,0 +1,44 @@
+#include "base/array.h"
+
+#include <cstdlib>
+
+ByteArray::~ByteArray() { free(bytes); }
+
+void ByteArray::realloc(size_t size) {
+  if (size == capacity) {
+    warning(VANTREL_FUNCTION, "spurious realloc");
+    return;
+  }
+  if (size == 0) {
+    free(bytes);
+    bytes = nullptr;
+    capacity = 0;
+    return;
+  }
+  char* grown = static_cast<char*>(::realloc(bytes, size));
+  if (!grown)
+    THROW_STR("out of memory (current size %lu bytes, failed allocation of %lu bytes)",
+              static_cast<unsigned long>(capacity), static_cast<unsigned long>(size));
+  bytes = grown;
+  capacity = size;
+}
+
+void ByteArray::reserve(size_t size) {
+  size_t grown = capacity;
+  if (grown == 0) {
+    grown = size > 32 ? size : 32;
+  } else {
+    while (grown < size) {
+      // Doubling past the address space would wrap to a small block.
+      if (grown > static_cast<size_t>(-1) / 2)
+        THROW_STR("out of memory (current size %lu bytes, failed allocation of %lu bytes)",
+                  static_cast<unsigned long>(capacity), static_cast<unsigned long>(size));
+      grown *= 2;
+    }
+  }
+  realloc(grown);
+}
+
+void ByteArray::compact() {
+  if (length < capacity) realloc(length);
+}
