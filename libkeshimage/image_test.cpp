@@ -1,0 +1,163 @@
+#include "libkeshimage/image.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <new>
+#include <string>
+
+using Kesh::Image;
+using Kesh::ImageSpec;
+
+namespace {
+
+std::string failure(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const StrXception& e) {
+    return e.message.c_str();
+  } catch (const AssertXception& e) {
+    return std::string("assert: ") + e.expression;
+  }
+  return "(nothing raised)";
+}
+
+bool starts(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+int live_infos = 0;
+struct Tag : Kesh::MetaInfo {
+  Tag() { ++live_infos; }
+  Tag(const Tag&) : Kesh::MetaInfo() { ++live_infos; }
+  ~Tag() override { --live_infos; }
+  Kesh::MetaInfo* clone() const override { return new Tag(*this); }
+};
+
+}  // namespace
+
+TEST(ImageSpec, StridesOfEveryFormat) {
+  ImageSpec spec(100, 50, ImageSpec::BGRA_FLOAT);
+  EXPECT_EQ(spec.stride, 1600u);
+  EXPECT_EQ(spec.meta, nullptr);
+  Image image(spec);
+  EXPECT_EQ(image.block_size, 80000u);
+  EXPECT_EQ(image.pixels, image.block);
+
+  using S = ImageSpec;
+  EXPECT_EQ(S::natural_stride(6, S::YCBCR_422_10), 128u);
+  EXPECT_EQ(S::natural_stride(8, S::YCBCR_422_10), 128u);
+  EXPECT_EQ(S::natural_stride(48, S::YCBCR_422_10), 128u);
+  EXPECT_EQ(S::natural_stride(49, S::YCBCR_422_10), 256u);
+  EXPECT_EQ(S::natural_stride(720, S::YCBCR_422_10), 1920u);
+  EXPECT_EQ(S::natural_stride(1920, S::YCBCR_422_10), 5120u);
+  EXPECT_EQ(S::natural_stride(1, S::YCBCR_422_10), 128u);
+  EXPECT_EQ(S::natural_stride(3, S::YCBCR_422_8), 12u);
+  EXPECT_EQ(S::natural_stride(4, S::YCBCR_422_8), 12u);
+  EXPECT_EQ(S::natural_stride(5, S::YCBCR_422_8), 24u);
+  EXPECT_EQ(S::natural_stride(7, S::YCBCR_422_8), 24u);
+  EXPECT_EQ(S::natural_stride(720, S::DV_NTSC), 250u);
+  EXPECT_EQ(S::natural_stride(720, S::DV50_NTSC), 500u);
+  EXPECT_EQ(S::natural_stride(1280, S::DV100_1080i60), 445u);
+  EXPECT_EQ(S::natural_stride(1920, S::DNXHD_1080i60_10BIT), 850u);
+  EXPECT_EQ(S::natural_stride(10, S::BGRA_U16), 80u);
+  EXPECT_EQ(S::natural_stride(10, S::G_U8), 10u);
+  EXPECT_EQ(failure([] { S::natural_stride(719, S::DV_NTSC); }), "assert: width == 720");
+  EXPECT_EQ(failure([] { S::natural_stride(721, S::DV50_NTSC); }), "assert: width == 720");
+  EXPECT_EQ(failure([] { S::natural_stride(1920, S::DV100_1080i60); }), "assert: width == 1280");
+  EXPECT_EQ(failure([] { S::natural_stride(1280, S::DNXHD_1080i60_10BIT); }), "assert: width == 1920");
+  EXPECT_STREQ(S::pixel_format_str(S::DV100_1080i60), "DV100_1080i60");
+  EXPECT_STREQ(S::pixel_format_str(S::BGRA_FLOAT), "BGRA_FLOAT");
+}
+
+TEST(ImageSpec, UnknownFormats) {
+  // The 32-bit build names the format before refusing it.
+  const std::string refusal = sizeof(void*) == 4 ? "unknown format in <" : "unhandled format in <";
+  for (int f : {0, 2, 5, 8, 9, 9999}) {
+    auto format = static_cast<ImageSpec::PixelFormat>(f);
+    EXPECT_TRUE(starts(failure([=] { ImageSpec::bytes_per_pixel(format); }), refusal)) << f;
+    EXPECT_TRUE(starts(failure([=] { ImageSpec::natural_stride(4, format); }), refusal)) << f;
+    EXPECT_TRUE(starts(failure([=] { ImageSpec::pixel_format_str(format); }), "unknown format in <"))
+        << f;
+  }
+  ImageSpec invalid(4, 4, ImageSpec::BGRA_U8);
+  invalid.format = ImageSpec::INVALID_FORMAT;
+  EXPECT_EQ(failure([&] { Image image(invalid); }),
+            "assert: spec.format != ImageSpec::INVALID_FORMAT");
+}
+
+TEST(Image, AllocationGuards) {
+  ImageSpec narrow(100, 10, ImageSpec::BGRA_FLOAT);
+  narrow.stride = 100 * 16 - 1;
+  EXPECT_TRUE(starts(failure([&] { Image image(narrow); }),
+                     "ImageSpec stride is too small for width - did you forget set_natural_stride? in <"));
+  narrow.set_natural_stride();
+  EXPECT_EQ(narrow.stride, 1600u);
+
+  // 300 million float pixels per row: the 32-bit row computation wraps to a
+  // small stride, which must not pass as enough.
+  ImageSpec wide(300000000, 1, ImageSpec::BGRA_FLOAT);
+  EXPECT_TRUE(starts(failure([&] { Image image(wide); }), "ImageSpec stride is too small")) << wide.stride;
+  // stride * height beyond 32 bits is refused rather than wrapped.
+  ImageSpec tall(65536, 65536, ImageSpec::G_U8);
+  EXPECT_TRUE(starts(failure([&] { Image image(tall); }), "image of 65536 bytes per row and 65536 rows"));
+  ImageSpec negative(10, -1, ImageSpec::G_U8);
+  EXPECT_TRUE(starts(failure([&] { Image image(negative); }), "ImageSpec size 10 x -1 is negative"));
+}
+
+TEST(Image, ClearAndEmptyStateAfterDestruction) {
+  alignas(Image) unsigned char storage[sizeof(Image)];
+  Image* image = new (storage) Image(ImageSpec(3, 2, ImageSpec::BGRA_FLOAT));
+  image->clear();
+  for (uint64_t i = 0; i < image->block_size; ++i) ASSERT_EQ(image->block[i], 0);
+  reinterpret_cast<float*>(image->row(1))[0] = 1.5f;
+  EXPECT_EQ(reinterpret_cast<float*>(image->pixels)[12], 1.5f);
+  image->~Image();
+  EXPECT_EQ(image->format, ImageSpec::INVALID_FORMAT);
+  EXPECT_EQ(image->width, -666);
+  EXPECT_EQ(image->height, -666);
+  EXPECT_EQ(image->stride, 0u);
+}
+
+TEST(ImageSpec, MetadataIsClonedAndReleased) {
+  {
+    ImageSpec plain(2, 2, ImageSpec::G_FLOAT);
+    ImageSpec copy(plain);
+    EXPECT_EQ(copy.meta, nullptr);
+  }
+  {
+    ImageSpec spec(2, 2, ImageSpec::G_FLOAT);
+    spec.meta = new PtrMap<InString, Kesh::MetaInfoRef>(4);
+    spec.meta->insert("origin", Kesh::MetaInfoRef(new Tag));
+    EXPECT_EQ(live_infos, 1);
+    ImageSpec copy(spec);
+    EXPECT_EQ(live_infos, 2);
+    ASSERT_NE(copy.meta->find("origin"), nullptr);
+    EXPECT_NE(copy.meta->find("origin")->get(), spec.meta->find("origin")->get());
+    // A failing Image construction releases its copied metadata.
+    spec.stride = 1;
+    try {
+      Image image(spec);
+    } catch (const Xception&) {
+    }
+    EXPECT_EQ(live_infos, 2);
+  }
+  EXPECT_EQ(live_infos, 0);
+}
+
+TEST(KeshError, ReportsItsText) {
+  testing::internal::CaptureStderr();
+  Kesh::Error(Kesh::Error::NO_MEMORY).report();
+  Kesh::Error(11).report();
+  Kesh::Error(42).report();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "libkeshimage error: error allocating memory\n"
+            "libkeshimage error: unimplemented image format translation\n"
+            "libkeshimage error: unknown error\n");
+  Kesh::verbose = true;
+  testing::internal::CaptureStderr();
+  { Image image(ImageSpec(1, 1, ImageSpec::G_U8)); }
+  Kesh::verbose = false;
+  std::string trace = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(starts(trace, "libkeshimage: malloc_pixels(1) = 0x")) << trace;
+  EXPECT_NE(trace.find("libkeshimage: free_pixels(0x"), std::string::npos) << trace;
+}
