@@ -1,0 +1,121 @@
+/* Host services a plug-in looks up by name through its VHGlobalFunc. Each
+ * record carries the host's own pointer, and every operation takes the
+ * record first, so one process can run several hosts. */
+#ifndef VANTREL_HOSTAPI_GLOBALS_H
+#define VANTREL_HOSTAPI_GLOBALS_H
+
+#include "hostapi/filter.h"
+#include "hostapi/io.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VH_SCENE_INFO "LW Scene Info 4"
+#define VH_CAMERA_INFO "LW Camera Info 5"
+#define VH_ITEM_INFO "LW Item Info 4"
+#define VH_MESSAGES "Info Messages 2"
+#define VH_FILE_IO "File IO 2"
+/* Not a record: the looked-up pointer itself is the number; bits 20 to 23
+ * hold the host's major version. */
+#define VH_PRODUCT_INFO "Product Info"
+
+/* Render option bits. */
+enum {
+  VH_ROPT_FIELDS = 0x08,
+  VH_ROPT_EVEN_FIELD_FIRST = 0x10,
+  VH_ROPT_MOTION_BLUR = 0x20,
+  VH_ROPT_DEPTH_OF_FIELD = 0x40,
+  VH_ROPT_LIMITED_REGION = 0x80
+};
+
+typedef struct VHSceneInfo VHSceneInfo;
+struct VHSceneInfo {
+  void* host;
+  const char* name;
+  const char* filename;
+  double fps;
+  int frame_width;
+  int frame_height;
+  int first_frame;
+  int last_frame;
+  int frame_step;
+  unsigned int render_options;
+  /* Inclusive pixel bounds; the whole frame when region rendering is off. */
+  int region_x0, region_y0, region_x1, region_y1;
+  VHItemID (*render_camera)(const VHSceneInfo* self, double time);
+};
+
+/* Camera flag bits. */
+enum { VH_CAMF_LIMITED_REGION = 0x04, VH_CAMF_MOTION_BLUR = 0x80 };
+
+typedef struct VHCameraInfo VHCameraInfo;
+struct VHCameraInfo {
+  void* host;
+  /* Screen-window units: a camera-space point lands at x * zoom / z. */
+  double (*zoom_factor)(const VHCameraInfo* self, VHItemID camera, double time);
+  double (*focal_length)(const VHCameraInfo* self, VHItemID camera, double time); /* mm */
+  double (*focal_distance)(const VHCameraInfo* self, VHItemID camera, double time); /* m */
+  double (*f_stop)(const VHCameraInfo* self, VHItemID camera, double time);
+  double (*blur_length)(const VHCameraInfo* self, VHItemID camera, double time); /* frames */
+  /* Full field-of-view angles, radians. */
+  void (*fov_angles)(const VHCameraInfo* self, VHItemID camera, double time,
+                     double* horizontal, double* vertical);
+  unsigned int (*flags)(const VHCameraInfo* self, VHItemID camera);
+  void (*region_limits)(const VHCameraInfo* self, VHItemID camera, int* x0, int* y0, int* x1,
+                        int* y1);
+};
+
+/* Item kinds. */
+enum { VH_ITEM_OBJECT = 0, VH_ITEM_LIGHT = 1, VH_ITEM_CAMERA = 2 };
+
+/* Item parameter codes. */
+enum {
+  VH_PARAM_POSITION = 1,  /* in the parent's frame */
+  VH_PARAM_RIGHT = 2,     /* world-space unit axes */
+  VH_PARAM_UP = 3,
+  VH_PARAM_FORWARD = 4,
+  VH_PARAM_ROTATION = 5,  /* heading, pitch, bank in radians */
+  VH_PARAM_SCALING = 6,
+  VH_PARAM_PIVOT = 7,
+  VH_PARAM_WORLD_POSITION = 8
+};
+
+typedef struct VHItemInfo VHItemInfo;
+struct VHItemInfo {
+  void* host;
+  /* The first item of a kind whose parent is `parent` (null: any parent). */
+  VHItemID (*first)(const VHItemInfo* self, int kind, VHItemID parent);
+  /* The next item of the same kind, null after the last. */
+  VHItemID (*next)(const VHItemInfo* self, VHItemID item);
+  VHItemID (*parent)(const VHItemInfo* self, VHItemID item);
+  const char* (*name)(const VHItemInfo* self, VHItemID item);
+  int (*kind)(const VHItemInfo* self, VHItemID item);
+  void (*param)(const VHItemInfo* self, VHItemID item, int code, double time, double out[3]);
+};
+
+typedef struct VHMessageFuncs VHMessageFuncs;
+struct VHMessageFuncs {
+  void* host;
+  /* Texts are shown as data, never read as formats; second may be null. */
+  void (*info)(const VHMessageFuncs* self, const char* first, const char* second);
+  void (*error)(const VHMessageFuncs* self, const char* first, const char* second);
+  void (*warning)(const VHMessageFuncs* self, const char* first, const char* second);
+};
+
+typedef struct VHFileIOFuncs VHFileIOFuncs;
+struct VHFileIOFuncs {
+  void* host;
+  /* Null when the file cannot be opened. */
+  st_LWLoadState* (*open_load)(const VHFileIOFuncs* self, const char* path, int mode);
+  void (*close_load)(const VHFileIOFuncs* self, st_LWLoadState* state);
+  st_LWSaveState* (*open_save)(const VHFileIOFuncs* self, const char* path, int mode);
+  /* Returns 0 when everything written reached the file. */
+  int (*close_save)(const VHFileIOFuncs* self, st_LWSaveState* state);
+};
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
