@@ -2,6 +2,10 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
+#include <memory>
+
+StarInput::~StarInput() = default;
 
 namespace imgops {
 double erf(double x) { return std::erf(x); }
@@ -190,4 +194,140 @@ bool world_to_screen(double ra, double dec, double distance, double parallax,
   out[0] = static_cast<float>((r - left) / (right - left) * width);
   out[1] = static_cast<float>((top - u) / (top - bottom) * height);
   return visible;
+}
+
+// ---------------------------------------------------------------------------
+// StarRenderer
+
+struct StarRenderer::Private {
+  Private(const StarFramebuffer& fb, StarInput& input, const Array<camera>& cams)
+      : fb(fb), input(input), cams(cams) {}
+  const StarFramebuffer& fb;
+  StarInput& input;
+  const Array<camera>& cams;
+  Array<Matrix4<double>> xforms;  // one final matrix per camera
+  float seg_brightness = 0.0f;
+  float spot_w = 0.0f;
+  float spot_h = 0.0f;
+  uint32_t next_record = 0;
+};
+
+StarRenderer::StarRenderer(const StarRendererData& data, const StarFramebuffer& fb,
+                           StarInput& input, const Array<camera>& cams)
+    : data(data), priv(nullptr) {
+  // Owned by the guard until construction succeeds.
+  std::unique_ptr<Private> guard(new Private(fb, input, cams));
+  Private* priv = guard.get();
+  ASSERT(priv->cams.len() > 0);
+
+  for (const camera& c : cams) {
+    if (data.projection == Perspective)
+      priv->xforms.append(c.matrix * perspective_matrix(c.zoom, c.near, c.far));
+    else
+      priv->xforms.append(c.matrix);
+  }
+
+  // A star's light is shared among the streak segments between its cameras.
+  priv->seg_brightness = static_cast<float>(data.brightness * 4.0);
+  const size_t n = cams.len();
+  if (n > 1) priv->seg_brightness /= static_cast<float>(n - 1);
+
+  const double W = fb.width, H = fb.height;
+  priv->spot_w = static_cast<float>(W * (data.star_width * 0.0005));
+  priv->spot_h = static_cast<float>(W * (data.star_height * 0.0005));
+  // Pixel aspect: 1 when the screen window has the framebuffer's proportions.
+  priv->spot_w = static_cast<float>(
+      priv->spot_w * ((W / H) / (std::fabs(data.screen_right - data.screen_left) /
+                                 std::fabs(data.screen_bottom - data.screen_top))));
+  // Never narrower than a pixel: a smaller star is drawn one pixel wide and fainter.
+  if (priv->spot_w < 1.0f) {
+    priv->seg_brightness *= priv->spot_w;
+    priv->spot_w = 1.0f;
+  }
+  if (priv->spot_h < 1.0f) {
+    priv->seg_brightness *= priv->spot_h;
+    priv->spot_h = 1.0f;
+  }
+
+  const unsigned char* header = input.next();
+  if (memcmp(header, "VANTREL1", 8) != 0) {
+    if (memcmp(header, "VANTREL2", 8) == 0)
+      input.is_version2 = true;
+    else
+      THROW_STR("error in star database file");
+  }
+  priv->next_record = 1;
+  this->priv = guard.release();
+}
+
+StarRenderer::~StarRenderer() { delete priv; }
+
+bool StarRenderer::render_next(bool& drew) {
+  if (priv->next_record >= priv->input.record_count) return false;
+  if (data.brightness == 0.0) return false;
+  if (render_star(priv->input.next())) drew = true;
+  ++priv->next_record;
+  return priv->next_record < priv->input.record_count;
+}
+
+namespace {
+
+// Star colour bytes are sRGB-encoded; 0.94786733 is the float just above 1 / 1.055.
+float decode_srgb_byte(unsigned char v) {
+  const float x = static_cast<float>(v) * 0.003921569f;
+  return x > 0.03928f ? std::pow((x + 0.055f) * 0.94786733f, 2.4f) : x * 0.07739938f;
+}
+
+template <class T>
+T field(const unsigned char* record, int offset) {
+  T v;
+  memcpy(&v, record + offset, sizeof v);  // records are little-endian, as is the machine
+  return v;
+}
+
+}  // namespace
+
+bool StarRenderer::render_star(const unsigned char* record) {
+  float b = field<float>(record, 16);
+  if (!(static_cast<double>(b) >= data.lum_threshold)) return false;
+  const double distance =
+      data.three_d && priv->input.is_version2 ? field<double>(record, 24) : -1.0;
+  if (data.brightness_power != 1.0) b = std::pow(b, static_cast<float>(data.brightness_power));
+  if (static_cast<double>(b) > data.lum_max) b = static_cast<float>(data.lum_max);
+
+  const float t = static_cast<float>(data.tint_strength);
+  const float s = static_cast<float>(data.saturation);
+  VectorN<float, 3> colour;
+  for (int c = 0; c < 3; ++c) {
+    const float linear = decode_srgb_byte(record[20 + c]);
+    colour[c] = ((1.0f - t) * linear + t * data.tint[c]) * s + (1.0f - s) * 0.5f;
+  }
+  const float amount = b * priv->seg_brightness;
+
+  const double ra = field<double>(record, 0), dec = field<double>(record, 8);
+  const StarFramebuffer& fb = priv->fb;
+  auto project = [&](size_t i, VectorN<float, 2>& p) {
+    return world_to_screen(ra, dec, distance, data.parallax, priv->xforms[i], data.projection,
+                           fb.width, fb.height, data.screen_left, data.screen_right,
+                           data.screen_bottom, data.screen_top, p);
+  };
+
+  VectorN<float, 2> prev;
+  bool prev_ok = project(0, prev);
+  const size_t n = priv->xforms.len();
+  if (n == 1)
+    return prev_ok && op_star_streak(fb, prev, prev, amount, colour, priv->spot_w, priv->spot_h,
+                                     data.lines);
+  bool drew = false;
+  for (size_t i = 1; i < n; ++i) {
+    VectorN<float, 2> p;
+    const bool ok = project(i, p);
+    // A segment is drawn when either end is visible; the other end is used as projected.
+    if ((ok || prev_ok) &&
+        op_star_streak(fb, prev, p, amount, colour, priv->spot_w, priv->spot_h, data.lines))
+      drew = true;
+    prev = p;
+    prev_ok = ok;
+  }
+  return drew;
 }

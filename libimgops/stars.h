@@ -57,6 +57,22 @@ struct StarFramebuffer {
   int pixel_stride;
 };
 
+// A source of 32-byte star records, header first. The renderer reads it; the
+// plug-in's database file implements it.
+class StarInput {
+public:
+  virtual ~StarInput();
+  // The record under the cursor (32 bytes), then the cursor moves on. No bound
+  // check: callers stop after record_count records.
+  virtual const unsigned char* next() = 0;
+  virtual void rewind() = 0;
+
+  uint32_t record_count = 0;  // records in the file, the header included
+  bool is_version2 = false;   // set by the renderer on a "VANTREL2" header
+};
+
+enum { STAR_RECORD_SIZE = 32 };
+
 namespace imgops {
 // The error function in double precision (callers narrow the result to float).
 double erf(double x);
@@ -69,6 +85,56 @@ double erf(double x);
 bool op_star_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
                     const VectorN<float, 2>& p1, float amount, const VectorN<float, 3>& colour,
                     float a, float b, op_stars_lines lines);
+
+// One camera position within a frame's exposure.
+struct camera {
+  Matrix4<double> matrix;  // world to camera, row vectors
+  double zoom;             // used by Perspective only, as are near and far
+  double near;
+  double far;
+};
+
+// The renderer's settings for one pass, filled by the per-frame pass.
+struct StarRendererData {
+  double screen_left;    // screen-window coordinate at framebuffer x = 0
+  double screen_right;   // ... at x = width
+  double screen_bottom;  // ... at y = height
+  double screen_top;     // ... at y = 0
+  double star_width;
+  double star_height;
+  double lum_threshold;  // against the record's own brightness
+  double lum_max;        // clamp after the power
+  double brightness;
+  double saturation;
+  double brightness_power;
+  double tint_strength;
+  double parallax;
+  VectorN<float, 3> tint;
+  op_stars_projection projection;
+  op_stars_lines lines;
+  bool three_d;
+};
+
+// Draws a star database through a list of cameras, one record per
+// render_next call. Lives for one pass: the caller rewinds the input after it.
+class StarRenderer {
+public:
+  // Reads the header record; the four arguments must outlive the renderer.
+  StarRenderer(const StarRendererData& data, const StarFramebuffer& fb, StarInput& input,
+               const Array<camera>& cams);
+  StarRenderer(const StarRenderer&) = delete;
+  StarRenderer& operator=(const StarRenderer&) = delete;
+  ~StarRenderer();
+
+  // Draws the next star; sets drew when it added light. False once no record remains.
+  bool render_next(bool& drew);
+  // Draws one 32-byte record; true when it added light.
+  bool render_star(const unsigned char* record);
+
+  const StarRendererData& data;
+  struct Private;
+  Private* priv;
+};
 
 // Projection matrix for Perspective: after the divide a camera-space point
 // lands at (x * zoom / z, y * zoom / z).

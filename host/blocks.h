@@ -1,0 +1,116 @@
+// The host's text form of tagged blocks (see docs/blocks.md) and the load and
+// save states over it that plug-ins read and write through.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "hostapi/io.h"
+
+namespace host {
+
+// Every failure of the host itself: one line that says what and where.
+class HostError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// One block of the text form. A leaf holds values on its line; a group holds blocks.
+struct Block {
+  std::string keyword;
+  bool leaf = true;
+  std::string text;  // a leaf's values, as written after the keyword
+  std::vector<Block> children;
+  int line = 0;  // where it starts in its source, for messages
+};
+using BlockList = std::vector<Block>;
+
+// Parses the text form; errors name the source, the line and what was expected.
+BlockList parse_blocks(const std::string& text, const std::string& source);
+// The text form of blocks, as a save state would have written them.
+std::string format_blocks(const BlockList& blocks, int depth = 0);
+
+// Quoting of string values: ", \ and control bytes are escaped, other bytes kept.
+std::string quote(const std::string& value);
+
+// A load state over parsed blocks (text mode) or over raw bytes (binary mode).
+// The st_LWLoadState it exposes points back at this object.
+class LoadState {
+public:
+  explicit LoadState(BlockList blocks);          // text mode
+  explicit LoadState(std::vector<char> bytes);   // binary mode
+  LoadState(const LoadState&) = delete;
+  LoadState& operator=(const LoadState&) = delete;
+
+  st_LWLoadState* state() { return &record; }
+  // The first problem met while reading (a malformed value, a misuse), or empty.
+  const std::string& error() const { return first_error; }
+
+  int read(char* buffer, int length);
+  uint32_t find_block(const VHBlockID* table);
+  void end_block();
+  int depth() const { return static_cast<int>(stack.size()) - 1; }
+  int read_i4(int32_t* values, int count);
+  int read_fp(float* values, int count);
+  int read_str(char* buffer, int max);
+
+private:
+  struct Frame {
+    const BlockList* children;
+    size_t next;
+    const Block* block;  // null at the top
+    size_t cursor;       // into a leaf's text
+  };
+  const Block* current_leaf(const char* operation);
+  bool next_token(std::string& token, bool& quoted);
+  void fail(const std::string& what);
+
+  st_LWLoadState record;
+  BlockList blocks;
+  std::vector<Frame> stack;
+  std::vector<char> bytes;
+  size_t byte_pos = 0;
+  std::string first_error;
+};
+
+// A save state that builds the text form (or raw bytes) in memory.
+class SaveState {
+public:
+  explicit SaveState(int mode);
+  SaveState(const SaveState&) = delete;
+  SaveState& operator=(const SaveState&) = delete;
+
+  st_LWSaveState* state() { return &record; }
+  const std::string& text() const { return out; }
+  // The first misuse (values outside a leaf, unbalanced blocks), or empty.
+  const std::string& error() const { return first_error; }
+  // True when every begun block was ended.
+  bool balanced() const { return stack.empty(); }
+
+  void write(const char* buffer, int length);
+  void begin_block(const VHBlockID* id, int leaf);
+  void end_block();
+  int depth() const { return static_cast<int>(stack.size()); }
+  void write_i4(const int32_t* values, int count);
+  void write_fp(const float* values, int count);
+  void write_str(const char* text);
+
+private:
+  enum Kind { LEAF, GROUP, INLINE };
+  bool in_leaf(const char* operation);
+  void fail(const std::string& what);
+
+  st_LWSaveState record;
+  std::string out;
+  std::vector<Kind> stack;
+  std::string first_error;
+};
+
+// Writes a file whole or not at all: a temporary name beside it, then rename.
+void write_file_atomically(const std::string& path, const std::string& contents);
+std::string read_whole_file(const std::string& path);
+
+}  // namespace host

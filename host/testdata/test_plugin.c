@@ -1,0 +1,40 @@
+/* A minimal plug-in for the loader tests: one server whose activation
+ * records what it was given and asks the host for one global. */
+#include <stddef.h>
+
+#include "hostapi/module.h"
+
+#ifndef TEST_SYNC_WORD
+#define TEST_SYNC_WORD VH_MODULE_SYNC
+#endif
+#ifndef TEST_VERSION
+#define TEST_VERSION VH_MODULE_VERSION
+#endif
+
+#define EXPORT __attribute__((visibility("default")))
+
+static int started, stopped;
+EXPORT int test_plugin_started(void) { return started; }
+EXPORT int test_plugin_stopped(void) { return stopped; }
+
+static void* startup(void) {
+  ++started;
+  return (void*)4;
+}
+static void shutdown(void* value) { stopped += value == (void*)4; }
+
+/* Fills the int the host hands in with the version, or -1 when the host has
+ * no "Info Messages 2". */
+static int activate(int version, VHGlobalFunc global, void* local, void* server_data) {
+  (void)server_data;
+  if (version != VH_INTERFACE_VERSION) return VH_ACTIVATE_BADVERSION;
+  *(int*)local = global("Info Messages 2", 0) ? version : -1;
+  return *(int*)local < 0 ? VH_ACTIVATE_FAILED : VH_ACTIVATE_OK;
+}
+
+static const VHTagInfo tags[] = {{"Test", 0}, {NULL, 0}};
+static const VHServerRecord servers[] = {{"ImageFilterHandler", "Test", activate, tags},
+                                         {NULL, NULL, NULL, NULL}};
+
+EXPORT const VHModuleDescriptor _mod_descrip = {TEST_SYNC_WORD, TEST_VERSION, VH_MODULE_MACHINE,
+                                                startup, shutdown, servers};
