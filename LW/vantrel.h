@@ -56,3 +56,91 @@ public:
   ByteArray records;
   String path;
 };
+
+// The directory holding the plug-in file; empty when the system cannot tell.
+String plugin_directory();
+// The load-time entry: keeps the module handle when the library is attached (reason 1).
+int vantrel_load_entry(const void* module, int reason);
+
+// The configuration file's defaults for new instances.
+extern String default_star_file;
+extern bool default_star_file_3d;
+
+// One use of the filter in a scene. Fields 1 and 3 to 20 are the settings,
+// named by their keywords in saved data.
+struct vantrel {
+  String StarFile;
+  bool StarFileIs3D;
+  double StarSize;
+  double StarAspect;
+  double LumThreshold;
+  double LumMax;
+  double Brightness;
+  double BrightnessBias;
+  double Saturation;
+  double TintStrength;
+  double TintRed;
+  double TintGreen;
+  double TintBlue;
+  double Parallax;
+  int32_t BlurSegs;
+  VHItemID ParentID;
+  int32_t sRGBFrameBuffer;
+  int32_t AnamorphicDOF;
+  int32_t ThreeD;
+  int32_t Projection;
+  bool PanelOpen;
+  LWStarFile* StarSource;  // owned; the database loaded for StarFile
+  int32_t PanelProjection;  // panel scratch
+  char PanelStarFileText[4096];
+};
+
+void vantrel_defaults(vantrel* v);
+
+// Handler callbacks, as the activation places them in the host's record.
+VHInstance vantrel_create(void* priv, void* context, const char** error);
+void vantrel_destroy(VHInstance instance);
+const char* vantrel_copy(VHInstance from, VHInstance to);
+const char* vantrel_load_state(VHInstance instance, const st_LWLoadState* state);
+const char* vantrel_save_state(VHInstance instance, const st_LWSaveState* state);
+const char* vantrel_describe(VHInstance instance);
+const VHItemID* vantrel_use_items(VHInstance instance);
+void vantrel_change_id(VHInstance instance, const VHItemID* pairs);
+void vantrel_process(VHInstance instance, const VHFilterAccess* access);
+unsigned int vantrel_flags(VHInstance instance);
+
+int vantrel_activate(int version, VHGlobalFunc global, void* local, void* server_data);
+int vantrel_handler_entry(int version, VHGlobalFunc global, void* local, void* server_data);
+int vantrel_interface_entry(int version, VHGlobalFunc global, void* local, void* server_data);
+
+// ---------------------------------------------------------------------------
+// The per-frame pass.
+
+// Columns and rows of the host image that the pass draws into, inclusive.
+struct star_rect {
+  int x0, y0, x1, y1;
+};
+
+void vantrel_render_frame(vantrel* v, const VHFilterAccess* access);
+VHItemID get_camera_id(double time);
+void build_camera_list(Array<camera>& list, VHItemID cam, VHItemID parent, double start,
+                       double end, int segments);
+void camera_at_time(camera& c, VHItemID cam, VHItemID parent, double time);
+// Spot sizes and a brightness factor under depth of field; sizes never shrink.
+void dof_star_scale(const vantrel* v, VHItemID cam, double time, int width, int height,
+                    double left, double right, double bottom, double top, double sx, double sy,
+                    double& out_sx, double& out_sy, double& factor);
+float srgb_decode(float v);
+float srgb_encode(float v);
+
+namespace Kesh {
+class Image;
+}
+// Copies star_rect of the host's buffers into a BGRA_FLOAT image (alpha, red,
+// green, blue per pixel), through the sRGB decoding curve when srgb is set.
+void framebuffer_from_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
+                           bool srgb);
+// Writes the image back into star_rect; with whole_image, every pixel outside
+// star_rect is written back unchanged first.
+void framebuffer_to_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
+                         bool srgb, bool whole_image);

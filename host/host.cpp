@@ -53,8 +53,9 @@ Host::Host() : previous(current_host) {
     return cam ? cam->camera.f_stop.at(t) : 0.0;
   };
   camera_info.blur_length = [](const VHCameraInfo* s, VHItemID c, double t) {
+    // Without motion blur the shutter is instantaneous: no blur interval.
     const Item* cam = camera_item(s->host, c);
-    return cam ? cam->camera.blur_length.at(t) : 0.0;
+    return cam && cam->camera.motion_blur ? cam->camera.blur_length.at(t) : 0.0;
   };
   camera_info.fov_angles = [](const VHCameraInfo* s, VHItemID c, double t, double* h, double* v) {
     const Item* cam = camera_item(s->host, c);
@@ -185,6 +186,7 @@ void Host::sync_scene_info() {
 }
 
 void* Host::global(const char* name) {
+  ++lookups[name];
   if (withheld.count(name)) return nullptr;
   if (!strcmp(name, VH_SCENE_INFO)) {
     sync_scene_info();

@@ -43,6 +43,7 @@ public:
 
   Scene scene;
   std::vector<Message> messages;
+  std::map<std::string, int> lookups;  // global lookups by name, for tests
   bool echo_messages = true;  // also write them to the standard error stream
 
   // Item identifiers as the plug-in sees them.

@@ -1,0 +1,151 @@
+// Test harness for the plug-in: a host with a scene and a camera, the built
+// plug-in loaded through the host's loader, and star databases written
+// through the host's file service.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "LW/vantrel.h"
+#include "host/filter.h"
+#include "host/host.h"
+#include "host/plugin.h"
+#include "host/render.h"
+#include "host/test_support.h"
+
+namespace harness {
+
+constexpr double kPi = 3.14159265358979323846;
+
+struct Star {
+  double ra, dec;
+  float brightness;
+  unsigned char r = 255, g = 255, b = 255;
+  double distance = 0.0;
+};
+
+inline std::string star_record(const Star& s) {
+  std::string rec(32, '\0');
+  memcpy(&rec[0], &s.ra, 8);
+  memcpy(&rec[8], &s.dec, 8);
+  memcpy(&rec[16], &s.brightness, 4);
+  rec[20] = static_cast<char>(s.r);
+  rec[21] = static_cast<char>(s.g);
+  rec[22] = static_cast<char>(s.b);
+  memcpy(&rec[24], &s.distance, 8);
+  return rec;
+}
+
+// Writes a database through the host's "File IO 2" in binary mode.
+inline void write_db(host::Host& h, const std::string& path, const std::vector<Star>& stars,
+                     const char* magic = "VANTREL2") {
+  auto* io = static_cast<const VHFileIOFuncs*>(h.global(VH_FILE_IO));
+  st_LWSaveState* s = io->open_save(io, path.c_str(), VH_IO_BINARY);
+  ASSERT_NE(s, nullptr) << path;
+  std::string bytes = std::string(magic, 8) + std::string(24, '\0');
+  for (const Star& star : stars) bytes += star_record(star);
+  s->write(s->data, bytes.data(), static_cast<int>(bytes.size()));
+  ASSERT_EQ(io->close_save(io, s), 0);
+}
+
+// The direction straight ahead of an unturned camera is +Z: right ascension 90.
+// A star `right` degrees to the right and `up` degrees up of it:
+inline Star ahead(double right_deg, double up_deg, float brightness = 0.2f) {
+  return Star{90.0 - right_deg, up_deg, brightness};
+}
+
+struct Harness {
+  explicit Harness(int width = 200, int height = 100) {
+    host.echo_messages = false;
+    host.scene.render.width = width;
+    host.scene.render.height = height;
+    host.scene.render.fps = 24.0;
+    cam = &host.scene.add(host::ItemKind::Camera, "Camera");
+    cam->camera.zoom = host::Channel(2.0);
+    library = std::make_unique<host::PluginLibrary>(VANTREL_PLUGIN_PATH);
+    server = std::make_unique<host::ImageFilterServer>(*library, "Vantrel");
+  }
+
+  // A new instance reading the given database, with linear pixels.
+  std::unique_ptr<host::FilterInstance> instance(const std::string& db) {
+    auto f = std::make_unique<host::FilterInstance>(*server);
+    settings(*f).StarFile = db.c_str();
+    settings(*f).sRGBFrameBuffer = 0;
+    return f;
+  }
+  static vantrel& settings(const host::FilterInstance& f) { return *static_cast<vantrel*>(f.handle()); }
+
+  std::string db(const std::vector<Star>& stars, const char* magic = "VANTREL2",
+                 const std::string& name = "stars.stars") {
+    std::string path = dir.file(name);
+    write_db(host, path, stars, magic);
+    return path;
+  }
+
+  host::FrameImage render(const host::FilterInstance& f, int frame = 0, float background = 0.0f,
+                          float alpha = 0.0f) {
+    host::FrameImage image(host.scene.render.width, host.scene.render.height);
+    std::fill(image.red.begin(), image.red.end(), background);
+    std::fill(image.green.begin(), image.green.end(), background);
+    std::fill(image.blue.begin(), image.blue.end(), background);
+    std::fill(image.alpha.begin(), image.alpha.end(), alpha);
+    host::run_filters(host, {&f}, image, frame);
+    return image;
+  }
+
+  // The framebuffer x of a direction `right_deg` to the right of the view
+  // axis under Perspective, from the camera's horizontal field of view.
+  double perspective_x(double right_deg) const {
+    double hfov, vfov;
+    host.scene.fov(*cam, 0.0, hfov, vfov);
+    const double w = host.scene.render.width;
+    return w / 2 * (1.0 + std::tan(right_deg * kPi / 180) / std::tan(hfov / 2));
+  }
+
+  testing_support::TempDir dir;
+  host::Host host;
+  host::Item* cam;
+  std::unique_ptr<host::PluginLibrary> library;
+  std::unique_ptr<host::ImageFilterServer> server;
+};
+
+inline double sum(const std::vector<float>& v) {
+  double s = 0;
+  for (float x : v) s += x;
+  return s;
+}
+
+// Light-weighted centre of a plane.
+inline void centroid(const host::FrameImage& im, double& cx, double& cy) {
+  double s = 0, sx = 0, sy = 0;
+  for (int y = 0; y < im.height; ++y)
+    for (int x = 0; x < im.width; ++x) {
+      const double v = im.red[static_cast<size_t>(y) * im.width + x];
+      s += v;
+      sx += v * x;
+      sy += v * y;
+    }
+  cx = s > 0 ? sx / s : -1;
+  cy = s > 0 ? sy / s : -1;
+}
+
+inline void brightest(const host::FrameImage& im, int& bx, int& by) {
+  float best = -1;
+  bx = by = -1;
+  for (int y = 0; y < im.height; ++y)
+    for (int x = 0; x < im.width; ++x) {
+      const float v = im.red[static_cast<size_t>(y) * im.width + x];
+      if (v > best) {
+        best = v;
+        bx = x;
+        by = y;
+      }
+    }
+}
+
+}  // namespace harness

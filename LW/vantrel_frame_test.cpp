@@ -1,0 +1,403 @@
+// The per-frame pass, end to end: the built plug-in runs on frames of the
+// host's render driver, and every expectation comes from the host's own
+// camera geometry, not from the plug-in's code.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "LW/test_harness.h"
+
+namespace {
+
+using harness::ahead;
+using harness::Harness;
+using harness::kPi;
+using harness::Star;
+
+double rad(double deg) { return deg * kPi / 180; }
+
+// Centroid in x of the rows of one parity.
+double row_parity_x(const host::FrameImage& im, int parity) {
+  double s = 0, sx = 0;
+  for (int y = parity; y < im.height; y += 2)
+    for (int x = 0; x < im.width; ++x) {
+      const double v = im.red[static_cast<size_t>(y) * im.width + x];
+      s += v;
+      sx += v * x;
+    }
+  return s > 0 ? sx / s : -1;
+}
+
+double row_parity_sum(const host::FrameImage& im, int parity) {
+  double s = 0;
+  for (int y = parity; y < im.height; y += 2)
+    for (int x = 0; x < im.width; ++x) s += im.red[static_cast<size_t>(y) * im.width + x];
+  return s;
+}
+
+bool same_bits(const host::FrameImage& a, const host::FrameImage& b) {
+  return a.red == b.red && a.green == b.green && a.blue == b.blue && a.alpha == b.alpha;
+}
+
+// The sRGB curves as the pixels are encoded, written out here independently.
+float decode(float v) { return v > 0.03928f ? std::pow((v + 0.055f) * 0.94786733f, 2.4f) : v * 0.07739938f; }
+float encode(float v) { return v > 0.00304f ? std::pow(v, 0.41666666f) * 1.055f - 0.055f : v * 12.92f; }
+
+}  // namespace
+
+TEST(FramePass, StarLandsWhereTheCameraPutsIt) {
+  Harness hn;
+  double hfov, vfov;
+  hn.host.scene.fov(*hn.cam, 0, hfov, vfov);
+  const double W = 200, H = 100, aspect = W / H;
+  struct Case {
+    int projection;
+    double right, up;
+    double x, y;  // expected framebuffer position
+  };
+  const double r = 20, u = 8;
+  std::vector<Case> cases = {
+      {Perspective, 0, 0, W / 2, H / 2},
+      {Perspective, r, 0, W / 2 * (1 + std::tan(rad(r)) / std::tan(hfov / 2)), H / 2},
+      {Perspective, 0, u, W / 2, H / 2 * (1 - std::tan(rad(u)) / std::tan(vfov / 2))},
+      // The disc projections fill the screen window's height: radius 1 at 90 degrees.
+      {Hemispherical, r, 0, W / 2 * (1 + std::sin(rad(r)) / aspect), H / 2},
+      {Hemispherical, 0, u, W / 2, H / 2 * (1 - std::sin(rad(u)))},
+      {AzimuthalEquidistant, r, 0, W / 2 * (1 + rad(r) / (kPi / 2) / aspect), H / 2},
+      {AzimuthalEquidistant, 0, -u, W / 2, H / 2 * (1 + rad(u) / (kPi / 2))},
+  };
+  for (const Case& c : cases) {
+    auto f = hn.instance(hn.db({ahead(c.right, c.up)}));
+    Harness::settings(*f).Projection = c.projection;
+    Harness::settings(*f).StarSize = 20;  // 2 pixels
+    const host::FrameImage im = hn.render(*f);
+    double cx, cy;
+    harness::centroid(im, cx, cy);
+    EXPECT_NEAR(cx, c.x, 0.02) << "projection " << c.projection << " right " << c.right;
+    EXPECT_NEAR(cy, c.y, 0.02) << "projection " << c.projection << " up " << c.up;
+    int bx, by;
+    harness::brightest(im, bx, by);
+    EXPECT_LE(std::abs(bx - c.x), 0.5 + 1e-9);
+    EXPECT_LE(std::abs(by - c.y), 0.5 + 1e-9);
+  }
+}
+
+TEST(FramePass, ParentItemTurnsTheSky) {
+  Harness hn;
+  host::Item& rig = hn.host.scene.add(host::ItemKind::Object, "Sky");
+  rig.motion.rotation[0] = host::Channel(rad(30));  // the sky's +Z turns 30 degrees to the right
+  rig.motion.position[1] = host::Channel(500.0);     // moving it does not move directions
+  auto f = hn.instance(hn.db({ahead(0, 0)}));
+  Harness::settings(*f).ParentID = host::Host::to_id(rig.id);
+  Harness::settings(*f).StarSize = 20;
+  double cx, cy;
+  harness::centroid(hn.render(*f), cx, cy);
+  EXPECT_NEAR(cx, hn.perspective_x(30), 0.02);
+  EXPECT_NEAR(cy, 50, 0.02);
+}
+
+TEST(FramePass, EmptyRegionsTouchNothing) {
+  Harness hn;
+  auto f = hn.instance(hn.db({ahead(0, 0)}));
+  const host::FrameImage before = [&] {
+    host::FrameImage im(200, 100);
+    std::fill(im.red.begin(), im.red.end(), 0.3f);
+    std::fill(im.green.begin(), im.green.end(), 0.3f);
+    std::fill(im.blue.begin(), im.blue.end(), 0.3f);
+    std::fill(im.alpha.begin(), im.alpha.end(), 0.2f);
+    return im;
+  }();
+  // A camera region that ends before it starts.
+  hn.cam->camera.limited_region = true;
+  hn.cam->camera.region_x0 = 150;
+  hn.cam->camera.region_x1 = 100;
+  hn.cam->camera.region_y1 = 99;
+  EXPECT_TRUE(same_bits(hn.render(*f, 0, 0.3f, 0.2f), before));
+  // A scene region and a camera region that do not meet.
+  hn.cam->camera.region_x0 = 0;
+  hn.cam->camera.region_x1 = 50;
+  hn.host.scene.render.limited_region = true;
+  hn.host.scene.render.region_x0 = 120;
+  hn.host.scene.render.region_x1 = 199;
+  hn.host.scene.render.region_y1 = 99;
+  EXPECT_TRUE(same_bits(hn.render(*f, 0, 0.3f, 0.2f), before));
+  // Overlapping regions (columns 50 to 150) draw the star where the whole
+  // frame would have it; outside them the frame comes back unchanged.
+  hn.host.scene.render.region_x0 = 50;
+  hn.cam->camera.region_x1 = 150;
+  Harness::settings(*f).StarSize = 20;
+  const host::FrameImage drawn = hn.render(*f, 0, 0.0f, 0.0f);
+  double cx, cy;
+  harness::centroid(drawn, cx, cy);
+  EXPECT_NEAR(cx, 100.0, 0.02);
+  EXPECT_NEAR(cy, 50.0, 0.02);
+  const host::FrameImage kept = hn.render(*f, 0, 0.3f, 0.2f);
+  for (int y = 0; y < 100; ++y)
+    for (int x = 0; x < 200; ++x) {
+      if (x >= 50 && x <= 150) continue;
+      ASSERT_EQ(kept.red[y * 200 + x], 0.3f) << x << "," << y;
+    }
+}
+
+TEST(FramePass, MotionBlurStreaksCarryTheSpotsLight) {
+  Harness hn;
+  hn.cam->camera.motion_blur = true;
+  hn.cam->camera.blur_length = host::Channel(1.0);
+  hn.cam->motion.rotation[0].set(0.0, 0.0);
+  hn.cam->motion.rotation[0].set(1.0 / 24, rad(10));  // pans 10 degrees during frame 0
+  const std::string db = hn.db({ahead(5, 0, 0.05f)});
+  auto render_with = [&](int segs) {
+    auto f = hn.instance(db);
+    Harness::settings(*f).BlurSegs = segs;
+    Harness::settings(*f).StarSize = 20;
+    return hn.render(*f);
+  };
+  // BlurSegs 0: one camera at the start of the exposure, a still spot.
+  const host::FrameImage still = render_with(0);
+  double cx, cy;
+  harness::centroid(still, cx, cy);
+  EXPECT_NEAR(cx, hn.perspective_x(5), 0.02);
+
+  const host::FrameImage streak = render_with(8);
+  EXPECT_NEAR(harness::sum(streak.red) / harness::sum(still.red), 1.0, 2e-3);
+  // The streak runs from the star's place at the start to its place at the end.
+  // Lit all along, and no farther than a spot's reach (about 5 pixels) past either end.
+  int lo = 200, hi = -1;
+  for (int x = 0; x < 200; ++x)
+    if (streak.red[50 * 200 + x] > 1e-4f) lo = std::min(lo, x), hi = std::max(hi, x);
+  const double start = hn.perspective_x(5), end = hn.perspective_x(-5);
+  EXPECT_LE(lo, end);
+  EXPECT_GE(lo, end - 6.5);
+  EXPECT_GE(hi, start);
+  EXPECT_LE(hi, start + 6.5);
+  for (int x = static_cast<int>(std::ceil(end)); x <= start; ++x) EXPECT_GT(streak.red[50 * 200 + x], 1e-4f) << x;
+  harness::centroid(streak, cx, cy);
+  EXPECT_NEAR(cx, (hn.perspective_x(5) + hn.perspective_x(-5)) / 2, 0.5);
+
+  // A zero-length exposure gives the still spot, whatever the segment count.
+  hn.cam->camera.blur_length = host::Channel(0.0);
+  EXPECT_TRUE(same_bits(render_with(8), still));
+}
+
+TEST(FramePass, FieldsInterleaveTwoTimes) {
+  Harness hn;
+  hn.cam->motion.rotation[0].set(0.0, 0.0);
+  hn.cam->motion.rotation[0].set(1.0 / 24, rad(10));
+  auto f = hn.instance(hn.db({ahead(0, 0, 0.1f)}));
+  Harness::settings(*f).StarSize = 40;  // 4 pixels tall: both parities get light
+  const double early = hn.perspective_x(0), late = hn.perspective_x(-5);  // half a frame on
+  for (bool even_first : {true, false}) {
+    hn.host.scene.render.render_options = VH_ROPT_FIELDS | (even_first ? VH_ROPT_EVEN_FIELD_FIRST : 0);
+    const host::FrameImage im = hn.render(*f);
+    EXPECT_NEAR(row_parity_x(im, even_first ? 0 : 1), early, 0.05) << even_first;
+    EXPECT_NEAR(row_parity_x(im, even_first ? 1 : 0), late, 0.05) << even_first;
+  }
+  // A still camera: the two fields together hold the whole spot.
+  Harness still;
+  auto g = still.instance(still.db({ahead(0, 0, 0.1f)}));
+  Harness::settings(*g).StarSize = 40;
+  const double whole = harness::sum(still.render(*g).red);
+  still.host.scene.render.render_options = VH_ROPT_FIELDS;
+  const host::FrameImage fields = still.render(*g);
+  EXPECT_GT(row_parity_sum(fields, 0), 0.0);
+  EXPECT_GT(row_parity_sum(fields, 1), 0.0);
+  EXPECT_NEAR(harness::sum(fields.red) / whole, 1.0, 1e-6);
+}
+
+TEST(FramePass, ThreeDStarsNeedAVersion2Database) {
+  Harness hn;
+  const std::string v1 = hn.db({ahead(0, 0)}, "VANTREL1", "v1.stars");
+  auto f = hn.instance(v1);
+  Harness::settings(*f).ThreeD = 1;
+  const host::FrameImage refused = hn.render(*f);
+  EXPECT_EQ(harness::sum(refused.red), 0.0);
+  ASSERT_EQ(hn.host.messages.size(), 1u);
+  EXPECT_EQ(hn.host.messages[0].kind, host::Message::Error);
+  EXPECT_EQ(hn.host.messages[0].first, "Vantrel: This star database file does not support 3D stars");
+  EXPECT_EQ(hn.host.messages[0].second, v1);
+  EXPECT_FALSE(Harness::settings(*f).StarFileIs3D);
+
+  // A database already held is not tested again: its stars are drawn, without distances.
+  Harness::settings(*f).ThreeD = 0;
+  const double plain = harness::sum(hn.render(*f).red);
+  Harness::settings(*f).ThreeD = 1;
+  EXPECT_EQ(harness::sum(hn.render(*f).red), plain);
+  EXPECT_GT(plain, 0.0);
+  EXPECT_EQ(hn.host.messages.size(), 1u);
+}
+
+TEST(FramePass, DepthOfFieldKeepsTheLight) {
+  Harness hn;
+  hn.cam->camera.focal_distance = host::Channel(0.1);  // close focus: distant stars blur
+  auto f = hn.instance(hn.db({ahead(0, 0, 0.3f)}));
+  const host::FrameImage sharp = hn.render(*f);
+  hn.host.scene.render.render_options = VH_ROPT_DEPTH_OF_FIELD;
+  const host::FrameImage soft = hn.render(*f);
+  EXPECT_NEAR(harness::sum(soft.red) / harness::sum(sharp.red), 1.0, 2e-3);
+  const float peak_sharp = *std::max_element(sharp.red.begin(), sharp.red.end());
+  const float peak_soft = *std::max_element(soft.red.begin(), soft.red.end());
+  EXPECT_LT(peak_soft, peak_sharp / 4);
+  auto lit = [](const host::FrameImage& im) {
+    return std::count_if(im.red.begin(), im.red.end(), [](float v) { return v > 0; });
+  };
+  EXPECT_GT(lit(soft), lit(sharp));
+  // In focus: sizes and brightness as without depth of field.
+  hn.cam->camera.focal_distance = host::Channel(1e9);
+  EXPECT_TRUE(same_bits(hn.render(*f), sharp));
+}
+
+TEST(FramePass, PixelsAreSRGBOrLinear) {
+  Harness hn;
+  // Values whose trip through decode and encode does not come back bit for bit.
+  std::vector<float> values;
+  for (float v = 0.01f; v < 1.0f; v += 0.0137f)
+    if (encode(decode(v)) != v) values.push_back(v);
+  ASSERT_FALSE(values.empty());
+  const float v = values.front();
+  for (const char* magic : {"VANTREL2", "header only"}) {
+    const bool header_only = std::string(magic) == "header only";
+    auto f = hn.instance(hn.db(header_only ? std::vector<Star>{} : std::vector<Star>{ahead(40, 0)}));
+    if (!header_only) Harness::settings(*f).Brightness = 0;  // draws nothing
+    Harness::settings(*f).sRGBFrameBuffer = 1;
+    const host::FrameImage im = hn.render(*f, 0, v, v);
+    for (size_t i = 0; i < im.red.size(); ++i) {
+      ASSERT_EQ(im.red[i], encode(decode(v))) << magic << " " << i;
+      ASSERT_EQ(im.alpha[i], encode(decode(v))) << magic << " " << i;
+    }
+    Harness::settings(*f).sRGBFrameBuffer = 0;
+    const host::FrameImage linear = hn.render(*f, 0, v, v);
+    for (size_t i = 0; i < linear.red.size(); ++i) ASSERT_EQ(linear.red[i], v);
+  }
+  // A star on an sRGB frame: the light is added in linear terms.
+  auto f = hn.instance(hn.db({ahead(0, 0)}));
+  Harness::settings(*f).sRGBFrameBuffer = 1;
+  const host::FrameImage srgb = hn.render(*f, 0, 0.5f);
+  Harness::settings(*f).sRGBFrameBuffer = 0;
+  const host::FrameImage lin = hn.render(*f, 0, decode(0.5f));
+  const size_t centre = 50 * 200 + 100;
+  EXPECT_NEAR(srgb.red[centre], encode(lin.red[centre]), 1e-6);
+}
+
+TEST(FramePass, MonitorStepsAndCancel) {
+  Harness hn;
+  std::vector<Star> many;
+  for (int i = 0; i < 5000; ++i) many.push_back(ahead((i % 60) - 30.0, (i / 60 % 40) - 20.0, 0.01f));
+  auto f = hn.instance(hn.db(many));
+  host::FrameImage image(200, 100);
+  std::vector<unsigned> totals;
+  host::Progress progress;
+  progress.report = [&](unsigned done, unsigned total) {
+    if (done == 0) totals.push_back(total);
+  };
+  {
+    host::FrameAccess access(image, 0, 0, 0, progress);
+    f->process(access.access());
+    EXPECT_TRUE(access.done_called());
+  }
+  ASSERT_EQ(totals.size(), 1u);
+  EXPECT_EQ(totals[0], 5000u >> 11);  // (record count - 1) >> 11 per pass
+  hn.host.scene.render.render_options = VH_ROPT_FIELDS;
+  totals.clear();
+  host::run_filters(hn.host, {f.get()}, image, 0, progress);
+  EXPECT_EQ(totals.at(0), 2 * (5000u >> 11));
+  hn.host.scene.render.render_options = 0;
+
+  // Cancelled at the first step: the frame is left as it was, done is not called.
+  std::atomic<bool> cancel{true};
+  host::Progress stop;
+  stop.cancel = &cancel;
+  host::FrameImage untouched(200, 100);
+  std::fill(untouched.red.begin(), untouched.red.end(), 0.125f);
+  const host::FrameImage before = untouched;
+  {
+    host::FrameAccess access(untouched, 0, 0, 0, stop);
+    f->process(access.access());
+    EXPECT_TRUE(access.cancelled());
+    EXPECT_FALSE(access.done_called());
+  }
+  EXPECT_TRUE(same_bits(untouched, before));
+  EXPECT_FALSE(host::run_filters(hn.host, {f.get()}, untouched, 0, stop));
+  // After a cancel the database is rewound: the next frame renders in full.
+  EXPECT_GT(harness::sum(hn.render(*f).red), 0.0);
+}
+
+TEST(FramePass, MessagesForMissingSceneAndBadDatabase) {
+  Harness hn;
+  auto f = hn.instance(hn.dir.file("no such.stars"));
+  hn.render(*f);
+  ASSERT_EQ(hn.host.messages.size(), 1u);
+  EXPECT_EQ(hn.host.messages[0].first, "Vantrel: Invalid star database file");
+  EXPECT_EQ(hn.host.messages[0].second, hn.dir.file("no such.stars"));
+  hn.host.messages.clear();
+  hn.host.withheld.insert(VH_SCENE_INFO);
+  hn.render(*f);
+  ASSERT_EQ(hn.host.messages.size(), 1u);
+  EXPECT_EQ(hn.host.messages[0].first, "Vantrel: Error obtaining Scene Info global");
+  EXPECT_EQ(hn.host.messages[0].second, "");
+}
+
+// A whole sky: every star's light lies within its reach of where the camera
+// puts it, and each star alone adds the light of its analytic spot.
+TEST(FramePass, SkyFrameLightStaysWithinReach) {
+  Harness hn(320, 240);
+  double hfov, vfov;
+  hn.host.scene.fov(*hn.cam, 0, hfov, vfov);
+  uint32_t seed = 2026;
+  auto rnd = [&](double lo, double hi) {
+    seed = seed * 1664525u + 1013904223u;
+    return lo + (hi - lo) * (seed >> 8) / 16777216.0;
+  };
+  std::vector<Star> stars;
+  for (int i = 0; i < 300; ++i)
+    stars.push_back(ahead(rnd(-36, 36), rnd(-28, 28), static_cast<float>(std::pow(10.0, rnd(-2.5, 0)))));
+
+  auto configure = [](host::FilterInstance& f) {
+    vantrel& v = Harness::settings(f);
+    v.StarSize = 10;  // 320 * 10 * 0.0005 = 1.6 pixels
+    v.LumMax = 100;
+    v.Saturation = 1;
+    v.Brightness = 1;
+  };
+  auto all = hn.instance(hn.db(stars, "VANTREL2", "sky.stars"));
+  configure(*all);
+  const host::FrameImage sky = hn.render(*all);
+
+  const double a = 1.6;
+  std::vector<char> mask(320 * 240, 0);
+  std::vector<float> singles(320 * 240, 0.0f);
+  int checked = 0;
+  for (size_t i = 0; i < stars.size(); ++i) {
+    const double right = 90.0 - stars[i].ra, up = stars[i].dec;
+    // Direction (cos u sin r, sin u, cos u cos r): x / z = tan r, y / z = tan u / cos r.
+    const double x = 160 * (1 + std::tan(rad(right)) / std::tan(hfov / 2));
+    const double y = 120 * (1 - std::tan(rad(up)) / std::cos(rad(right)) / std::tan(vfov / 2));
+    const double amount = stars[i].brightness * 4.0;
+    const double reach = a * std::sqrt(std::max(0.0, std::log(6250 * amount)));
+    const int x0 = static_cast<int>(std::floor(x - reach)), x1 = static_cast<int>(std::floor(x + reach)) + 1;
+    const int y0 = static_cast<int>(std::floor(y - reach)), y1 = static_cast<int>(std::floor(y + reach)) + 1;
+    for (int yy = std::max(0, y0); yy <= std::min(239, y1); ++yy)
+      for (int xx = std::max(0, x0); xx <= std::min(319, x1); ++xx) mask[yy * 320 + xx] = 1;
+
+    auto one = hn.instance(hn.db({stars[i]}, "VANTREL2", "one.stars"));
+    configure(*one);
+    const host::FrameImage alone = hn.render(*one);
+    for (size_t p = 0; p < singles.size(); ++p) singles[p] += alone.red[p];
+    if (x0 >= 0 && y0 >= 0 && x1 < 320 && y1 < 240) {
+      // The cut at 1/6250 of the peak leaves out at most 1 / (6250 * amount) of the light.
+      const double light = harness::sum(alone.red), full = kPi * a * a * amount;
+      EXPECT_LE(light / full, 1.0 + 2e-3) << i;
+      EXPECT_GE(light / full, 1.0 - 1.0 / (6250 * amount) - 2e-3) << i;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 150);  // the rest straddle the frame's edge or lie beyond it
+  for (size_t p = 0; p < mask.size(); ++p) {
+    if (!mask[p]) {
+      ASSERT_EQ(sky.red[p], 0.0f) << "light beyond every star's reach at " << p;
+    }
+    ASSERT_NEAR(sky.red[p], singles[p], 1e-5) << p;
+  }
+}

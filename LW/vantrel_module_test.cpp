@@ -1,0 +1,204 @@
+// The plug-in as a host sees it: vantrel64.so (or vantrel32.so) loaded
+// through the host's loader, activated and driven through its callbacks.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "LW/test_harness.h"
+
+namespace {
+
+using harness::Harness;
+
+const VHServerRecord& handler_server(const host::PluginLibrary& lib) {
+  return lib.server(VH_CLASS_IMAGE_FILTER, "Vantrel");
+}
+
+}  // namespace
+
+TEST(VantrelModule, DescriptorAndServers) {
+  host::Host h;
+  host::PluginLibrary lib(VANTREL_PLUGIN_PATH);
+  EXPECT_EQ(lib.descriptor().machine, 0x300u);
+  const VHServerRecord& handler = handler_server(lib);
+  EXPECT_STREQ(handler.tags[0].text, "Vantrel");
+  EXPECT_EQ(handler.tags[0].tag, 0u);
+  EXPECT_EQ(handler.tags[1].text, nullptr);
+  const VHServerRecord& ui = lib.server(VH_CLASS_IMAGE_FILTER_UI, "Vantrel");
+  EXPECT_EQ(ui.tags, handler.tags);
+  int dummy = 0;
+  EXPECT_EQ(host::activate(ui, &dummy, 3), VH_ACTIVATE_BADVERSION);
+  EXPECT_EQ(host::activate(ui, &dummy), VH_ACTIVATE_FAILED);  // no panel in this build
+}
+
+TEST(VantrelModule, ActivationVersionGlobalsAndCallbacks) {
+  host::Host h;
+  host::PluginLibrary lib(VANTREL_PLUGIN_PATH);
+  const VHServerRecord& server = handler_server(lib);
+  VHInstanceFuncs inst{};
+  VHItemFuncs items{};
+  VHImageFilterHandler record{&inst, &items, nullptr, nullptr};
+
+  EXPECT_EQ(host::activate(server, &record, 3), VH_ACTIVATE_BADVERSION);
+  EXPECT_EQ(inst.create, nullptr);  // nothing done for a wrong version
+  EXPECT_TRUE(h.lookups.empty());
+
+  // A missing global fails the activation, with the callbacks already in place.
+  h.withheld.insert(VH_ITEM_INFO);
+  EXPECT_EQ(host::activate(server, &record), VH_ACTIVATE_FAILED);
+  EXPECT_NE(inst.create, nullptr);
+  EXPECT_NE(inst.save, nullptr);
+  EXPECT_NE(items.change_id, nullptr);
+  EXPECT_NE(record.process, nullptr);
+  EXPECT_NE(record.flags, nullptr);
+  EXPECT_EQ(h.lookups.count(VH_PRODUCT_INFO), 0u);
+
+  // A second activation asks for every global again.
+  h.withheld.clear();
+  h.lookups.clear();
+  EXPECT_EQ(host::activate(server, &record), VH_ACTIVATE_OK);
+  EXPECT_EQ(host::activate(server, &record), VH_ACTIVATE_OK);
+  for (const char* g : {VH_SCENE_INFO, VH_CAMERA_INFO, VH_ITEM_INFO, VH_MESSAGES, VH_FILE_IO, VH_PRODUCT_INFO})
+    EXPECT_EQ(h.lookups[g], 2) << g;
+
+  // A handler record without an item table is filled all the same.
+  VHImageFilterHandler no_items{&inst, nullptr, nullptr, nullptr};
+  EXPECT_EQ(host::activate(server, &no_items), VH_ACTIVATE_OK);
+  EXPECT_NE(no_items.process, nullptr);
+}
+
+TEST(VantrelModule, InstanceDefaultsDescribeAndFlags) {
+  Harness hn;
+  host::FilterInstance f(*hn.server);
+  const vantrel& v = Harness::settings(f);
+  EXPECT_EQ(v.StarFile.text(), nullptr);  // no configured default in this build
+  EXPECT_FALSE(v.StarFileIs3D);
+  EXPECT_EQ(v.StarSize, 2.5);
+  EXPECT_EQ(v.StarAspect, 1.0);
+  EXPECT_EQ(v.LumThreshold, 0.001);
+  EXPECT_EQ(v.LumMax, 0.5);
+  EXPECT_EQ(v.Brightness, 5.0);
+  EXPECT_EQ(v.BrightnessBias, 1.0);
+  EXPECT_EQ(v.Saturation, 0.4);
+  EXPECT_EQ(v.TintStrength, 0.0);
+  EXPECT_EQ(v.TintRed, 1.0);
+  EXPECT_EQ(v.TintGreen, 1.0);
+  EXPECT_EQ(v.TintBlue, 1.0);
+  EXPECT_EQ(v.Parallax, 0.0);
+  EXPECT_EQ(v.BlurSegs, 1);
+  EXPECT_EQ(v.ParentID, nullptr);
+  EXPECT_EQ(v.sRGBFrameBuffer, 1);
+  EXPECT_EQ(v.AnamorphicDOF, 0);
+  EXPECT_EQ(v.ThreeD, 0);
+  EXPECT_EQ(v.Projection, 0);
+  EXPECT_FALSE(v.PanelOpen);
+  EXPECT_EQ(v.StarSource, nullptr);
+  EXPECT_EQ(f.describe(), "Vantrel 1.6");
+  Harness::settings(f).Brightness = 0;
+  EXPECT_EQ(f.describe(), "Vantrel 1.6");
+  const VHImageFilterHandler& h = hn.server->handler();
+  EXPECT_EQ(h.flags(f.handle()), 0u);
+  EXPECT_EQ(h.item->use_items(f.handle()), nullptr);
+}
+
+TEST(VantrelModule, CopyLeavesTheDatabaseBehind) {
+  Harness hn;
+  const std::string db = hn.db({harness::ahead(0, 0)});
+  auto a = hn.instance(db);
+  const uint32_t rig = hn.host.scene.add(host::ItemKind::Object, "Rig").id;
+  Harness::settings(*a).StarSize = 4.0;
+  Harness::settings(*a).ParentID = host::Host::to_id(rig);
+  Harness::settings(*a).PanelOpen = true;
+  hn.render(*a);
+  ASSERT_NE(Harness::settings(*a).StarSource, nullptr);
+  {
+    host::FilterInstance b(*hn.server);
+    b.copy_from(*a);
+    const vantrel& vb = Harness::settings(b);
+    EXPECT_EQ(vb.StarFile, Harness::settings(*a).StarFile);
+    EXPECT_NE(vb.StarFile.text(), Harness::settings(*a).StarFile.text());  // its own text
+    EXPECT_EQ(vb.StarSize, 4.0);
+    EXPECT_EQ(vb.ParentID, host::Host::to_id(rig));
+    EXPECT_EQ(vb.StarSource, nullptr);
+    EXPECT_FALSE(vb.PanelOpen);
+    // Both render on their own; b loads a database of its own.
+    const host::FrameImage fb_ = hn.render(b);
+    EXPECT_GT(harness::sum(fb_.red), 0.0);
+    EXPECT_NE(vb.StarSource, nullptr);
+    EXPECT_NE(vb.StarSource, Harness::settings(*a).StarSource);
+  }
+  // Destroying the copy freed only its own database.
+  const host::FrameImage fa = hn.render(*a);
+  EXPECT_GT(harness::sum(fa.red), 0.0);
+}
+
+TEST(VantrelModule, ChangeIdFollowsTheChain) {
+  Harness hn;
+  host::FilterInstance f(*hn.server);
+  vantrel& v = Harness::settings(f);
+  v.ParentID = host::Host::to_id(0xA);
+  f.change_ids({{0xA, 0xB}, {0xB, 0xC}});
+  EXPECT_EQ(v.ParentID, host::Host::to_id(0xC));
+  f.change_ids({{0xC, 0xD}, {0xD, 0xC}});
+  EXPECT_EQ(v.ParentID, host::Host::to_id(0xC));
+  // A list whose first old id is null is empty: nothing changes.
+  const VHItemID list[] = {nullptr, host::Host::to_id(0xE), host::Host::to_id(0xC),
+                           host::Host::to_id(0xF), nullptr, nullptr};
+  hn.server->handler().item->change_id(f.handle(), list);
+  EXPECT_EQ(v.ParentID, host::Host::to_id(0xC));
+}
+
+TEST(VantrelModule, ProductVersionChoosesTheClock) {
+  // The camera pans during the first second. A host of version 9 or more is
+  // asked the frame number; an older one hands exposure times, here 1 second.
+  const double kOffset = 20.0;
+  auto x_with = [&](uint32_t product) {
+    Harness hn;
+    hn.host.product_info = product;
+    hn.cam->motion.rotation[0].set(0.0, 0.0);
+    hn.cam->motion.rotation[0].set(1.0, kOffset * harness::kPi / 180);
+    host::ImageFilterServer server(*hn.library, "Vantrel");  // activated under this host version
+    host::FilterInstance f(server);
+    Harness::settings(f).StarFile = hn.db({harness::ahead(kOffset, 0)}).c_str();
+    Harness::settings(f).sRGBFrameBuffer = 0;
+    host::FrameImage image(hn.host.scene.render.width, hn.host.scene.render.height);
+    host::Progress progress;
+    host::FrameAccess access(image, 0, 1.0, 1.0, progress);
+    f.process(access.access());
+    double cx, cy;
+    harness::centroid(image, cx, cy);
+    return cx;
+  };
+  Harness geometry;
+  const double at_frame = geometry.perspective_x(kOffset);  // camera still at frame 0
+  const double at_access = geometry.perspective_x(0.0);     // camera turned onto the star
+  for (uint32_t version : {0u, 8u, 9u, 15u}) {
+    const double x = x_with(version << 20);
+    const double want = version >= 9 ? at_frame : at_access;
+    EXPECT_NEAR(x, want, 0.05) << "version " << version;
+  }
+}
+
+TEST(VantrelModule, NoExceptionReachesTheHost) {
+  Harness hn;
+  auto f = hn.instance(hn.db({harness::ahead(0, 0)}));
+  Harness::settings(*f).Projection = 3;
+  testing::internal::CaptureStderr();
+  const host::FrameImage unknown = hn.render(*f, 0, 0.25f);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("Error: unknown projection in <", 0), 0u) << err;
+  for (float v : unknown.red) ASSERT_EQ(v, 0.25f);  // the frame stays as rendered
+
+  // The database was rewound on the way out: the next frame renders.
+  Harness::settings(*f).Projection = 0;
+  EXPECT_GT(harness::sum(hn.render(*f).red), 0.0);
+
+  // No camera in the scene.
+  Harness empty;
+  empty.host.scene = host::Scene();
+  auto g = empty.instance(empty.db({harness::ahead(0, 0)}));
+  testing::internal::CaptureStderr();
+  empty.render(*g);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("Error: no camera? in <", 0), 0u) << err;
+}
