@@ -3,6 +3,7 @@
 // through the host's file service.
 #pragma once
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -59,6 +60,16 @@ inline Star ahead(double right_deg, double up_deg, float brightness = 0.2f) {
   return Star{90.0 - right_deg, up_deg, brightness};
 }
 
+// A copy of the built plug-in in a folder of its own, so that its
+// configuration file and default database are the test's own.
+inline std::string plugin_copy(const testing_support::TempDir& dir) {
+  const std::string src = VANTREL_PLUGIN_PATH;
+  const std::string folder = dir.file("plugin");
+  const std::string dst = folder + src.substr(src.find_last_of('/'));
+  std::system(("mkdir -p '" + folder + "' && cp '" + src + "' '" + dst + "'").c_str());
+  return dst;
+}
+
 struct Harness {
   explicit Harness(int width = 200, int height = 100) {
     host.echo_messages = false;
@@ -67,7 +78,7 @@ struct Harness {
     host.scene.render.fps = 24.0;
     cam = &host.scene.add(host::ItemKind::Camera, "Camera");
     cam->camera.zoom = host::Channel(2.0);
-    library = std::make_unique<host::PluginLibrary>(VANTREL_PLUGIN_PATH);
+    library = std::make_unique<host::PluginLibrary>(plugin_copy(dir));
     server = std::make_unique<host::ImageFilterServer>(*library, "Vantrel");
   }
 
@@ -107,7 +118,7 @@ struct Harness {
     return w / 2 * (1.0 + std::tan(right_deg * kPi / 180) / std::tan(hfov / 2));
   }
 
-  testing_support::TempDir dir;
+  testing_support::TempDir dir;  // first: it outlives the library loaded from it
   host::Host host;
   host::Item* cam;
   std::unique_ptr<host::PluginLibrary> library;
@@ -147,5 +158,43 @@ inline void brightest(const host::FrameImage& im, int& bx, int& by) {
       }
     }
 }
+
+}  // namespace harness
+
+namespace harness {
+
+// For tests that link the plug-in's core statically: the load-time entry is
+// pointed at a copy of the plug-in in a temporary folder, which becomes
+// plugin_directory(), and the host's services are handed over as an
+// activation would.
+struct StaticPlugin {
+  StaticPlugin() {
+    host.echo_messages = false;
+    copy = plugin_copy(dir);
+    handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    EXPECT_NE(handle, nullptr) << dlerror();
+    vantrel_load_entry(dlsym(handle, "_mod_descrip"), 1);
+    vantrel_host.global = &host::Host::global_lookup;
+    vantrel_host.scene = static_cast<const VHSceneInfo*>(host.global(VH_SCENE_INFO));
+    vantrel_host.camera = static_cast<const VHCameraInfo*>(host.global(VH_CAMERA_INFO));
+    vantrel_host.items = static_cast<const VHItemInfo*>(host.global(VH_ITEM_INFO));
+    vantrel_host.messages = static_cast<const VHMessageFuncs*>(host.global(VH_MESSAGES));
+    vantrel_host.fileio = static_cast<const VHFileIOFuncs*>(host.global(VH_FILE_IO));
+  }
+  ~StaticPlugin() {
+    vantrel_load_entry(nullptr, 1);
+    vantrel_host = VantrelHost();
+    default_star_file = String();
+    default_star_file_3d = false;
+    if (handle) dlclose(handle);
+  }
+  std::string folder() const { return dir.file("plugin"); }
+  std::string in_folder(const std::string& name) const { return folder() + "/" + name; }
+
+  testing_support::TempDir dir;
+  host::Host host;
+  std::string copy;
+  void* handle = nullptr;
+};
 
 }  // namespace harness

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "LW/settings.h"
 #include "osapi/osapi.h"
 
 #define VANTREL_EXPORT __attribute__((visibility("default")))
@@ -79,6 +80,8 @@ int vantrel_activate(int version, VHGlobalFunc global, void* local, void* /*serv
   if (!vantrel_host.scene || !vantrel_host.camera || !vantrel_host.items ||
       !vantrel_host.messages || !vantrel_host.fileio)
     return VH_ACTIVATE_FAILED;
+
+  load_vantrel_ini();
 
   const auto product = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(global(VH_PRODUCT_INFO, 0)));
   host_time_from_frame = ((product >> 20) & 0xF) >= 9;
@@ -190,13 +193,21 @@ const char* vantrel_copy(VHInstance from_, VHInstance to_) {
   return nullptr;
 }
 
-const char* vantrel_load_state(VHInstance, const st_LWLoadState*) {
-  // Settings in scenes are not read by this build.
+const char* vantrel_load_state(VHInstance instance, const st_LWLoadState* state) {
+  try {
+    vantrel_load(static_cast<vantrel*>(instance), state);
+  } catch (const Xception& e) {
+    e.report();
+  }
   return nullptr;
 }
 
-const char* vantrel_save_state(VHInstance, const st_LWSaveState*) {
-  // Settings in scenes are not written by this build.
+const char* vantrel_save_state(VHInstance instance, const st_LWSaveState* state) {
+  try {
+    vantrel_save(static_cast<const vantrel*>(instance), state, true);
+  } catch (const Xception& e) {
+    e.report();
+  }
   return nullptr;
 }
 

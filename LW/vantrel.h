@@ -144,3 +144,25 @@ void framebuffer_from_host(const VHFilterAccess* access, Kesh::Image& image, con
 // star_rect is written back unchanged first.
 void framebuffer_to_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
                          bool srgb, bool whole_image);
+
+// ---------------------------------------------------------------------------
+// The configuration file "vantrel.ini" beside the plug-in.
+
+template <class K, class V>
+class PtrMap;
+class InString;
+
+extern int dialog_x;
+extern int dialog_y;
+extern int enable_auto_update;
+
+String vantrel_ini_path();
+void load_vantrel_ini();
+void save_vantrel_ini();
+void reset_vantrel_ini();
+// "hipparcos3D.stars" beside the plug-in when it is a star database, else empty.
+String default_star_file_path(bool* is_3d = nullptr);
+int ini_get_int(PtrMap<InString, String>& map, const char* key, int fallback);
+String ini_get_string(PtrMap<InString, String>& map, const char* key, const char* fallback);
+// Adds every pair of the line to the map; false when the line is not well formed.
+bool parse_ini_line(PtrMap<InString, String>& map, const char* line);

@@ -17,8 +17,9 @@ const VHServerRecord& handler_server(const host::PluginLibrary& lib) {
 }  // namespace
 
 TEST(VantrelModule, DescriptorAndServers) {
+  testing_support::TempDir dir;
   host::Host h;
-  host::PluginLibrary lib(VANTREL_PLUGIN_PATH);
+  host::PluginLibrary lib(harness::plugin_copy(dir));
   EXPECT_EQ(lib.descriptor().machine, 0x300u);
   const VHServerRecord& handler = handler_server(lib);
   EXPECT_STREQ(handler.tags[0].text, "Vantrel");
@@ -32,8 +33,9 @@ TEST(VantrelModule, DescriptorAndServers) {
 }
 
 TEST(VantrelModule, ActivationVersionGlobalsAndCallbacks) {
+  testing_support::TempDir dir;
   host::Host h;
-  host::PluginLibrary lib(VANTREL_PLUGIN_PATH);
+  host::PluginLibrary lib(harness::plugin_copy(dir));
   const VHServerRecord& server = handler_server(lib);
   VHInstanceFuncs inst{};
   VHItemFuncs items{};
@@ -201,4 +203,33 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
   empty.render(*g);
   err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("Error: no camera? in <", 0), 0u) << err;
+}
+
+TEST(VantrelModule, ActivationReadsTheConfiguration) {
+  Harness hn;
+  const std::string folder = hn.dir.file("plugin");
+  // No file at the first activation: written with the defaults, no database.
+  EXPECT_EQ(testing_support::read_bytes(folder + "/vantrel.ini"), "VantrelVersion 1\r\nDialogX -9999\r\nDialogY -9999\r\n");
+  {
+    host::FilterInstance f(*hn.server);
+    EXPECT_TRUE(Harness::settings(f).StarFile.empty());
+  }
+  // The default database beside the plug-in: later activations and new instances take it.
+  const std::string db = folder + "/hipparcos3D.stars";
+  harness::write_db(hn.host, db, {harness::ahead(0, 0)});
+  testing_support::write_bytes(folder + "/vantrel.ini", "VantrelVersion 1\r\n");
+  host::ImageFilterServer again(*hn.library, "Vantrel");
+  host::FilterInstance f(again);
+  EXPECT_EQ(Harness::settings(f).StarFile, String(db.c_str()));
+  EXPECT_TRUE(Harness::settings(f).StarFileIs3D);
+  EXPECT_EQ(testing_support::read_bytes(folder + "/vantrel.ini"), "VantrelVersion 1\r\n");
+
+  // A configuration file that cannot be read fails the activation, with a report.
+  std::system(("rm -f '" + folder + "/vantrel.ini' && mkdir '" + folder + "/vantrel.ini'").c_str());
+  testing::internal::CaptureStderr();
+  VHInstanceFuncs inst{};
+  VHImageFilterHandler record{&inst, nullptr, nullptr, nullptr};
+  EXPECT_EQ(host::activate(hn.library->server(VH_CLASS_IMAGE_FILTER, "Vantrel"), &record), VH_ACTIVATE_FAILED);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("Error: ReadFile:\n(\"Is a directory\") in <", 0), 0u) << err;
 }

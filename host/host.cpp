@@ -269,7 +269,7 @@ int Host::close_save(st_LWSaveState* state) {
       message(Message::Error, e.what(), nullptr);
       return -1;
     }
-    return done.state->error().empty() ? 0 : 1;
+    return 0;
   }
   return -1;
 }

@@ -110,7 +110,7 @@ struct VHFileIOFuncs {
   st_LWLoadState* (*open_load)(const VHFileIOFuncs* self, const char* path, int mode);
   void (*close_load)(const VHFileIOFuncs* self, st_LWLoadState* state);
   st_LWSaveState* (*open_save)(const VHFileIOFuncs* self, const char* path, int mode);
-  /* Returns 0 when everything written reached the file. */
+  /* 0 when the file was written; negative when it could not be (nothing is left half-written). */
   int (*close_save)(const VHFileIOFuncs* self, st_LWSaveState* state);
 };
 

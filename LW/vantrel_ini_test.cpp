@@ -1,0 +1,158 @@
+// The configuration file against real files in a temporary plug-in folder.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "LW/test_harness.h"
+#include "base/map.h"
+
+namespace {
+
+using harness::StaticPlugin;
+using testing_support::read_bytes;
+using testing_support::write_bytes;
+
+std::string defaults_file(const std::string& star_file) {
+  return "VantrelVersion 1\r\n" + (star_file.empty() ? "" : "DefaultStarFile \"" + star_file + "\"\r\n") +
+         "DialogX -9999\r\nDialogY -9999\r\n";
+}
+
+// Loads the file as given; returns what was written to the standard error stream.
+std::string load(const StaticPlugin& p, const std::string* contents) {
+  if (contents) write_bytes(p.in_folder("vantrel.ini"), *contents);
+  testing::internal::CaptureStderr();
+  load_vantrel_ini();
+  return testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+
+TEST(VantrelIni, NoFileWritesTheDefaults) {
+  {
+    StaticPlugin p;
+    EXPECT_EQ(vantrel_ini_path(), String(p.in_folder("vantrel.ini").c_str()));
+    EXPECT_EQ(load(p, nullptr), "");
+    EXPECT_EQ(read_bytes(p.in_folder("vantrel.ini")), defaults_file(""));
+    EXPECT_TRUE(default_star_file.empty());
+    EXPECT_EQ(dialog_x, -9999);
+    EXPECT_EQ(enable_auto_update, 1);
+  }
+  // With the default database beside the plug-in, the defaults name it.
+  StaticPlugin p;
+  const std::string db = p.in_folder("hipparcos3D.stars");
+  harness::write_db(p.host, db, {harness::ahead(0, 0)});
+  load(p, nullptr);
+  EXPECT_EQ(read_bytes(p.in_folder("vantrel.ini")), defaults_file(db));
+  EXPECT_EQ(default_star_file, String(db.c_str()));
+  EXPECT_TRUE(default_star_file_3d);
+  bool v2 = false;
+  EXPECT_EQ(default_star_file_path(&v2), String(db.c_str()));
+  EXPECT_TRUE(v2);
+}
+
+TEST(VantrelIni, VersionLineOnlyAndWrongVersions) {
+  StaticPlugin p;
+  const std::string only = "VantrelVersion 1\r\n";
+  EXPECT_EQ(load(p, &only), "");
+  EXPECT_EQ(read_bytes(p.in_folder("vantrel.ini")), only);  // a good file is not rewritten
+  EXPECT_EQ(dialog_x, -9999);
+  EXPECT_EQ(dialog_y, -9999);
+  EXPECT_EQ(enable_auto_update, 1);
+  for (const std::string bad : {"VantrelVersion 2\r\nDialogX 5\r\n", "DialogX 5\r\n"}) {
+    const std::string err = load(p, &bad);
+    EXPECT_EQ(err.rfind("warning: Vantrel in <", 0), 0u) << err;
+    EXPECT_NE(err.find("load_vantrel_ini"), std::string::npos) << err;
+    EXPECT_EQ(read_bytes(p.in_folder("vantrel.ini")), defaults_file(""));
+    EXPECT_EQ(dialog_x, -9999);
+  }
+}
+
+TEST(VantrelIni, PairsQuotesAndLineEnds) {
+  StaticPlugin p;
+  const std::string db = p.in_folder("my stars/a b.stars");
+  std::system(("mkdir -p '" + p.in_folder("my stars") + "'").c_str());
+  harness::write_db(p.host, db, {harness::ahead(0, 0)}, "VANTREL1");
+  const std::string one_line = "VantrelVersion 1 DefaultStarFile \"" + db + "\"DialogX 12abc DialogY nope\r\n";
+  EXPECT_EQ(load(p, &one_line), "");
+  EXPECT_EQ(default_star_file, String(db.c_str()));
+  EXPECT_FALSE(default_star_file_3d);
+  EXPECT_EQ(dialog_x, 12);
+  EXPECT_EQ(dialog_y, 0);
+  for (const char* eol : {"\n", "\r", "\r\n", "\n\r"}) {
+    const std::string text = std::string("VantrelVersion 1") + eol + "DialogX \"\"" + eol + "DialogY 7" + eol +
+                             "EnableAutoUpdate 5" + eol;
+    EXPECT_EQ(load(p, &text), "") << eol[0];
+    EXPECT_EQ(dialog_x, 0);  // an empty quoted value reads 0, not the default
+    EXPECT_EQ(dialog_y, 7);
+    EXPECT_EQ(enable_auto_update, 5);
+  }
+  // Only 0 is ever written for the update switch; the path with spaces round-trips.
+  default_star_file = db.c_str();
+  save_vantrel_ini();
+  EXPECT_EQ(read_bytes(p.in_folder("vantrel.ini")),
+            "VantrelVersion 1\r\nDefaultStarFile \"" + db + "\"\r\nDialogX 0\r\nDialogY 7\r\n");
+  load(p, nullptr);
+  EXPECT_EQ(default_star_file, String(db.c_str()));
+  enable_auto_update = 0;
+  save_vantrel_ini();
+  EXPECT_NE(read_bytes(p.in_folder("vantrel.ini")).find("EnableAutoUpdate 0\r\n"), std::string::npos);
+}
+
+TEST(VantrelIni, MalformedLinesDuplicatesAndMissingDatabase) {
+  StaticPlugin p;
+  const std::string first = p.in_folder("first.stars"), second = p.in_folder("second.stars");
+  harness::write_db(p.host, first, {});
+  harness::write_db(p.host, second, {});
+  const std::string text = "VantrelVersion 1\r\nDefaultStarFile \"" + first + "\"\r\nDefaultStarFile \"" +
+                           second + "\"\r\n# comment\r\nDialogX 3\r\nlonely\r\nDialogY 4\r\n";
+  const std::string err = load(p, &text);
+  EXPECT_EQ(err.rfind("warning: Error reading Vantrel INI file: in <", 0), 0u) << err;
+  EXPECT_EQ(default_star_file, String(first.c_str()));  // the first occurrence wins
+  EXPECT_EQ(dialog_x, 3);                                // "# comment" was an ordinary pair
+  EXPECT_EQ(dialog_y, -9999);                            // after the fault nothing is read
+
+  const std::string two_words = "VantrelVersion 1\r\n# two words\r\nDialogX 3\r\n";
+  EXPECT_NE(load(p, &two_words).find("Error reading Vantrel INI file:"), std::string::npos);
+  EXPECT_EQ(dialog_x, -9999);
+
+  // A default database that is gone: the built-in one, or none.
+  const std::string gone = "VantrelVersion 1\r\nDefaultStarFile \"" + p.in_folder("gone.stars") + "\"\r\n";
+  load(p, &gone);
+  EXPECT_TRUE(default_star_file.empty());
+  EXPECT_FALSE(default_star_file_3d);
+}
+
+TEST(VantrelIni, ParseIniLine) {
+  PtrMap<InString, String> map(16);
+  EXPECT_TRUE(parse_ini_line(map, ""));
+  EXPECT_TRUE(parse_ini_line(map, "  \t\r\n"));
+  EXPECT_TRUE(parse_ini_line(map, "a 1 b \"two words\"c 3"));
+  EXPECT_EQ(ini_get_string(map, "b", "x"), String("two words"));
+  EXPECT_EQ(ini_get_int(map, "c", 9), 3);
+  EXPECT_EQ(ini_get_int(map, "missing", 9), 9);
+  EXPECT_EQ(ini_get_string(map, "missing", "fallback"), String("fallback"));
+  EXPECT_FALSE(parse_ini_line(map, "key"));
+  EXPECT_FALSE(parse_ini_line(map, "key   "));
+  EXPECT_FALSE(parse_ini_line(map, "key \"open"));
+  EXPECT_FALSE(parse_ini_line(map, "d 4 e"));
+  EXPECT_EQ(ini_get_int(map, "d", 0), 4);  // pairs before the fault stay
+  EXPECT_TRUE(parse_ini_line(map, "k\"ey v"));  // a quote is an ordinary byte in a key
+  EXPECT_EQ(ini_get_string(map, "k\"ey", ""), String("v"));
+}
+
+TEST(VantrelIni, UnwritableAndUnreadable) {
+  StaticPlugin p;
+  // A folder where the file should be: it cannot be written, and nothing is said.
+  std::system(("mkdir -p '" + p.in_folder("vantrel.ini") + "'").c_str());
+  testing::internal::CaptureStderr();
+  reset_vantrel_ini();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  // Reading it fails after the open: the failure reaches the caller.
+  try {
+    load_vantrel_ini();
+    FAIL() << "read a folder as the configuration file";
+  } catch (const StrXception& e) {
+    EXPECT_EQ(std::string(e.message.c_str()).rfind("ReadFile:\n(\"Is a directory\")", 0), 0u)
+        << e.message.c_str();
+  }
+}
