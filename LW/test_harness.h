@@ -4,6 +4,7 @@
 #pragma once
 
 #include <dlfcn.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -66,7 +67,9 @@ inline std::string plugin_copy(const testing_support::TempDir& dir) {
   const std::string src = VANTREL_PLUGIN_PATH;
   const std::string folder = dir.file("plugin");
   const std::string dst = folder + src.substr(src.find_last_of('/'));
-  std::system(("mkdir -p '" + folder + "' && cp '" + src + "' '" + dst + "'").c_str());
+  // A loaded library must never be overwritten in place: copy once, by rename.
+  if (access(dst.c_str(), R_OK) != 0)
+    std::system(("mkdir -p '" + folder + "' && cp '" + src + "' '" + dst + ".tmp' && mv '" + dst + ".tmp' '" + dst + "'").c_str());
   return dst;
 }
 

@@ -88,7 +88,7 @@ TEST(FramePass, StarLandsWhereTheCameraPutsIt) {
 TEST(FramePass, ParentItemTurnsTheSky) {
   Harness hn;
   host::Item& rig = hn.host.scene.add(host::ItemKind::Object, "Sky");
-  rig.motion.rotation[0] = host::Channel(rad(30));  // the sky's +Z turns 30 degrees to the right
+  rig.motion.rotation[0] = host::Channel(30.0);  // the sky's +Z turns 30 degrees to the right
   rig.motion.position[1] = host::Channel(500.0);     // moving it does not move directions
   auto f = hn.instance(hn.db({ahead(0, 0)}));
   Harness::settings(*f).ParentID = host::Host::to_id(rig.id);
@@ -147,7 +147,7 @@ TEST(FramePass, MotionBlurStreaksCarryTheSpotsLight) {
   hn.cam->camera.motion_blur = true;
   hn.cam->camera.blur_length = host::Channel(1.0);
   hn.cam->motion.rotation[0].set(0.0, 0.0);
-  hn.cam->motion.rotation[0].set(1.0 / 24, rad(10));  // pans 10 degrees during frame 0
+  hn.cam->motion.rotation[0].set(1.0 / 24, 10);  // pans 10 degrees during frame 0
   const std::string db = hn.db({ahead(5, 0, 0.05f)});
   auto render_with = [&](int segs) {
     auto f = hn.instance(db);
@@ -185,7 +185,7 @@ TEST(FramePass, MotionBlurStreaksCarryTheSpotsLight) {
 TEST(FramePass, FieldsInterleaveTwoTimes) {
   Harness hn;
   hn.cam->motion.rotation[0].set(0.0, 0.0);
-  hn.cam->motion.rotation[0].set(1.0 / 24, rad(10));
+  hn.cam->motion.rotation[0].set(1.0 / 24, 10);
   auto f = hn.instance(hn.db({ahead(0, 0, 0.1f)}));
   Harness::settings(*f).StarSize = 40;  // 4 pixels tall: both parities get light
   const double early = hn.perspective_x(0), late = hn.perspective_x(-5);  // half a frame on

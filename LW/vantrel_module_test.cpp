@@ -158,7 +158,7 @@ TEST(VantrelModule, ProductVersionChoosesTheClock) {
     Harness hn;
     hn.host.product_info = product;
     hn.cam->motion.rotation[0].set(0.0, 0.0);
-    hn.cam->motion.rotation[0].set(1.0, kOffset * harness::kPi / 180);
+    hn.cam->motion.rotation[0].set(1.0, kOffset);
     host::ImageFilterServer server(*hn.library, "Vantrel");  // activated under this host version
     host::FilterInstance f(server);
     Harness::settings(f).StarFile = hn.db({harness::ahead(kOffset, 0)}).c_str();

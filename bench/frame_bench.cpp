@@ -52,7 +52,7 @@ void BM_Frame(benchmark::State& state) {
     hn.cam->camera.motion_blur = true;
     hn.cam->camera.blur_length = host::Channel(1.0);
     hn.cam->motion.rotation[0].set(0.0, 0.0);
-    hn.cam->motion.rotation[0].set(1.0, 24 * 2 * harness::kPi / 180);  // 2 degrees per frame
+    hn.cam->motion.rotation[0].set(1.0, 24 * 2.0);  // 2 degrees per frame
   }
   harness::Harness::settings(*f).BlurSegs = segs;
   host::FrameImage image(w, h);

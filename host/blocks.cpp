@@ -52,6 +52,41 @@ void split_keyword(const std::string& line, std::string& keyword, std::string& r
 
 }  // namespace
 
+Token read_token(const std::string& t, size_t& cur, std::string& token) {
+  while (cur < t.size() && (is_space(t[cur]) || t[cur] == '\r')) ++cur;
+  if (cur >= t.size()) return Token::None;
+  token.clear();
+  if (t[cur] != '"') {
+    while (cur < t.size() && !is_space(t[cur]) && t[cur] != '\r') token += t[cur++];
+    return Token::Word;
+  }
+  ++cur;
+  while (cur < t.size() && t[cur] != '"') {
+    const char c = t[cur++];
+    if (c != '\\') {
+      token += c;
+      continue;
+    }
+    if (cur >= t.size()) break;
+    const char e = t[cur++];
+    if (e == 'x' && cur + 2 <= t.size()) {
+      token += static_cast<char>(strtol(t.substr(cur, 2).c_str(), nullptr, 16));
+      cur += 2;
+    } else if (e == 'n') {
+      token += '\n';
+    } else if (e == 't') {
+      token += '\t';
+    } else if (e == 'r') {
+      token += '\r';
+    } else {
+      token += e;
+    }
+  }
+  if (cur >= t.size()) return Token::Unterminated;
+  ++cur;
+  return Token::String;
+}
+
 std::string quote(const std::string& value) {
   std::string q = "\"";
   for (unsigned char c : value) {
@@ -216,44 +251,10 @@ void LoadState::end_block() {
 bool LoadState::next_token(std::string& token, bool& quoted) {
   const Block* b = stack.back().block;
   if (!b || !b->leaf) return false;
-  const std::string& t = b->text;
-  size_t& cur = stack.back().cursor;
-  while (cur < t.size() && (is_space(t[cur]) || t[cur] == '\r')) ++cur;
-  if (cur >= t.size()) return false;
-  token.clear();
-  quoted = t[cur] == '"';
-  if (!quoted) {
-    while (cur < t.size() && !is_space(t[cur]) && t[cur] != '\r') token += t[cur++];
-    return true;
-  }
-  ++cur;
-  while (cur < t.size() && t[cur] != '"') {
-    char c = t[cur++];
-    if (c != '\\') {
-      token += c;
-      continue;
-    }
-    if (cur >= t.size()) break;
-    char e = t[cur++];
-    if (e == 'x' && cur + 2 <= t.size()) {
-      token += static_cast<char>(strtol(t.substr(cur, 2).c_str(), nullptr, 16));
-      cur += 2;
-    } else if (e == 'n') {
-      token += '\n';
-    } else if (e == 't') {
-      token += '\t';
-    } else if (e == 'r') {
-      token += '\r';
-    } else {
-      token += e;
-    }
-  }
-  if (cur >= t.size()) {
-    fail("line " + std::to_string(b->line) + ": string without its closing quote");
-    return false;
-  }
-  ++cur;
-  return true;
+  const Token t = read_token(b->text, stack.back().cursor, token);
+  if (t == Token::Unterminated) fail("line " + std::to_string(b->line) + ": string without its closing quote");
+  quoted = t == Token::String;
+  return t == Token::Word || t == Token::String;
 }
 
 int LoadState::read_i4(int32_t* values, int count) {

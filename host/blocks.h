@@ -33,6 +33,12 @@ BlockList parse_blocks(const std::string& text, const std::string& source);
 // The text form of blocks, as a save state would have written them.
 std::string format_blocks(const BlockList& blocks, int depth = 0);
 
+// One value of a leaf's text from cursor on: a quoted string (unescaped) or a
+// bare word. None at the end of the text; Unterminated for a string without
+// its closing quote.
+enum class Token { None, Word, String, Unterminated };
+Token read_token(const std::string& text, size_t& cursor, std::string& value);
+
 // Quoting of string values: ", \ and control bytes are escaped, other bytes kept.
 std::string quote(const std::string& value);
 
@@ -65,7 +71,7 @@ private:
     size_t cursor;       // into a leaf's text
   };
   const Block* current_leaf(const char* operation);
-  bool next_token(std::string& token, bool& quoted);
+  bool next_token(std::string& token, bool& quoted);  // false at the end or on a bad string
   void fail(const std::string& what);
 
   st_LWLoadState record;

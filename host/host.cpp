@@ -127,7 +127,7 @@ Host::Host() : previous(current_host) {
       case VH_PARAM_UP: put(w.up, out); break;
       case VH_PARAM_FORWARD: put(w.forward, out); break;
       case VH_PARAM_ROTATION:
-        for (int k = 0; k < 3; ++k) out[k] = i->motion.rotation[k].at(t);
+        for (int k = 0; k < 3; ++k) out[k] = i->motion.rotation[k].at(t) * (3.14159265358979323846 / 180.0);
         break;
       case VH_PARAM_SCALING: out[0] = out[1] = out[2] = 1.0; break;
       case VH_PARAM_PIVOT: put(i->pivot, out); break;
@@ -216,8 +216,11 @@ void Host::message(Message::Kind kind, const char* first, const char* second) {
   fputc('\n', stderr);
 }
 
-st_LWLoadState* Host::open_load(const char* path, int mode) {
-  if (!path) return nullptr;
+st_LWLoadState* Host::open_load(const char* path_, int mode) {
+  if (!path_ || !*path_) return nullptr;
+  std::string path = path_;
+  if (path[0] != '/' && !content_dir.empty() && access((content_dir + "/" + path).c_str(), R_OK) == 0)
+    path = content_dir + "/" + path;
   std::ifstream in(path, std::ios::binary);
   if (!in) return nullptr;
   std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

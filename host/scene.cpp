@@ -67,12 +67,20 @@ Frame rotation_frame(double h, double p, double b) {
 Item& Scene::add(ItemKind kind, const std::string& name, uint32_t parent) {
   auto item = std::make_unique<Item>();
   // Kind in the top nibble keeps identifiers readable and within 32 bits.
-  item->id = (static_cast<uint32_t>(kind) + 1) << 28 | next_serial++;
+  do item->id = (static_cast<uint32_t>(kind) + 1) << 28 | next_serial++;
+  while (find(item->id));  // a loaded scene may hold this identifier already
   item->kind = kind;
   item->name = name;
   item->parent = parent;
   all.push_back(std::move(item));
   return *all.back();
+}
+
+Item& Scene::add_with_id(ItemKind kind, const std::string& item_name, uint32_t id, uint32_t parent) {
+  if (id == 0 || find(id)) throw HostError("item identifier " + std::to_string(id) + " is " + (id ? "taken" : "not valid"));
+  Item& item = add(kind, item_name, parent);
+  item.id = id;
+  return item;
 }
 
 Item* Scene::find(uint32_t id) {
@@ -91,7 +99,9 @@ Item* Scene::find_named(const std::string& wanted) {
 
 Frame Scene::local_frame(const Item& item, double t) const {
   const Motion& m = item.motion;
-  Frame f = rotation_frame(m.rotation[0].at(t), m.rotation[1].at(t), m.rotation[2].at(t));
+  const double to_rad = 3.14159265358979323846 / 180.0;
+  Frame f = rotation_frame(m.rotation[0].at(t) * to_rad, m.rotation[1].at(t) * to_rad,
+                           m.rotation[2].at(t) * to_rad);
   const Vec3 position{m.position[0].at(t), m.position[1].at(t), m.position[2].at(t)};
   // p -> (p - pivot) R + position
   f.position = sub(position, turn(item.pivot, f));

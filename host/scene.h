@@ -34,7 +34,7 @@ struct Channel {
 
 struct Motion {
   Channel position[3];
-  Channel rotation[3];  // heading, pitch, bank, radians
+  Channel rotation[3];  // heading, pitch, bank in degrees, as scene files hold them
   Motion();
 };
 
@@ -102,6 +102,9 @@ public:
 
   std::string name = "untitled";
   RenderSettings render;
+
+  // Adds an item under a given identifier; throws HostError when it is taken or 0.
+  Item& add_with_id(ItemKind kind, const std::string& name, uint32_t id, uint32_t parent = 0);
 
 private:
   std::vector<std::unique_ptr<Item>> all;

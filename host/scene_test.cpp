@@ -52,7 +52,7 @@ TEST(Scene, MovingParentedCameraThroughItemInfo) {
   host::Item& rig = h.scene.add(host::ItemKind::Object, "Rig");
   rig.motion.position[0] = host::Channel(10.0);
   rig.motion.rotation[0].set(0.0, 0.0);
-  rig.motion.rotation[0].set(1.0, kPi / 2);
+  rig.motion.rotation[0].set(1.0, 90.0);
   host::Item& cam = h.scene.add(host::ItemKind::Camera, "Camera", rig.id);
   cam.motion.position[2] = host::Channel(-5.0);
   cam.motion.position[1].set(0.0, 0.0);
@@ -85,7 +85,7 @@ TEST(Scene, MovingParentedCameraThroughItemInfo) {
   host::Item& pivoted = h.scene.add(host::ItemKind::Object, "Pivoted");
   pivoted.pivot = {1, 0, 0};
   pivoted.motion.position[0] = host::Channel(3.0);
-  pivoted.motion.rotation[0] = host::Channel(kPi);
+  pivoted.motion.rotation[0] = host::Channel(180.0);
   double out[3];
   items->param(items, host::Host::to_id(pivoted.id), VH_PARAM_WORLD_POSITION, 0, out);
   expect_vec(out, {3, 0, 0}, "pivot world position", 0);

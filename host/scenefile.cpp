@@ -1,0 +1,383 @@
+#include "host/scenefile.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+namespace host {
+
+namespace {
+
+const double kDeg = 3.14159265358979323846 / 180.0;
+
+// Reads the values of one leaf, with messages that say where and what.
+class Values {
+public:
+  Values(const Block& block, const std::string& source) : b(block), src(source) {}
+
+  [[noreturn]] void fail(const std::string& what) const {
+    throw HostError(src + ":" + std::to_string(b.line) + ": " + b.keyword + " " + what);
+  }
+  std::string token(const char* expected, bool want_string) {
+    std::string v;
+    const Token t = read_token(b.text, cur, v);
+    if (t == Token::Unterminated) fail("has a string without its closing quote");
+    if (t == Token::None) fail(std::string("expects ") + expected);
+    if ((t == Token::String) != want_string) fail(std::string("expects ") + expected + ", found '" + v + "'");
+    return v;
+  }
+  double number() {
+    const std::string v = token("a number", false);
+    char* end = nullptr;
+    const double d = strtod(v.c_str(), &end);
+    if (*end || v.empty() || !std::isfinite(d)) fail("expects a number, found '" + v + "'");
+    return d;
+  }
+  long long integer() {
+    const std::string v = token("an integer", false);
+    char* end = nullptr;
+    const long long i = strtoll(v.c_str(), &end, 10);
+    if (*end || v.empty()) fail("expects an integer, found '" + v + "'");
+    return i;
+  }
+  std::string string() { return token("a quoted string", true); }
+  std::string word() { return token("a word", false); }
+  bool more() {
+    size_t c = cur;
+    std::string v;
+    return read_token(b.text, c, v) != Token::None;
+  }
+  void end() {
+    if (more()) fail("has more values than it takes");
+  }
+
+private:
+  const Block& b;
+  const std::string& src;
+  size_t cur = 0;
+};
+
+std::string num(double v) {
+  char buf[40];
+  snprintf(buf, sizeof buf, "%.17g", v);  // every double comes back exactly
+  return buf;
+}
+
+const char* kind_name(ItemKind k) {
+  switch (k) {
+    case ItemKind::Object: return "Object";
+    case ItemKind::Light: return "Light";
+    case ItemKind::Camera: return "Camera";
+  }
+  return "Object";
+}
+
+void read_channel(Values& v, Channel& c, bool keyed) {
+  c.keys.clear();
+  if (!keyed) {
+    c.set(0.0, v.number());
+    v.end();
+    return;
+  }
+  do {
+    const double t = v.number();
+    c.set(t, v.number());
+  } while (v.more());
+}
+
+std::string channel_line(const std::string& indent, const std::string& name, const Channel& c) {
+  if (c.keys.size() == 1 && c.keys[0].time == 0.0) return indent + name + " " + num(c.keys[0].value) + "\n";
+  std::string line = indent + name + "Keys";
+  for (const Channel::Key& k : c.keys) line += " " + num(k.time) + " " + num(k.value);
+  return line + "\n";
+}
+
+// The channels of an item by their keywords in scene files.
+std::vector<std::pair<const char*, Channel*>> channels(Item& item) {
+  std::vector<std::pair<const char*, Channel*>> list = {
+      {"PositionX", &item.motion.position[0]}, {"PositionY", &item.motion.position[1]},
+      {"PositionZ", &item.motion.position[2]}, {"Heading", &item.motion.rotation[0]},
+      {"Pitch", &item.motion.rotation[1]},     {"Bank", &item.motion.rotation[2]}};
+  if (item.kind == ItemKind::Camera) {
+    list.push_back({"Zoom", &item.camera.zoom});
+    list.push_back({"FocalDistance", &item.camera.focal_distance});
+    list.push_back({"FStop", &item.camera.f_stop});
+    list.push_back({"BlurLength", &item.camera.blur_length});
+  }
+  return list;
+}
+
+void parse_item(const Block& block, const std::string& src, Scene& scene, std::vector<std::pair<Item*, int>>& parents) {
+  // The kind and identifier come first: they decide what else may follow.
+  ItemKind kind = ItemKind::Object;
+  long long id = 0;
+  std::string name;
+  for (const Block& b : block.children) {
+    Values v(b, src);
+    if (b.keyword == "Kind") {
+      const std::string k = v.word();
+      if (k == "Object") kind = ItemKind::Object;
+      else if (k == "Light") kind = ItemKind::Light;
+      else if (k == "Camera") kind = ItemKind::Camera;
+      else v.fail("expects Object, Light or Camera, found '" + k + "'");
+    } else if (b.keyword == "Id") {
+      id = v.integer();
+      if (id <= 0 || id > 0xFFFFFFFFLL) v.fail("expects an identifier from 1 to 4294967295");
+    } else if (b.keyword == "Name") {
+      name = v.string();
+    } else {
+      continue;
+    }
+    v.end();
+  }
+  Item* item;
+  try {
+    item = id ? &scene.add_with_id(kind, name, static_cast<uint32_t>(id)) : &scene.add(kind, name);
+  } catch (const HostError& e) {
+    throw HostError(src + ":" + std::to_string(block.line) + ": " + e.what());
+  }
+  auto chans = channels(*item);
+  for (const Block& b : block.children) {
+    Values v(b, src);
+    const std::string& k = b.keyword;
+    if (!b.leaf) v.fail("takes no nested blocks");
+    if (k == "Kind" || k == "Id" || k == "Name") continue;
+    bool done = false;
+    for (auto& [cname, chan] : chans) {
+      if (k == cname || k == std::string(cname) + "Keys") {
+        read_channel(v, *chan, k != cname);
+        done = true;
+      }
+    }
+    if (done) continue;
+    if (k == "Parent") {
+      parents.push_back({item, b.line});
+      item->parent = static_cast<uint32_t>(v.integer());
+      v.end();
+    } else if (k == "Pivot") {
+      for (double& p : item->pivot) p = v.number();
+      v.end();
+    } else if (kind == ItemKind::Camera && k == "VerticalFOV") {
+      const double fov = v.number();
+      if (!(fov > 0 && fov < 180)) v.fail("expects an angle between 0 and 180 degrees");
+      item->camera.zoom = Channel(1.0 / std::tan(fov * kDeg / 2));
+      v.end();
+    } else if (kind == ItemKind::Camera && k == "ApertureHeight") {
+      item->camera.aperture_height = v.number();
+      v.end();
+    } else if (kind == ItemKind::Camera && k == "MotionBlur") {
+      item->camera.motion_blur = v.integer() != 0;
+      v.end();
+    } else if (kind == ItemKind::Camera && k == "LimitedRegion") {
+      item->camera.limited_region = true;
+      item->camera.region_x0 = static_cast<int>(v.integer());
+      item->camera.region_y0 = static_cast<int>(v.integer());
+      item->camera.region_x1 = static_cast<int>(v.integer());
+      item->camera.region_y1 = static_cast<int>(v.integer());
+      v.end();
+    } else {
+      v.fail("is not a setting of " + std::string(kind_name(kind)) + " items");
+    }
+  }
+}
+
+}  // namespace
+
+SceneFile parse_scene(const std::string& text, const std::string& src) {
+  const BlockList top = parse_blocks(text, src);
+  if (top.empty() || top[0].keyword != "VantrelScene")
+    throw HostError(src + ": not a Vantrel scene (expected 'VantrelScene 1' first)");
+  SceneFile file;
+  Scene& scene = file.scene;
+  RenderSettings& r = scene.render;
+  std::vector<std::pair<Item*, int>> parents;
+  long long camera_id = 0;
+  int camera_line = 0;
+  for (const Block& b : top) {
+    Values v(b, src);
+    const std::string& k = b.keyword;
+    if (k == "VantrelScene") {
+      if (v.integer() != 1) v.fail("version not supported (expected 1)");
+      v.end();
+    } else if (k == "Name") {
+      scene.name = v.string();
+    } else if (k == "FramesPerSecond") {
+      r.fps = v.number();
+      if (!(r.fps > 0)) v.fail("expects a positive number");
+    } else if (k == "FrameSize") {
+      r.width = static_cast<int>(v.integer());
+      r.height = static_cast<int>(v.integer());
+      if (r.width <= 0 || r.height <= 0 || r.width > 65536 || r.height > 65536)
+        v.fail("expects a width and a height from 1 to 65536");
+    } else if (k == "FrameRange") {
+      r.first_frame = static_cast<int>(v.integer());
+      r.last_frame = static_cast<int>(v.integer());
+      r.frame_step = static_cast<int>(v.integer());
+      if (r.frame_step <= 0 || r.last_frame < r.first_frame) v.fail("expects first, last (not before first) and a positive step");
+    } else if (k == "RenderOptions") {
+      while (v.more()) {
+        const std::string o = v.word();
+        if (o == "Fields") r.render_options |= VH_ROPT_FIELDS;
+        else if (o == "EvenFieldFirst") r.render_options |= VH_ROPT_EVEN_FIELD_FIRST;
+        else if (o == "DepthOfField") r.render_options |= VH_ROPT_DEPTH_OF_FIELD;
+        else v.fail("does not know the option '" + o + "' (Fields, EvenFieldFirst, DepthOfField)");
+      }
+    } else if (k == "LimitedRegion") {
+      r.limited_region = true;
+      r.region_x0 = static_cast<int>(v.integer());
+      r.region_y0 = static_cast<int>(v.integer());
+      r.region_x1 = static_cast<int>(v.integer());
+      r.region_y1 = static_cast<int>(v.integer());
+    } else if (k == "RenderCamera") {
+      camera_id = v.integer();
+      camera_line = b.line;
+    } else if (k == "Item" && !b.leaf) {
+      parse_item(b, src, scene, parents);
+      continue;
+    } else if (k == "ImageFilter" && !b.leaf) {
+      FilterEntry entry;
+      entry.line = b.line;
+      for (const Block& c : b.children) {
+        if (c.keyword == "Server" && c.leaf) entry.server = Values(c, src).string();
+        else if (c.keyword == "Settings" && !c.leaf) entry.settings = c.children;
+        else Values(c, src).fail("is not part of an ImageFilter (Server, Settings { ... })");
+      }
+      if (entry.server.empty()) v.fail("needs a Server \"name\"");
+      file.filters.push_back(std::move(entry));
+      continue;
+    } else {
+      v.fail(b.leaf ? "is not a scene setting" : "is not a scene block (Item, ImageFilter)");
+    }
+    if (!b.leaf) v.fail("takes no nested blocks");
+    v.end();
+  }
+  for (auto& [item, line] : parents)
+    if (item->parent && (!scene.find(item->parent) || item->parent == item->id))
+      throw HostError(src + ":" + std::to_string(line) + ": Parent " + std::to_string(item->parent) +
+                      " is not another item of this scene");
+  if (camera_id) {
+    const Item* cam = scene.find(static_cast<uint32_t>(camera_id));
+    if (!cam || cam->kind != ItemKind::Camera)
+      throw HostError(src + ":" + std::to_string(camera_line) + ": RenderCamera " + std::to_string(camera_id) +
+                      " is not a camera of this scene");
+    r.camera = cam->id;
+  }
+  // Parent loops show here rather than at the first frame.
+  try {
+    for (const auto& item : scene.items()) scene.world_frame(*item, 0.0);
+  } catch (const HostError& e) {
+    throw HostError(src + ": " + e.what());
+  }
+  return file;
+}
+
+SceneFile read_scene(const std::string& path) { return parse_scene(read_whole_file(path), path); }
+
+std::string format_scene(const Scene& scene, const std::vector<FilterEntry>& filters) {
+  const RenderSettings& r = scene.render;
+  std::string out = "# Vantrel scene: see docs/scene-files.md\nVantrelScene 1\n";
+  out += "Name " + quote(scene.name) + "\n";
+  out += "FramesPerSecond " + num(r.fps) + "\n";
+  out += "FrameSize " + std::to_string(r.width) + " " + std::to_string(r.height) + "\n";
+  out += "FrameRange " + std::to_string(r.first_frame) + " " + std::to_string(r.last_frame) + " " +
+         std::to_string(r.frame_step) + "\n";
+  std::string opts;
+  if (r.render_options & VH_ROPT_FIELDS) opts += " Fields";
+  if (r.render_options & VH_ROPT_EVEN_FIELD_FIRST) opts += " EvenFieldFirst";
+  if (r.render_options & VH_ROPT_DEPTH_OF_FIELD) opts += " DepthOfField";
+  if (!opts.empty()) out += "RenderOptions" + opts + "\n";
+  if (r.limited_region)
+    out += "LimitedRegion " + std::to_string(r.region_x0) + " " + std::to_string(r.region_y0) + " " +
+           std::to_string(r.region_x1) + " " + std::to_string(r.region_y1) + "\n";
+  if (r.camera) out += "RenderCamera " + std::to_string(r.camera) + "\n";
+  for (const auto& ptr : scene.items()) {
+    Item& item = *ptr;
+    out += "Item {\n  Kind " + std::string(kind_name(item.kind)) + "\n  Id " + std::to_string(item.id) + "\n";
+    out += "  Name " + quote(item.name) + "\n";
+    if (item.parent) out += "  Parent " + std::to_string(item.parent) + "\n";
+    if (item.pivot != Vec3{0, 0, 0})
+      out += "  Pivot " + num(item.pivot[0]) + " " + num(item.pivot[1]) + " " + num(item.pivot[2]) + "\n";
+    for (auto& [cname, chan] : channels(item)) out += channel_line("  ", cname, *chan);
+    if (item.kind == ItemKind::Camera) {
+      const CameraSettings& c = item.camera;
+      out += "  ApertureHeight " + num(c.aperture_height) + "\n";
+      out += "  MotionBlur " + std::string(c.motion_blur ? "1" : "0") + "\n";
+      if (c.limited_region)
+        out += "  LimitedRegion " + std::to_string(c.region_x0) + " " + std::to_string(c.region_y0) + " " +
+               std::to_string(c.region_x1) + " " + std::to_string(c.region_y1) + "\n";
+    }
+    out += "}\n";
+  }
+  for (const FilterEntry& f : filters) {
+    out += "ImageFilter {\n  Server " + quote(f.server) + "\n  Settings {\n";
+    out += format_blocks(f.settings, 2);
+    out += "  }\n}\n";
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+
+Session::Session(Host& h, const std::string& plugin_path)
+    : host(h), library(std::make_unique<PluginLibrary>(plugin_path)) {}
+
+const ImageFilterServer& Session::server(const std::string& name) {
+  for (const auto& s : servers)
+    if (s->name() == name) return *s;
+  servers.push_back(std::make_unique<ImageFilterServer>(*library, name));
+  return *servers.back();
+}
+
+FilterInstance& Session::add_filter(const std::string& server_name) {
+  filters.push_back(std::make_unique<FilterInstance>(server(server_name)));
+  return *filters.back();
+}
+
+void Session::load(const std::string& path) {
+  const std::string::size_type slash = path.find_last_of('/');
+  load(read_scene(path), slash == std::string::npos ? "." : path.substr(0, slash), path);
+}
+
+void Session::load(SceneFile file, const std::string& content_dir, const std::string& source) {
+  filters.clear();
+  host.scene = std::move(file.scene);
+  host.content_dir = content_dir;
+  for (FilterEntry& f : file.filters) {
+    FilterInstance* inst;
+    try {
+      inst = &add_filter(f.server);
+    } catch (const HostError& e) {
+      throw HostError(source + ":" + std::to_string(f.line) + ": " + e.what());
+    }
+    inst->load(f.settings);
+  }
+}
+
+std::string Session::to_text() const {
+  std::vector<FilterEntry> entries;
+  for (const auto& f : filters) entries.push_back(FilterEntry{f->server().name(), f->save(), 0});
+  return format_scene(host.scene, entries);
+}
+
+void Session::save(const std::string& path) const { write_file_atomically(path, to_text()); }
+
+std::vector<const FilterInstance*> Session::filter_list() const {
+  std::vector<const FilterInstance*> list;
+  for (const auto& f : filters) list.push_back(f.get());
+  return list;
+}
+
+std::string default_plugin_path(const std::string& program_dir, int bits) {
+  const std::string name = "vantrel" + std::to_string(bits) + ".so";
+  const std::string beside = program_dir + "/" + name;
+  if (access(beside.c_str(), R_OK) == 0) return beside;
+  const std::string installed = program_dir + "/../lib/vantrel/" + name;
+  if (access(installed.c_str(), R_OK) == 0) return installed;
+  return beside;
+}
+
+}  // namespace host
