@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <regex>
 
 namespace host {
 
@@ -129,27 +128,48 @@ long write_image(const std::string& path, const FrameImage& frame, Encoding fram
   return lost;
 }
 
+namespace {
+// Finds a printf-style integer conversion: '%', an optional '0', digits, 'd'.
+bool find_conversion(const std::string& p, size_t& begin, size_t& end, bool& zero, int& width) {
+  for (size_t i = p.find('%'); i != std::string::npos; i = p.find('%', i + 1)) {
+    size_t j = i + 1;
+    zero = j < p.size() && p[j] == '0';
+    if (zero) ++j;
+    const size_t digits = j;
+    while (j < p.size() && isdigit(static_cast<unsigned char>(p[j]))) ++j;
+    if (j < p.size() && p[j] == 'd' && j - digits <= 2) {
+      width = j > digits ? std::stoi(p.substr(digits, j - digits)) : 0;
+      begin = i;
+      end = j + 1;
+      return true;
+    }
+  }
+  return false;
+}
+}  // namespace
+
 bool is_frame_pattern(const std::string& pattern) {
-  static const std::regex printf_int("%0?[0-9]*d");
-  return pattern.find('#') != std::string::npos || std::regex_search(pattern, printf_int);
+  size_t b, e;
+  bool zero;
+  int width;
+  return pattern.find('#') != std::string::npos || find_conversion(pattern, b, e, zero, width);
 }
 
 std::string frame_path(const std::string& pattern, int frame) {
-  static const std::regex printf_int("%(0?)([0-9]*)d");
-  std::smatch m;
-  if (std::regex_search(pattern, m, printf_int)) {
-    const int width = m[2].length() ? std::stoi(m[2]) : 0;
-    char buf[32];
-    snprintf(buf, sizeof buf, m[1].length() ? "%0*d" : "%*d", width, frame);
-    return m.prefix().str() + buf + m.suffix().str();
+  size_t b, e;
+  bool zero;
+  int width;
+  char buf[32];
+  if (find_conversion(pattern, b, e, zero, width)) {
+    snprintf(buf, sizeof buf, zero ? "%0*d" : "%*d", width, frame);
+    return pattern.substr(0, b) + buf + pattern.substr(e);
   }
   const std::string::size_type start = pattern.find('#');
   if (start == std::string::npos) return pattern;
-  std::string::size_type end = start;
-  while (end < pattern.size() && pattern[end] == '#') ++end;
-  char buf[32];
-  snprintf(buf, sizeof buf, "%0*d", static_cast<int>(end - start), frame);
-  return pattern.substr(0, start) + buf + pattern.substr(end);
+  std::string::size_type stop = start;
+  while (stop < pattern.size() && pattern[stop] == '#') ++stop;
+  snprintf(buf, sizeof buf, "%0*d", static_cast<int>(stop - start), frame);
+  return pattern.substr(0, start) + buf + pattern.substr(stop);
 }
 
 }  // namespace host
