@@ -1,0 +1,365 @@
+#include "tools/catalog.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+namespace stars {
+
+namespace {
+
+const double kPi = 3.14159265358979323846;
+
+std::string trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+// A whole field as a number; false for anything else (blank included).
+bool number(const std::string& field, double& out) {
+  const std::string t = trim(field);
+  // Decimal only: strtod alone would take "0x.00" as hexadecimal, and "nan".
+  if (t.empty() || t.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
+  char* end = nullptr;
+  errno = 0;
+  out = strtod(t.c_str(), &end);
+  return *end == '\0' && errno == 0 && std::isfinite(out);
+}
+
+struct LineError {
+  std::string what;
+};
+
+double need(const std::string& field, const char* name) {
+  double v;
+  if (!number(field, v)) throw LineError{std::string("bad ") + name + " '" + trim(field) + "'"};
+  return v;
+}
+
+// One KStars stars.dat line (fixed columns; see the file's header comment).
+CatalogStar kstars_line(const std::string& l) {
+  if (l.size() < 56) throw LineError{"line too short for the catalogue's columns (" + std::to_string(l.size()) + " characters)"};
+  CatalogStar s;
+  const double h = need(l.substr(0, 2), "RA hours"), m = need(l.substr(2, 2), "RA minutes"),
+               sec = need(l.substr(4, 5), "RA seconds");
+  // Seconds of exactly 60 occur where the catalogue rounded up without carrying.
+  if (h >= 24 || m >= 60 || sec > 60) throw LineError{"RA out of range '" + l.substr(0, 9) + "'"};
+  s.ra = 15.0 * (h + m / 60 + sec / 3600);
+  const char sign = l[10];
+  if (sign != '+' && sign != '-') throw LineError{"Dec without its sign '" + l.substr(10, 9) + "'"};
+  const double d = need(l.substr(11, 2), "Dec degrees"), dm = need(l.substr(13, 2), "Dec minutes"),
+               ds = need(l.substr(15, 4), "Dec seconds");
+  if (d > 90 || dm >= 60 || ds > 60) throw LineError{"Dec out of range '" + l.substr(10, 9) + "'"};
+  s.dec = (sign == '-' ? -1 : 1) * (d + dm / 60 + ds / 3600);
+  if (std::fabs(s.dec) > 90) throw LineError{"Dec out of range '" + l.substr(10, 9) + "'"};
+  s.pm_ra = need(l.substr(20, 9), "pmRA");
+  s.pm_dec = need(l.substr(29, 9), "pmDec");
+  double plx = 0;
+  if (!trim(l.substr(38, 7)).empty()) plx = need(l.substr(38, 7), "parallax");
+  s.distance = plx > 0 ? 1000.0 / plx : 0.0;
+  s.mag = need(l.substr(45, 6), "magnitude");
+  s.has_bv = number(l.substr(51, 5), s.bv);
+  if (!s.has_bv && !trim(l.substr(51, 5)).empty()) throw LineError{"bad B-V '" + trim(l.substr(51, 5)) + "'"};
+  return s;
+}
+
+std::vector<std::string> split_csv(const std::string& line) {
+  std::vector<std::string> out;
+  std::string cur;
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') cur += '"', ++i;
+      else if (c == '"') quoted = false;
+      else cur += c;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      out.push_back(cur);
+      cur.clear();
+    } else if (c != '\r' && c != '\n') {
+      cur += c;
+    }
+  }
+  out.push_back(cur);
+  return out;
+}
+
+class CsvColumns {
+public:
+  CsvColumns(const std::string& header, const std::vector<std::string>& required) {
+    const std::vector<std::string> names = split_csv(header);
+    for (size_t i = 0; i < names.size(); ++i) {
+      std::string n = trim(names[i]);
+      for (char& c : n) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+      index[n] = i;
+    }
+    for (const std::string& r : required)
+      if (!index.count(r)) throw CatalogError("the header has no column '" + r + "'");
+  }
+  bool has(const std::string& name) const { return index.count(name) > 0; }
+  const std::string& get(const std::vector<std::string>& fields, const std::string& name) const {
+    static const std::string empty;
+    const auto it = index.find(name);
+    if (it == index.end()) return empty;
+    if (it->second >= fields.size()) throw LineError{"too few fields (" + std::to_string(fields.size()) + ")"};
+    return fields[it->second];
+  }
+
+private:
+  std::map<std::string, size_t> index;
+};
+
+double optional_number(const std::string& field, const char* name, double fallback) {
+  if (trim(field).empty()) return fallback;
+  return need(field, name);
+}
+
+void check_position(const CatalogStar& s) {
+  if (s.ra < 0 || s.ra > 360 || s.dec < -90 || s.dec > 90) throw LineError{"position out of range"};
+}
+
+}  // namespace
+
+Format format_from_name(const std::string& name) {
+  if (name == "kstars") return Format::KStars;
+  if (name == "hyg") return Format::HYG;
+  if (name == "csv") return Format::CSV;
+  throw CatalogError("unknown catalogue format '" + name + "' (kstars, hyg, csv)");
+}
+
+double catalog_epoch(Format) { return 2000.0; }
+
+std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadReport& report, bool strict) {
+  std::vector<CatalogStar> out;
+  std::string line;
+  std::unique_ptr<CsvColumns> columns;
+  while (std::getline(in, line)) {
+    ++report.lines;
+    const std::string t = trim(line);
+    if (t.empty() || t[0] == '#') continue;
+    try {
+      if (format == Format::KStars) {
+        out.push_back(kstars_line(line));
+        continue;
+      }
+      if (!columns) {
+        columns = std::make_unique<CsvColumns>(
+            line, format == Format::HYG ? std::vector<std::string>{"ra", "dec", "mag"}
+                                        : std::vector<std::string>{"ra_deg", "dec_deg", "mag"});
+        continue;
+      }
+      const std::vector<std::string> f = split_csv(line);
+      CatalogStar s;
+      if (format == Format::HYG) {
+        // HYG keeps the Sun as its first row, at 0.000005 parsecs.
+        if (trim(columns->get(f, "proper")) == "Sol") continue;
+        s.ra = need(columns->get(f, "ra"), "ra") * 15.0;
+        s.dec = need(columns->get(f, "dec"), "dec");
+        s.mag = need(columns->get(f, "mag"), "mag");
+        const double dist = optional_number(columns->get(f, "dist"), "dist", 0.0);
+        s.distance = dist > 0 && dist < 100000 ? dist : 0.0;  // 100000 marks an unknown distance
+        s.has_bv = number(columns->get(f, "ci"), s.bv);
+        s.pm_ra = optional_number(columns->get(f, "pmra"), "pmra", 0.0);
+        s.pm_dec = optional_number(columns->get(f, "pmdec"), "pmdec", 0.0);
+      } else {
+        s.ra = need(columns->get(f, "ra_deg"), "ra_deg");
+        s.dec = need(columns->get(f, "dec_deg"), "dec_deg");
+        s.mag = need(columns->get(f, "mag"), "mag");
+        s.has_bv = number(columns->get(f, "bv"), s.bv);
+        const double plx = optional_number(columns->get(f, "parallax_mas"), "parallax_mas", 0.0);
+        const double dist = optional_number(columns->get(f, "dist_pc"), "dist_pc", 0.0);
+        s.distance = dist > 0 ? dist : plx > 0 ? 1000.0 / plx : 0.0;
+        s.pm_ra = optional_number(columns->get(f, "pmra_mas"), "pmra_mas", 0.0);
+        s.pm_dec = optional_number(columns->get(f, "pmdec_mas"), "pmdec_mas", 0.0);
+      }
+      check_position(s);
+      out.push_back(s);
+    } catch (const LineError& e) {
+      ++report.malformed;
+      const std::string where = "line " + std::to_string(report.lines) + ": " + e.what;
+      if (strict) throw CatalogError(where);
+      if (report.first_problems.size() < 5) report.first_problems.push_back(where);
+    } catch (const CatalogError& e) {
+      throw CatalogError("line " + std::to_string(report.lines) + ": " + e.what());
+    }
+  }
+  if (in.bad()) throw CatalogError("read error after line " + std::to_string(report.lines));
+  return out;
+}
+
+void apply_proper_motion(CatalogStar& s, double years) {
+  const double mas_to_deg = 1.0 / 3.6e6;
+  const double cosd = std::cos(s.dec * kPi / 180);
+  if (cosd > 1e-9) s.ra += s.pm_ra * mas_to_deg * years / cosd;
+  s.dec += s.pm_dec * mas_to_deg * years;
+  // Across a pole the star comes down the other side, half a turn round.
+  if (s.dec > 90) s.dec = 180 - s.dec, s.ra += 180;
+  if (s.dec < -90) s.dec = -180 - s.dec, s.ra += 180;
+  s.ra = std::fmod(std::fmod(s.ra, 360.0) + 360.0, 360.0);
+}
+
+double bv_to_temperature(double bv) { return 4600.0 * (1.0 / (0.92 * bv + 1.7) + 1.0 / (0.92 * bv + 0.62)); }
+
+namespace {
+// Piecewise Gaussian lobe of the colour-matching functions' analytic fit
+// (Wyman, Sloan and Shirley 2013), accurate to a few tenths of a percent.
+double lobe(double l, double mu, double s1, double s2) {
+  const double t = (l - mu) / (l < mu ? s1 : s2);
+  return std::exp(-0.5 * t * t);
+}
+}  // namespace
+
+std::array<double, 3> blackbody_rgb(double kelvin) {
+  double X = 0, Y = 0, Z = 0;
+  for (double l = 380.0; l <= 780.0; l += 1.0) {
+    const double planck = std::pow(l, -5.0) / std::expm1(1.4387769e7 / (l * kelvin));
+    X += planck * (1.056 * lobe(l, 599.8, 37.9, 31.0) + 0.362 * lobe(l, 442.0, 16.0, 26.7) -
+                   0.065 * lobe(l, 501.1, 20.4, 26.2));
+    Y += planck * (0.821 * lobe(l, 568.8, 46.9, 40.5) + 0.286 * lobe(l, 530.9, 16.3, 31.1));
+    Z += planck * (1.217 * lobe(l, 437.0, 11.8, 36.0) + 0.681 * lobe(l, 459.0, 26.0, 13.8));
+  }
+  std::array<double, 3> rgb = {3.2404542 * X - 1.5371385 * Y - 0.4985314 * Z,
+                               -0.9692660 * X + 1.8760108 * Y + 0.0415560 * Z,
+                               0.0556434 * X - 0.2040259 * Y + 1.0572252 * Z};
+  for (double& c : rgb) c = std::max(c, 0.0);  // outside the sRGB gamut: the nearest inside
+  const double top = std::max({rgb[0], rgb[1], rgb[2]});
+  if (top > 0)
+    for (double& c : rgb) c /= top;
+  return rgb;
+}
+
+std::array<uint8_t, 3> star_colour(const CatalogStar& s) {
+  if (!s.has_bv) return {255, 255, 255};
+  const std::array<double, 3> rgb = blackbody_rgb(bv_to_temperature(std::clamp(s.bv, -0.4, 2.5)));
+  std::array<uint8_t, 3> out;
+  for (int i = 0; i < 3; ++i) {
+    const double v = rgb[i];
+    const double e = v > 0.0031308 ? 1.055 * std::pow(v, 1 / 2.4) - 0.055 : 12.92 * v;
+    out[i] = static_cast<uint8_t>(std::lround(std::clamp(e, 0.0, 1.0) * 255));
+  }
+  return out;
+}
+
+double brightness_of(double mag) { return std::pow(10.0, -0.4 * mag); }
+
+std::string encode_record(const CatalogStar& s, bool with_distance) {
+  std::string r(32, '\0');
+  const float b = static_cast<float>(brightness_of(s.mag));
+  const double dist = with_distance ? s.distance : 0.0;
+  const std::array<uint8_t, 3> c = star_colour(s);
+  memcpy(&r[0], &s.ra, 8);  // little-endian, as the machine
+  memcpy(&r[8], &s.dec, 8);
+  memcpy(&r[16], &b, 4);
+  memcpy(&r[20], c.data(), 3);
+  memcpy(&r[24], &dist, 8);
+  return r;
+}
+
+void write_database(const std::string& path, const std::vector<CatalogStar>& list, bool version2) {
+  const std::string tmp = path + ".tmp-" + std::to_string(getpid());
+  {
+    std::ofstream out(tmp, std::ios::binary);
+    if (!out) throw CatalogError("cannot write " + path + ": " + strerror(errno));
+    out << (version2 ? "VANTREL2" : "VANTREL1") << std::string(24, '\0');
+    for (const CatalogStar& s : list) out << encode_record(s, version2);
+    out.flush();
+    if (!out) {
+      std::remove(tmp.c_str());
+      throw CatalogError("cannot write " + path + ": write failed");
+    }
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    std::remove(tmp.c_str());
+    throw CatalogError("cannot write " + path + ": " + strerror(err));
+  }
+}
+
+DatabaseInfo inspect_database(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw CatalogError("cannot read " + path + ": " + strerror(errno));
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  DatabaseInfo info;
+  info.bytes = bytes.size();
+  if (bytes.size() < 32)
+    throw CatalogError(path + " is not a star database: " + std::to_string(bytes.size()) +
+                       " bytes, shorter than its 32-byte header");
+  if (bytes.compare(0, 8, "VANTREL1") == 0) info.version = 1;
+  else if (bytes.compare(0, 8, "VANTREL2") == 0) info.version = 2;
+  else {
+    std::string start;
+    for (int i = 0; i < 8; ++i) start += isprint(static_cast<unsigned char>(bytes[i])) ? bytes[i] : '.';
+    throw CatalogError(path + " is not a star database: it begins \"" + start + "\", not VANTREL1 or VANTREL2");
+  }
+  info.stars = (bytes.size() - 32) / 32;
+  info.trailing = (bytes.size() - 32) % 32;
+  std::map<int, uint64_t> hist;
+  bool first = true;
+  for (uint64_t i = 0; i < info.stars; ++i) {
+    const char* r = bytes.data() + 32 * (i + 1);
+    double ra, dec, dist;
+    float b;
+    memcpy(&ra, r, 8);
+    memcpy(&dec, r + 8, 8);
+    memcpy(&b, r + 16, 4);
+    memcpy(&dist, r + 24, 8);
+    if (!std::isfinite(ra) || !std::isfinite(dec) || !std::isfinite(b) || b <= 0) {
+      ++info.bad_values;
+      continue;
+    }
+    if (info.version == 2 && dist > 0 && std::isfinite(dist)) ++info.with_distance;
+    info.min_brightness = first ? b : std::min<double>(info.min_brightness, b);
+    info.max_brightness = first ? b : std::max<double>(info.max_brightness, b);
+    first = false;
+    ++hist[static_cast<int>(std::floor(-2.5 * std::log10(b)))];
+  }
+  if (!hist.empty()) {
+    info.histogram_start = hist.begin()->first;
+    info.histogram.assign(static_cast<size_t>(hist.rbegin()->first - info.histogram_start + 1), 0);
+    for (const auto& [m, n] : hist) info.histogram[static_cast<size_t>(m - info.histogram_start)] = n;
+  }
+  return info;
+}
+
+std::string describe(const DatabaseInfo& info, const std::string& path) {
+  std::ostringstream o;
+  char buf[160];
+  o << "file:        " << path << "\n";
+  o << "version:     " << info.version << (info.version == 2 ? " (VANTREL2: distances may be given)" : " (VANTREL1: no distances)") << "\n";
+  o << "stars:       " << info.stars << "\n";
+  o << "size:        " << info.bytes << " bytes: "
+    << (info.trailing ? "NOT a whole number of records (" + std::to_string(info.trailing) + " bytes of a partial record at the end)"
+                      : std::string("header and whole 32-byte records"))
+    << "\n";
+  if (info.version == 2) o << "distances:   " << info.with_distance << " stars\n";
+  if (info.bad_values) o << "damaged:     " << info.bad_values << " records with a position or brightness that is not a finite positive number\n";
+  if (info.stars > info.bad_values) {
+    snprintf(buf, sizeof buf, "brightness:  %.6g to %.6g (magnitude %.2f to %.2f)\n", info.min_brightness,
+             info.max_brightness, -2.5 * std::log10(info.max_brightness), -2.5 * std::log10(info.min_brightness));
+    o << buf;
+    o << "magnitudes:\n";
+    const uint64_t most = *std::max_element(info.histogram.begin(), info.histogram.end());
+    for (size_t i = 0; i < info.histogram.size(); ++i) {
+      const int m = info.histogram_start + static_cast<int>(i);
+      const int bar = most ? static_cast<int>(std::lround(40.0 * info.histogram[i] / most)) : 0;
+      snprintf(buf, sizeof buf, "  %3d to %3d %8llu  %s\n", m, m + 1,
+               static_cast<unsigned long long>(info.histogram[i]), std::string(bar, '#').c_str());
+      o << buf;
+    }
+  }
+  return o.str();
+}
+
+}  // namespace stars

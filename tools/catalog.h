@@ -1,0 +1,78 @@
+// Star catalogues to star databases: reading the KStars, HYG and plain CSV
+// catalogues, star colour from B-V, and the 32-byte database records.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <istream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace stars {
+
+class CatalogError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+struct CatalogStar {
+  double ra = 0;   // degrees, catalogue epoch
+  double dec = 0;  // degrees
+  double mag = 0;  // visual magnitude
+  bool has_bv = false;
+  double bv = 0;
+  double pm_ra = 0;   // mas/yr, along the sky (already times cos dec)
+  double pm_dec = 0;  // mas/yr
+  double distance = 0;  // parsecs; 0 when unknown
+};
+
+enum class Format { KStars, HYG, CSV };
+Format format_from_name(const std::string& name);
+// The epoch of a format's positions (the KStars and HYG catalogues are J2000).
+double catalog_epoch(Format f);
+
+struct ReadReport {
+  long lines = 0;      // lines read, comments and header included
+  long malformed = 0;  // lines that could not be read, skipped
+  std::vector<std::string> first_problems;  // "line N: what", the first few
+};
+
+// Reads a catalogue. Malformed lines are counted and skipped; with strict the
+// first one throws CatalogError naming its line.
+std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadReport& report, bool strict);
+
+// Moves a star along its proper motion by the given years.
+void apply_proper_motion(CatalogStar& s, double years);
+
+// Effective temperature from B-V (Ballesteros 2012).
+double bv_to_temperature(double bv);
+// The linear sRGB (D65) colour of a blackbody through the CIE 1931 2-degree
+// colour-matching functions, scaled so that the largest channel is 1.
+std::array<double, 3> blackbody_rgb(double kelvin);
+// sRGB-encoded bytes of a star's colour; white without B-V.
+std::array<uint8_t, 3> star_colour(const CatalogStar& s);
+
+// brightness = 10^(-0.4 mag): magnitude 0 is 1.0.
+double brightness_of(double mag);
+std::string encode_record(const CatalogStar& s, bool with_distance);
+// Writes a database ("VANTREL2" with distances, else "VANTREL1") to a
+// temporary name beside the path, then renames it.
+void write_database(const std::string& path, const std::vector<CatalogStar>& stars, bool version2);
+
+struct DatabaseInfo {
+  int version = 0;        // 1 or 2; 0 when the magic is wrong
+  uint64_t bytes = 0;
+  uint64_t stars = 0;     // whole star records after the header
+  uint64_t trailing = 0;  // bytes of a partial last record
+  uint64_t with_distance = 0;
+  uint64_t bad_values = 0;  // records with positions or brightness that are not finite
+  double min_brightness = 0, max_brightness = 0;
+  std::vector<uint64_t> histogram;  // star count per whole magnitude, from histogram_start
+  int histogram_start = 0;
+};
+// Reads a database; throws CatalogError for a file that is not one.
+DatabaseInfo inspect_database(const std::string& path);
+std::string describe(const DatabaseInfo& info, const std::string& path);
+
+}  // namespace stars
