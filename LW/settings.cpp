@@ -20,20 +20,35 @@ constexpr uint32_t VERS = ID("VERS"), SFIL = ID("SFIL"), SSIZ = ID("SSIZ"), SASP
                    ENDI = ID("ENDI"), PERS = ID("PERS"), HEMI = ID("HEMI");
 
 // Version-1 data names the projection by an inner block.
-const VHBlockID v1_projection_ids[] = {{PERS, "Perspective"}, {HEMI, "Hemispherical"}, {0, nullptr}};
+const VHBlockID v1_projection_ids[] = {
+    {PERS, "Perspective"}, {HEMI, "Hemispherical"}, {0, nullptr}};
 
 const char* const projection_names[] = {"Perspective", "Hemispherical", "AzimuthalEquidistant"};
 
 }  // namespace
 
 const VHBlockID vantrel_block_ids[22] = {
-    {VERS, "VantrelVersion"}, {SFIL, "StarFile"},      {SSIZ, "StarSize"},
-    {SASP, "StarAspect"},     {LTHR, "LumThreshold"},  {LMAX, "LumMax"},
-    {SBRI, "Brightness"},     {SSAT, "Saturation"},    {BIAS, "BrightnessBias"},
-    {TSTR, "TintStrength"},   {TINR, "TintRed"},       {TING, "TintGreen"},
-    {TINB, "TintBlue"},       {BLSG, "BlurSegs"},      {PRID, "ParentID"},
-    {SRGB, "sRGBFrameBuffer"}, {ADOF, "AnamorphicDOF"}, {THRD, "ThreeD"},
-    {PROJ, "Projection"},     {PARA, "Parallax"},      {ENDI, "END"},
+    {VERS, "VantrelVersion"},
+    {SFIL, "StarFile"},
+    {SSIZ, "StarSize"},
+    {SASP, "StarAspect"},
+    {LTHR, "LumThreshold"},
+    {LMAX, "LumMax"},
+    {SBRI, "Brightness"},
+    {SSAT, "Saturation"},
+    {BIAS, "BrightnessBias"},
+    {TSTR, "TintStrength"},
+    {TINR, "TintRed"},
+    {TING, "TintGreen"},
+    {TINB, "TintBlue"},
+    {BLSG, "BlurSegs"},
+    {PRID, "ParentID"},
+    {SRGB, "sRGBFrameBuffer"},
+    {ADOF, "AnamorphicDOF"},
+    {THRD, "ThreeD"},
+    {PROJ, "Projection"},
+    {PARA, "Parallax"},
+    {ENDI, "END"},
     {0, nullptr},
 };
 
@@ -122,12 +137,14 @@ void vantrel_load(vantrel* v, const st_LWLoadState* s) {
       case PRID: {
         int32_t x = 0;
         if (s->read_i4(s->data, &x, 1) == 1)
-          v->ParentID = reinterpret_cast<VHItemID>(static_cast<uintptr_t>(static_cast<uint32_t>(x)));
+          v->ParentID =
+              reinterpret_cast<VHItemID>(static_cast<uintptr_t>(static_cast<uint32_t>(x)));
         break;
       }
       case PROJ:
         if (version == 1) {
-          v->Projection = s->find_block(s->data, v1_projection_ids) == HEMI ? Hemispherical : Perspective;
+          v->Projection =
+              s->find_block(s->data, v1_projection_ids) == HEMI ? Hemispherical : Perspective;
         } else {
           if (s->read_str(s->data, buf, sizeof buf) < 0) buf[0] = '\0';
           v->Projection = !strcmp(buf, "Hemispherical")          ? Hemispherical
@@ -139,7 +156,8 @@ void vantrel_load(vantrel* v, const st_LWLoadState* s) {
         if (version == 1) {
           const int n = s->read(s->data, buf, 4095);
           buf[n > 0 ? n : 0] = '\0';
-          if (!(buf[0] == '"')) throw AssertXception("buf[0] == '\"'", __FILE__, VANTREL_FUNCTION, __LINE__);
+          if (!(buf[0] == '"'))
+            throw AssertXception("buf[0] == '\"'", __FILE__, VANTREL_FUNCTION, __LINE__);
           char* lastquote = strrchr(buf + 1, '"');
           ASSERT(lastquote != 0);
           *lastquote = '\0';
@@ -153,8 +171,7 @@ void vantrel_load(vantrel* v, const st_LWLoadState* s) {
           v->StarFile = default_star_file_path(&v->StarFileIs3D);
         break;
       }
-      default:
-        THROW_STR("unknown id");
+      default: THROW_STR("unknown id");
     }
     s->end_block(s->data);
   }

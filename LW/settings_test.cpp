@@ -108,7 +108,8 @@ TEST(Settings, Version1Forms) {
   const std::string db = p.dir.file("old stars.stars");
   harness::write_db(p.host, db, {});
   Instance a;
-  load_text(a.v, "VantrelVersion 1\nStarFile \"" + db + "\"\nProjection Hemispherical\nStarSize 4\n");
+  load_text(a.v,
+            "VantrelVersion 1\nStarFile \"" + db + "\"\nProjection Hemispherical\nStarSize 4\n");
   EXPECT_EQ(a.v->StarFile, String(db.c_str()));
   EXPECT_TRUE(a.v->StarFileIs3D);
   EXPECT_EQ(a.v->Projection, 1);
@@ -180,12 +181,21 @@ TEST(Settings, SettingsFiles) {
     }
     return std::string("(none)");
   };
-  EXPECT_EQ(message([&] { vantrel_load_from_file(b.v, p.dir.file("missing.vset").c_str()); }).rfind("error opening settings file in <", 0), 0u);
+  EXPECT_EQ(message([&] {
+              vantrel_load_from_file(b.v, p.dir.file("missing.vset").c_str());
+            }).rfind("error opening settings file in <", 0),
+            0u);
   EXPECT_EQ(b.v->StarSize, 1.0);
-  EXPECT_EQ(message([&] { vantrel_save_to_file(a.v, p.dir.file("no/folder/x.vset").c_str()); }).rfind("error saving settings file in <", 0), 0u);
+  EXPECT_EQ(message([&] {
+              vantrel_save_to_file(a.v, p.dir.file("no/folder/x.vset").c_str());
+            }).rfind("error saving settings file in <", 0),
+            0u);
   // A file that cannot be written at close (a folder in its place) is no success either.
   std::system(("mkdir -p '" + p.dir.file("taken.vset") + "'").c_str());
-  EXPECT_EQ(message([&] { vantrel_save_to_file(a.v, p.dir.file("taken.vset").c_str()); }).rfind("error saving settings file in <", 0), 0u);
+  EXPECT_EQ(message([&] {
+              vantrel_save_to_file(a.v, p.dir.file("taken.vset").c_str());
+            }).rfind("error saving settings file in <", 0),
+            0u);
 
   // A failure inside the blocks is reported; the file is still closed and written so far.
   a.v->Projection = 7;

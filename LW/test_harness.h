@@ -4,8 +4,8 @@
 #pragma once
 
 #include <dlfcn.h>
-#include <unistd.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -69,7 +69,9 @@ inline std::string plugin_copy(const testing_support::TempDir& dir) {
   const std::string dst = folder + src.substr(src.find_last_of('/'));
   // A loaded library must never be overwritten in place: copy once, by rename.
   if (access(dst.c_str(), R_OK) != 0)
-    std::system(("mkdir -p '" + folder + "' && cp '" + src + "' '" + dst + ".tmp' && mv '" + dst + ".tmp' '" + dst + "'").c_str());
+    std::system(("mkdir -p '" + folder + "' && cp '" + src + "' '" + dst + ".tmp' && mv '" + dst +
+                 ".tmp' '" + dst + "'")
+                    .c_str());
   return dst;
 }
 
@@ -92,7 +94,9 @@ struct Harness {
     settings(*f).sRGBFrameBuffer = 0;
     return f;
   }
-  static vantrel& settings(const host::FilterInstance& f) { return *static_cast<vantrel*>(f.handle()); }
+  static vantrel& settings(const host::FilterInstance& f) {
+    return *static_cast<vantrel*>(f.handle());
+  }
 
   std::string db(const std::vector<Star>& stars, const char* magic = "VANTREL2",
                  const std::string& name = "stars.stars") {

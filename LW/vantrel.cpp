@@ -38,15 +38,17 @@ const T* fetch(VHGlobalFunc global, const char* name) {
 }  // namespace
 
 extern "C" VANTREL_EXPORT const VHModuleDescriptor _mod_descrip = {
-    VH_MODULE_SYNC, VH_MODULE_VERSION, VH_MODULE_MACHINE, vantrel_startup, vantrel_shutdown,
-    vantrel_servers};
+    VH_MODULE_SYNC,  VH_MODULE_VERSION, VH_MODULE_MACHINE,
+    vantrel_startup, vantrel_shutdown,  vantrel_servers};
 
 int vantrel_load_entry(const void* module, int reason) {
   if (reason == 1) module_handle = module;
   return 1;
 }
 
-String plugin_directory() { return module_handle ? OSAPI::module_directory(module_handle) : String(); }
+String plugin_directory() {
+  return module_handle ? OSAPI::module_directory(module_handle) : String();
+}
 
 // ---------------------------------------------------------------------------
 // Activation
@@ -83,7 +85,8 @@ int vantrel_activate(int version, VHGlobalFunc global, void* local, void* /*serv
 
   load_vantrel_ini();
 
-  const auto product = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(global(VH_PRODUCT_INFO, 0)));
+  const auto product =
+      static_cast<uint32_t>(reinterpret_cast<uintptr_t>(global(VH_PRODUCT_INFO, 0)));
   host_time_from_frame = ((product >> 20) & 0xF) >= 9;
   return VH_ACTIVATE_OK;
 }

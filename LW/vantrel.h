@@ -90,7 +90,7 @@ struct vantrel {
   int32_t ThreeD;
   int32_t Projection;
   bool PanelOpen;
-  LWStarFile* StarSource;  // owned; the database loaded for StarFile
+  LWStarFile* StarSource;   // owned; the database loaded for StarFile
   int32_t PanelProjection;  // panel scratch
   char PanelStarFileText[4096];
 };
@@ -123,13 +123,13 @@ struct star_rect {
 
 void vantrel_render_frame(vantrel* v, const VHFilterAccess* access);
 VHItemID get_camera_id(double time);
-void build_camera_list(Array<camera>& list, VHItemID cam, VHItemID parent, double start,
-                       double end, int segments);
+void build_camera_list(Array<camera>& list, VHItemID cam, VHItemID parent, double start, double end,
+                       int segments);
 void camera_at_time(camera& c, VHItemID cam, VHItemID parent, double time);
 // Spot sizes and a brightness factor under depth of field; sizes never shrink.
-void dof_star_scale(const vantrel* v, VHItemID cam, double time, int width, int height,
-                    double left, double right, double bottom, double top, double sx, double sy,
-                    double& out_sx, double& out_sy, double& factor);
+void dof_star_scale(const vantrel* v, VHItemID cam, double time, int width, int height, double left,
+                    double right, double bottom, double top, double sx, double sy, double& out_sx,
+                    double& out_sy, double& factor);
 float srgb_decode(float v);
 float srgb_encode(float v);
 

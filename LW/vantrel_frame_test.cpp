@@ -43,8 +43,12 @@ bool same_bits(const host::FrameImage& a, const host::FrameImage& b) {
 }
 
 // The sRGB curves as the pixels are encoded, written out here independently.
-float decode(float v) { return v > 0.03928f ? std::pow((v + 0.055f) * 0.94786733f, 2.4f) : v * 0.07739938f; }
-float encode(float v) { return v > 0.00304f ? std::pow(v, 0.41666666f) * 1.055f - 0.055f : v * 12.92f; }
+float decode(float v) {
+  return v > 0.03928f ? std::pow((v + 0.055f) * 0.94786733f, 2.4f) : v * 0.07739938f;
+}
+float encode(float v) {
+  return v > 0.00304f ? std::pow(v, 0.41666666f) * 1.055f - 0.055f : v * 12.92f;
+}
 
 }  // namespace
 
@@ -88,8 +92,8 @@ TEST(FramePass, StarLandsWhereTheCameraPutsIt) {
 TEST(FramePass, ParentItemTurnsTheSky) {
   Harness hn;
   host::Item& rig = hn.host.scene.add(host::ItemKind::Object, "Sky");
-  rig.motion.rotation[0] = host::Channel(30.0);  // the sky's +Z turns 30 degrees to the right
-  rig.motion.position[1] = host::Channel(500.0);     // moving it does not move directions
+  rig.motion.rotation[0] = host::Channel(30.0);   // the sky's +Z turns 30 degrees to the right
+  rig.motion.position[1] = host::Channel(500.0);  // moving it does not move directions
   auto f = hn.instance(hn.db({ahead(0, 0)}));
   Harness::settings(*f).ParentID = host::Host::to_id(rig.id);
   Harness::settings(*f).StarSize = 20;
@@ -173,7 +177,8 @@ TEST(FramePass, MotionBlurStreaksCarryTheSpotsLight) {
   EXPECT_GE(lo, end - 6.5);
   EXPECT_GE(hi, start);
   EXPECT_LE(hi, start + 6.5);
-  for (int x = static_cast<int>(std::ceil(end)); x <= start; ++x) EXPECT_GT(streak.red[50 * 200 + x], 1e-4f) << x;
+  for (int x = static_cast<int>(std::ceil(end)); x <= start; ++x)
+    EXPECT_GT(streak.red[50 * 200 + x], 1e-4f) << x;
   harness::centroid(streak, cx, cy);
   EXPECT_NEAR(cx, (hn.perspective_x(5) + hn.perspective_x(-5)) / 2, 0.5);
 
@@ -190,7 +195,8 @@ TEST(FramePass, FieldsInterleaveTwoTimes) {
   Harness::settings(*f).StarSize = 40;  // 4 pixels tall: both parities get light
   const double early = hn.perspective_x(0), late = hn.perspective_x(-5);  // half a frame on
   for (bool even_first : {true, false}) {
-    hn.host.scene.render.render_options = VH_ROPT_FIELDS | (even_first ? VH_ROPT_EVEN_FIELD_FIRST : 0);
+    hn.host.scene.render.render_options =
+        VH_ROPT_FIELDS | (even_first ? VH_ROPT_EVEN_FIELD_FIRST : 0);
     const host::FrameImage im = hn.render(*f);
     EXPECT_NEAR(row_parity_x(im, even_first ? 0 : 1), early, 0.05) << even_first;
     EXPECT_NEAR(row_parity_x(im, even_first ? 1 : 0), late, 0.05) << even_first;
@@ -216,7 +222,8 @@ TEST(FramePass, ThreeDStarsNeedAVersion2Database) {
   EXPECT_EQ(harness::sum(refused.red), 0.0);
   ASSERT_EQ(hn.host.messages.size(), 1u);
   EXPECT_EQ(hn.host.messages[0].kind, host::Message::Error);
-  EXPECT_EQ(hn.host.messages[0].first, "Vantrel: This star database file does not support 3D stars");
+  EXPECT_EQ(hn.host.messages[0].first,
+            "Vantrel: This star database file does not support 3D stars");
   EXPECT_EQ(hn.host.messages[0].second, v1);
   EXPECT_FALSE(Harness::settings(*f).StarFileIs3D);
 
@@ -259,7 +266,8 @@ TEST(FramePass, PixelsAreSRGBOrLinear) {
   const float v = values.front();
   for (const char* magic : {"VANTREL2", "header only"}) {
     const bool header_only = std::string(magic) == "header only";
-    auto f = hn.instance(hn.db(header_only ? std::vector<Star>{} : std::vector<Star>{ahead(40, 0)}));
+    auto f =
+        hn.instance(hn.db(header_only ? std::vector<Star>{} : std::vector<Star>{ahead(40, 0)}));
     if (!header_only) Harness::settings(*f).Brightness = 0;  // draws nothing
     Harness::settings(*f).sRGBFrameBuffer = 1;
     const host::FrameImage im = hn.render(*f, 0, v, v);
@@ -284,7 +292,8 @@ TEST(FramePass, PixelsAreSRGBOrLinear) {
 TEST(FramePass, MonitorStepsAndCancel) {
   Harness hn;
   std::vector<Star> many;
-  for (int i = 0; i < 5000; ++i) many.push_back(ahead((i % 60) - 30.0, (i / 60 % 40) - 20.0, 0.01f));
+  for (int i = 0; i < 5000; ++i)
+    many.push_back(ahead((i % 60) - 30.0, (i / 60 % 40) - 20.0, 0.01f));
   auto f = hn.instance(hn.db(many));
   host::FrameImage image(200, 100);
   std::vector<unsigned> totals;
@@ -352,7 +361,8 @@ TEST(FramePass, SkyFrameLightStaysWithinReach) {
   };
   std::vector<Star> stars;
   for (int i = 0; i < 300; ++i)
-    stars.push_back(ahead(rnd(-36, 36), rnd(-28, 28), static_cast<float>(std::pow(10.0, rnd(-2.5, 0)))));
+    stars.push_back(
+        ahead(rnd(-36, 36), rnd(-28, 28), static_cast<float>(std::pow(10.0, rnd(-2.5, 0)))));
 
   auto configure = [](host::FilterInstance& f) {
     vantrel& v = Harness::settings(f);
@@ -376,8 +386,10 @@ TEST(FramePass, SkyFrameLightStaysWithinReach) {
     const double y = 120 * (1 - std::tan(rad(up)) / std::cos(rad(right)) / std::tan(vfov / 2));
     const double amount = stars[i].brightness * 4.0;
     const double reach = a * std::sqrt(std::max(0.0, std::log(6250 * amount)));
-    const int x0 = static_cast<int>(std::floor(x - reach)), x1 = static_cast<int>(std::floor(x + reach)) + 1;
-    const int y0 = static_cast<int>(std::floor(y - reach)), y1 = static_cast<int>(std::floor(y + reach)) + 1;
+    const int x0 = static_cast<int>(std::floor(x - reach)),
+              x1 = static_cast<int>(std::floor(x + reach)) + 1;
+    const int y0 = static_cast<int>(std::floor(y - reach)),
+              y1 = static_cast<int>(std::floor(y + reach)) + 1;
     for (int yy = std::max(0, y0); yy <= std::min(239, y1); ++yy)
       for (int xx = std::max(0, x0); xx <= std::min(319, x1); ++xx) mask[yy * 320 + xx] = 1;
 

@@ -124,7 +124,8 @@ void save_vantrel_ini() {
     OSAPI::write_file(file, "\r\n", 2);
   };
   line(String::format("VantrelVersion %d", 1));
-  if (!default_star_file.empty()) line(String::format("DefaultStarFile \"%s\"", default_star_file.c_str()));
+  if (!default_star_file.empty())
+    line(String::format("DefaultStarFile \"%s\"", default_star_file.c_str()));
   line(String::format("DialogX %d", dialog_x));
   line(String::format("DialogY %d", dialog_y));
   if (enable_auto_update == 0) line(String::format("EnableAutoUpdate %d", 0));

@@ -13,7 +13,8 @@ using testing_support::read_bytes;
 using testing_support::write_bytes;
 
 std::string defaults_file(const std::string& star_file) {
-  return "VantrelVersion 1\r\n" + (star_file.empty() ? "" : "DefaultStarFile \"" + star_file + "\"\r\n") +
+  return "VantrelVersion 1\r\n" +
+         (star_file.empty() ? "" : "DefaultStarFile \"" + star_file + "\"\r\n") +
          "DialogX -9999\r\nDialogY -9999\r\n";
 }
 
@@ -72,15 +73,16 @@ TEST(VantrelIni, PairsQuotesAndLineEnds) {
   const std::string db = p.in_folder("my stars/a b.stars");
   std::system(("mkdir -p '" + p.in_folder("my stars") + "'").c_str());
   harness::write_db(p.host, db, {harness::ahead(0, 0)}, "VANTREL1");
-  const std::string one_line = "VantrelVersion 1 DefaultStarFile \"" + db + "\"DialogX 12abc DialogY nope\r\n";
+  const std::string one_line =
+      "VantrelVersion 1 DefaultStarFile \"" + db + "\"DialogX 12abc DialogY nope\r\n";
   EXPECT_EQ(load(p, &one_line), "");
   EXPECT_EQ(default_star_file, String(db.c_str()));
   EXPECT_FALSE(default_star_file_3d);
   EXPECT_EQ(dialog_x, 12);
   EXPECT_EQ(dialog_y, 0);
   for (const char* eol : {"\n", "\r", "\r\n", "\n\r"}) {
-    const std::string text = std::string("VantrelVersion 1") + eol + "DialogX \"\"" + eol + "DialogY 7" + eol +
-                             "EnableAutoUpdate 5" + eol;
+    const std::string text = std::string("VantrelVersion 1") + eol + "DialogX \"\"" + eol +
+                             "DialogY 7" + eol + "EnableAutoUpdate 5" + eol;
     EXPECT_EQ(load(p, &text), "") << eol[0];
     EXPECT_EQ(dialog_x, 0);  // an empty quoted value reads 0, not the default
     EXPECT_EQ(dialog_y, 7);
@@ -95,7 +97,8 @@ TEST(VantrelIni, PairsQuotesAndLineEnds) {
   EXPECT_EQ(default_star_file, String(db.c_str()));
   enable_auto_update = 0;
   save_vantrel_ini();
-  EXPECT_NE(read_bytes(p.in_folder("vantrel.ini")).find("EnableAutoUpdate 0\r\n"), std::string::npos);
+  EXPECT_NE(read_bytes(p.in_folder("vantrel.ini")).find("EnableAutoUpdate 0\r\n"),
+            std::string::npos);
 }
 
 TEST(VantrelIni, MalformedLinesDuplicatesAndMissingDatabase) {
@@ -103,20 +106,22 @@ TEST(VantrelIni, MalformedLinesDuplicatesAndMissingDatabase) {
   const std::string first = p.in_folder("first.stars"), second = p.in_folder("second.stars");
   harness::write_db(p.host, first, {});
   harness::write_db(p.host, second, {});
-  const std::string text = "VantrelVersion 1\r\nDefaultStarFile \"" + first + "\"\r\nDefaultStarFile \"" +
-                           second + "\"\r\n# comment\r\nDialogX 3\r\nlonely\r\nDialogY 4\r\n";
+  const std::string text = "VantrelVersion 1\r\nDefaultStarFile \"" + first +
+                           "\"\r\nDefaultStarFile \"" + second +
+                           "\"\r\n# comment\r\nDialogX 3\r\nlonely\r\nDialogY 4\r\n";
   const std::string err = load(p, &text);
   EXPECT_EQ(err.rfind("warning: Error reading Vantrel INI file: in <", 0), 0u) << err;
   EXPECT_EQ(default_star_file, String(first.c_str()));  // the first occurrence wins
-  EXPECT_EQ(dialog_x, 3);                                // "# comment" was an ordinary pair
-  EXPECT_EQ(dialog_y, -9999);                            // after the fault nothing is read
+  EXPECT_EQ(dialog_x, 3);                               // "# comment" was an ordinary pair
+  EXPECT_EQ(dialog_y, -9999);                           // after the fault nothing is read
 
   const std::string two_words = "VantrelVersion 1\r\n# two words\r\nDialogX 3\r\n";
   EXPECT_NE(load(p, &two_words).find("Error reading Vantrel INI file:"), std::string::npos);
   EXPECT_EQ(dialog_x, -9999);
 
   // A default database that is gone: the built-in one, or none.
-  const std::string gone = "VantrelVersion 1\r\nDefaultStarFile \"" + p.in_folder("gone.stars") + "\"\r\n";
+  const std::string gone =
+      "VantrelVersion 1\r\nDefaultStarFile \"" + p.in_folder("gone.stars") + "\"\r\n";
   load(p, &gone);
   EXPECT_TRUE(default_star_file.empty());
   EXPECT_FALSE(default_star_file_3d);
@@ -135,7 +140,7 @@ TEST(VantrelIni, ParseIniLine) {
   EXPECT_FALSE(parse_ini_line(map, "key   "));
   EXPECT_FALSE(parse_ini_line(map, "key \"open"));
   EXPECT_FALSE(parse_ini_line(map, "d 4 e"));
-  EXPECT_EQ(ini_get_int(map, "d", 0), 4);  // pairs before the fault stay
+  EXPECT_EQ(ini_get_int(map, "d", 0), 4);       // pairs before the fault stay
   EXPECT_TRUE(parse_ini_line(map, "k\"ey v"));  // a quote is an ordinary byte in a key
   EXPECT_EQ(ini_get_string(map, "k\"ey", ""), String("v"));
 }

@@ -60,7 +60,8 @@ TEST(VantrelModule, ActivationVersionGlobalsAndCallbacks) {
   h.lookups.clear();
   EXPECT_EQ(host::activate(server, &record), VH_ACTIVATE_OK);
   EXPECT_EQ(host::activate(server, &record), VH_ACTIVATE_OK);
-  for (const char* g : {VH_SCENE_INFO, VH_CAMERA_INFO, VH_ITEM_INFO, VH_MESSAGES, VH_FILE_IO, VH_PRODUCT_INFO})
+  for (const char* g :
+       {VH_SCENE_INFO, VH_CAMERA_INFO, VH_ITEM_INFO, VH_MESSAGES, VH_FILE_IO, VH_PRODUCT_INFO})
     EXPECT_EQ(h.lookups[g], 2) << g;
 
   // A handler record without an item table is filled all the same.
@@ -144,8 +145,9 @@ TEST(VantrelModule, ChangeIdFollowsTheChain) {
   f.change_ids({{0xC, 0xD}, {0xD, 0xC}});
   EXPECT_EQ(v.ParentID, host::Host::to_id(0xC));
   // A list whose first old id is null is empty: nothing changes.
-  const VHItemID list[] = {nullptr, host::Host::to_id(0xE), host::Host::to_id(0xC),
-                           host::Host::to_id(0xF), nullptr, nullptr};
+  const VHItemID list[] = {
+      nullptr, host::Host::to_id(0xE), host::Host::to_id(0xC), host::Host::to_id(0xF), nullptr,
+      nullptr};
   hn.server->handler().item->change_id(f.handle(), list);
   EXPECT_EQ(v.ParentID, host::Host::to_id(0xC));
 }
@@ -209,7 +211,8 @@ TEST(VantrelModule, ActivationReadsTheConfiguration) {
   Harness hn;
   const std::string folder = hn.dir.file("plugin");
   // No file at the first activation: written with the defaults, no database.
-  EXPECT_EQ(testing_support::read_bytes(folder + "/vantrel.ini"), "VantrelVersion 1\r\nDialogX -9999\r\nDialogY -9999\r\n");
+  EXPECT_EQ(testing_support::read_bytes(folder + "/vantrel.ini"),
+            "VantrelVersion 1\r\nDialogX -9999\r\nDialogY -9999\r\n");
   {
     host::FilterInstance f(*hn.server);
     EXPECT_TRUE(Harness::settings(f).StarFile.empty());
@@ -229,7 +232,8 @@ TEST(VantrelModule, ActivationReadsTheConfiguration) {
   testing::internal::CaptureStderr();
   VHInstanceFuncs inst{};
   VHImageFilterHandler record{&inst, nullptr, nullptr, nullptr};
-  EXPECT_EQ(host::activate(hn.library->server(VH_CLASS_IMAGE_FILTER, "Vantrel"), &record), VH_ACTIVATE_FAILED);
+  EXPECT_EQ(host::activate(hn.library->server(VH_CLASS_IMAGE_FILTER, "Vantrel"), &record),
+            VH_ACTIVATE_FAILED);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("Error: ReadFile:\n(\"Is a directory\") in <", 0), 0u) << err;
 }

@@ -65,7 +65,8 @@ float srgb_encode(float v) {
 VHItemID get_camera_id(double time) {
   const VHSceneInfo* scene = vantrel_host.scene;
   VHItemID cam = scene ? scene->render_camera(scene, time) : nullptr;
-  if (!cam && vantrel_host.items) cam = vantrel_host.items->first(vantrel_host.items, VH_ITEM_CAMERA, nullptr);
+  if (!cam && vantrel_host.items)
+    cam = vantrel_host.items->first(vantrel_host.items, VH_ITEM_CAMERA, nullptr);
   if (!cam) THROW_STR("no camera?");
   return cam;
 }
@@ -114,8 +115,8 @@ void camera_at_time(camera& c, VHItemID cam, VHItemID parent, double time) {
   }
 }
 
-void build_camera_list(Array<camera>& list, VHItemID cam, VHItemID parent, double start,
-                       double end, int segments) {
+void build_camera_list(Array<camera>& list, VHItemID cam, VHItemID parent, double start, double end,
+                       int segments) {
   camera c;
   camera_at_time(c, cam, parent, start);
   list.append(c);
@@ -127,9 +128,9 @@ void build_camera_list(Array<camera>& list, VHItemID cam, VHItemID parent, doubl
   }
 }
 
-void dof_star_scale(const vantrel* v, VHItemID cam, double time, int width, int height,
-                    double left, double right, double bottom, double top, double sx, double sy,
-                    double& out_sx, double& out_sy, double& factor) {
+void dof_star_scale(const vantrel* v, VHItemID cam, double time, int width, int height, double left,
+                    double right, double bottom, double top, double sx, double sy, double& out_sx,
+                    double& out_sy, double& factor) {
   out_sx = sx;
   out_sy = sy;
   factor = 1.0;
@@ -198,8 +199,9 @@ void framebuffer_to_host(const VHFilterAccess* access, Kesh::Image& image, const
 }
 
 void vantrel_render_frame(vantrel* v, const VHFilterAccess* access) {
-  vantrel_host.scene =
-      vantrel_host.global ? static_cast<const VHSceneInfo*>(vantrel_host.global(VH_SCENE_INFO, 0)) : nullptr;
+  vantrel_host.scene = vantrel_host.global
+                           ? static_cast<const VHSceneInfo*>(vantrel_host.global(VH_SCENE_INFO, 0))
+                           : nullptr;
   const VHSceneInfo* scene = vantrel_host.scene;
   if (!scene) {
     send_error("Vantrel: Error obtaining Scene Info global", nullptr);
@@ -291,19 +293,26 @@ void vantrel_render_frame(vantrel* v, const VHFilterAccess* access) {
   if (!std::isfinite(first_col) || !std::isfinite(first_row) || !std::isfinite(last_col) ||
       !std::isfinite(last_row))
     return;
-  star_rect rect{std::clamp(floor_to_int(first_col), 0, w - 1), std::clamp(floor_to_int(first_row), 0, h - 1),
-                 std::clamp(floor_to_int(last_col), 0, w - 1), std::clamp(floor_to_int(last_row), 0, h - 1)};
+  star_rect rect{
+      std::clamp(floor_to_int(first_col), 0, w - 1), std::clamp(floor_to_int(first_row), 0, h - 1),
+      std::clamp(floor_to_int(last_col), 0, w - 1), std::clamp(floor_to_int(last_row), 0, h - 1)};
   if (rect.x1 < rect.x0 || rect.y1 < rect.y0) return;
 
   const double width_ratio = static_cast<double>(w) / (rect.x1 - rect.x0 + 1);
   const double base_w = data.star_width * width_ratio;
   const double base_h = data.star_height * width_ratio;
 
-  Kesh::Image image(Kesh::ImageSpec(rect.x1 - rect.x0 + 1, rect.y1 - rect.y0 + 1,
-                                    Kesh::ImageSpec::BGRA_FLOAT));
+  Kesh::Image image(
+      Kesh::ImageSpec(rect.x1 - rect.x0 + 1, rect.y1 - rect.y0 + 1, Kesh::ImageSpec::BGRA_FLOAT));
   float* base = reinterpret_cast<float*>(image.pixels);
-  const StarFramebuffer fb{base + 1, base + 2, base + 3, base + 0, image.width, image.height,
-                           static_cast<int>(image.stride / 4), 4};
+  const StarFramebuffer fb{base + 1,
+                           base + 2,
+                           base + 3,
+                           base + 0,
+                           image.width,
+                           image.height,
+                           static_cast<int>(image.stride / 4),
+                           4};
   const bool srgb = v->sRGBFrameBuffer != 0;
   framebuffer_from_host(access, image, rect, srgb);
 
@@ -366,5 +375,6 @@ void vantrel_render_frame(vantrel* v, const VHFilterAccess* access) {
   if (monitor) monitor->done(monitor->data);
 
   const VHItemID last_cam = passes[npasses - 1].cam;
-  framebuffer_to_host(access, image, rect, srgb, (ci->flags(ci, last_cam) & VH_CAMF_LIMITED_REGION) != 0);
+  framebuffer_to_host(access, image, rect, srgb,
+                      (ci->flags(ci, last_cam) & VH_CAMF_LIMITED_REGION) != 0);
 }

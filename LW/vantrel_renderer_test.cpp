@@ -12,7 +12,8 @@ namespace {
 using harness::Star;
 
 struct RenderBench {
-  RenderBench(int w = 64, int h = 64) : width(w), height(h), px(static_cast<size_t>(w) * h * 4, 0.0f) {
+  RenderBench(int w = 64, int h = 64)
+      : width(w), height(h), px(static_cast<size_t>(w) * h * 4, 0.0f) {
     h_.echo_messages = false;
     vantrel_host.fileio = static_cast<const VHFileIOFuncs*>(h_.global(VH_FILE_IO));
     data = StarRendererData{};
@@ -41,7 +42,9 @@ struct RenderBench {
     data.star_height = sy / (width * 0.0005);
   }
   void add_camera(const Matrix4<double>& m) { cams.append(camera{m, 1.0, 1.0, -1.0}); }
-  StarFramebuffer fb() { return StarFramebuffer{&px[1], &px[2], &px[3], &px[0], width, height, width * 4, 4}; }
+  StarFramebuffer fb() {
+    return StarFramebuffer{&px[1], &px[2], &px[3], &px[0], width, height, width * 4, 4};
+  }
   float red(int x, int y) const { return px[(static_cast<size_t>(y) * width + x) * 4 + 1]; }
   float green(int x, int y) const { return px[(static_cast<size_t>(y) * width + x) * 4 + 2]; }
   double red_sum() const {
@@ -145,7 +148,7 @@ TEST(StarRenderer, SubPixelSpotsAreWidenedAndDimmed) {
   // A screen window of the framebuffer's proportions: no pixel-aspect correction.
   s.data.screen_left = -10;
   s.data.screen_right = 10;
-  s.data.star_width = 1.0;  // 1000 * 0.0005 = 0.5 pixels: drawn 1 wide, half as bright
+  s.data.star_width = 1.0;   // 1000 * 0.0005 = 0.5 pixels: drawn 1 wide, half as bright
   s.data.star_height = 4.0;  // 2 pixels: unchanged
   s.render(s.db({kCentre}));
   // Hemispherical maps +Z to the centre of the screen window: pixel (500, 50).

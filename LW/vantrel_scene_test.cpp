@@ -16,7 +16,8 @@ TEST(SceneRoundTrip, SavedAndLoadedScenesRenderBitIdentical) {
   hn.cam->camera.blur_length = host::Channel(0.7);
   hn.host.scene.render.render_options = VH_ROPT_FIELDS;
   std::vector<harness::Star> stars;
-  for (int i = 0; i < 400; ++i) stars.push_back(harness::Star{60.0 + i % 40, -20.0 + i / 10, 0.002f * (i % 50 + 1)});
+  for (int i = 0; i < 400; ++i)
+    stars.push_back(harness::Star{60.0 + i % 40, -20.0 + i / 10, 0.002f * (i % 50 + 1)});
   hn.db(stars, "VANTREL2", "sky.stars");
 
   const std::string scene_path = hn.dir.file("scene.vsc");

@@ -57,15 +57,13 @@ private:
 // A handle to a text in the global intern table: equal texts, equal handles.
 class InString {
 public:
-  InString(const char* text);  // NOLINT: implicit, keys are written as literals
+  InString(const char* text);    // NOLINT: implicit, keys are written as literals
   InString(const String& text);  // NOLINT
 
   const String& text() const;
   const char* c_str() const { return text().c_str(); }
   // The handle's address as an unsigned 32-bit number, shifted right by 4.
-  uint32_t hash() const {
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(entry)) >> 4;
-  }
+  uint32_t hash() const { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(entry)) >> 4; }
   const void* handle() const { return entry; }
   static InString from_handle(const void* handle) { return InString(handle, 0); }
   bool operator==(const InString& other) const { return entry == other.entry; }
@@ -119,7 +117,9 @@ public:
     for_each(deleter);
   }
 
-  void insert(const K& key, const V& value) { VoidPtrMap::insert(key.hash(), new Node(key, value)); }
+  void insert(const K& key, const V& value) {
+    VoidPtrMap::insert(key.hash(), new Node(key, value));
+  }
   V* find(const K& key) {
     Node* n = static_cast<Node*>(VoidPtrMap::find(key.hash(), key.handle()));
     return n ? &n->value : nullptr;

@@ -105,9 +105,9 @@ public:
 #define THROW_STR(...) throw StrXception(__FILE__, VANTREL_FUNCTION, __LINE__, __VA_ARGS__)
 
 // Evaluated in every build; a failure is an ordinary Xception, never an abort.
-#define ASSERT(cond)                                                                   \
-  do {                                                                                 \
-    if (!(cond)) throw AssertXception(#cond, __FILE__, VANTREL_FUNCTION, __LINE__);    \
+#define ASSERT(cond)                                                                \
+  do {                                                                              \
+    if (!(cond)) throw AssertXception(#cond, __FILE__, VANTREL_FUNCTION, __LINE__); \
   } while (0)
 
 // "warning: <text> in <function>\n" on the standard error stream.

@@ -34,7 +34,8 @@ std::vector<harness::Star> sky(int count) {
 
 struct World {
   World(int w, int h) : hn(w, h) {
-    hn.cam->camera.zoom = host::Channel(1.0 / std::tan(0.5 * 40 * harness::kPi / 180));  // 40 degrees tall
+    hn.cam->camera.zoom =
+        host::Channel(1.0 / std::tan(0.5 * 40 * harness::kPi / 180));  // 40 degrees tall
     path = hn.db(sky(100000), "VANTREL2", "bench.stars");
   }
   harness::Harness hn;
@@ -58,10 +59,15 @@ void BM_Frame(benchmark::State& state) {
   host::FrameImage image(w, h);
   host::run_filters(hn.host, {f.get()}, image, 0);  // loads the database once
   for (auto _ : state) host::run_filters(hn.host, {f.get()}, image, 0);
-  state.counters["ms_per_frame"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) / 1e3, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ms_per_frame"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) / 1e3,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_Frame)->Args({1920, 1080, 1})->Args({1920, 1080, 8})->Args({3840, 2160, 1})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Frame)
+    ->Args({1920, 1080, 1})
+    ->Args({1920, 1080, 8})
+    ->Args({3840, 2160, 1})
+    ->Unit(benchmark::kMillisecond);
 
 // The copy-in and copy-out of the pass, alone: a frame with Brightness 0
 // draws nothing but still copies its rectangle out and back through the sRGB curves.
@@ -73,8 +79,9 @@ void BM_FrameCopyOnly(benchmark::State& state) {
   harness::Harness::settings(*f).Brightness = 0;
   host::FrameImage image(w, h);
   for (auto _ : state) host::run_filters(hn.host, {f.get()}, image, 0);
-  state.counters["ms_per_frame"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) / 1e3, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ms_per_frame"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) / 1e3,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_FrameCopyOnly)->Args({1920, 1080})->Args({3840, 2160})->Unit(benchmark::kMillisecond);
 

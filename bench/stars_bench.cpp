@@ -37,9 +37,9 @@ void run_streak(benchmark::State& state, float x0, float y0, float x1, float y1)
   }
   const double pixels = static_cast<double>(visited(x0, y0, x1, y1, amount, a, b));
   state.counters["pixels"] = pixels;
-  state.counters["ns_per_pixel"] = benchmark::Counter(
-      pixels * static_cast<double>(state.iterations()) / 1e9,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_pixel"] =
+      benchmark::Counter(pixels * static_cast<double>(state.iterations()) / 1e9,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_StillSpot(benchmark::State& state) { run_streak(state, 960.3f, 540.6f, 960.3f, 540.6f); }
@@ -71,9 +71,9 @@ void BM_WorldToScreen(benchmark::State& state) {
     benchmark::DoNotOptimize(out);
     i = (i + 1) & 4095;
   }
-  state.counters["ns_per_star"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) / 1e9,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_star"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) / 1e9,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_WorldToScreen)->Arg(Perspective)->Arg(Hemispherical)->Arg(AzimuthalEquidistant);
 

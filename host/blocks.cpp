@@ -252,7 +252,8 @@ bool LoadState::next_token(std::string& token, bool& quoted) {
   const Block* b = stack.back().block;
   if (!b || !b->leaf) return false;
   const Token t = read_token(b->text, stack.back().cursor, token);
-  if (t == Token::Unterminated) fail("line " + std::to_string(b->line) + ": string without its closing quote");
+  if (t == Token::Unterminated)
+    fail("line " + std::to_string(b->line) + ": string without its closing quote");
   quoted = t == Token::String;
   return t == Token::Word || t == Token::String;
 }
@@ -303,8 +304,8 @@ int LoadState::read_str(char* buffer, int max) {
   bool quoted = false;
   if (!next_token(token, quoted)) return -1;
   if (!quoted) {
-    fail("line " + std::to_string(stack.back().block->line) + ": expected a quoted string, found '" +
-         token + "'");
+    fail("line " + std::to_string(stack.back().block->line) +
+         ": expected a quoted string, found '" + token + "'");
     return -1;
   }
   if (max <= 0) return 0;
@@ -325,7 +326,9 @@ SaveState::SaveState(int mode) {
   record.mode = mode;
   record.data = this;
   record.write = [](void* d, const char* b, int n) { save_of(d)->write(b, n); };
-  record.begin_block = [](void* d, const VHBlockID* id, int leaf) { save_of(d)->begin_block(id, leaf); };
+  record.begin_block = [](void* d, const VHBlockID* id, int leaf) {
+    save_of(d)->begin_block(id, leaf);
+  };
   record.end_block = [](void* d) { save_of(d)->end_block(); };
   record.depth = [](void* d) { return save_of(d)->depth(); };
   record.write_i4 = [](void* d, const int32_t* v, int n) { save_of(d)->write_i4(v, n); };

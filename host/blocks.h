@@ -46,8 +46,8 @@ std::string quote(const std::string& value);
 // The st_LWLoadState it exposes points back at this object.
 class LoadState {
 public:
-  explicit LoadState(BlockList blocks);          // text mode
-  explicit LoadState(std::vector<char> bytes);   // binary mode
+  explicit LoadState(BlockList blocks);         // text mode
+  explicit LoadState(std::vector<char> bytes);  // binary mode
   LoadState(const LoadState&) = delete;
   LoadState& operator=(const LoadState&) = delete;
 

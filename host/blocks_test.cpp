@@ -25,7 +25,9 @@ const VHBlockID kInner[] = {{VH_BLOCK_ID('P', 'E', 'R', 'S'), "Perspective"},
                             {VH_BLOCK_ID('H', 'E', 'M', 'I'), "Hemispherical"},
                             {0, nullptr}};
 
-LoadState reader(const std::string& text) { return LoadState(host::parse_blocks(text, "test.blocks")); }
+LoadState reader(const std::string& text) {
+  return LoadState(host::parse_blocks(text, "test.blocks"));
+}
 
 }  // namespace
 
@@ -33,10 +35,21 @@ TEST(Blocks, ValuesRoundTripExactly) {
   SaveState save(VH_IO_TEXT);
   st_LWSaveState* s = save.state();
   const int32_t ints[] = {0, -1, INT32_MAX, INT32_MIN};
-  const float floats[] = {0.001f, -0.0f, 1e-38f, 3.4028235e38f, 0.1f, 16777217.0f,
+  const float floats[] = {0.001f,
+                          -0.0f,
+                          1e-38f,
+                          3.4028235e38f,
+                          0.1f,
+                          16777217.0f,
                           std::numeric_limits<float>::denorm_min()};
-  const std::string strings[] = {"", "with spaces", "quote \" and back\\slash", "C:\\stars\\h.stars",
-                                 "caf\xC3\xA9 \xE9\xFF", "tab\tline\nbreak\r", "{", "}"};
+  const std::string strings[] = {"",
+                                 "with spaces",
+                                 "quote \" and back\\slash",
+                                 "C:\\stars\\h.stars",
+                                 "caf\xC3\xA9 \xE9\xFF",
+                                 "tab\tline\nbreak\r",
+                                 "{",
+                                 "}"};
   s->begin_block(s->data, id("Ints"), 1);
   s->write_i4(s->data, ints, 4);
   s->end_block(s->data);

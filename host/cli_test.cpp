@@ -79,8 +79,8 @@ Image load(const std::string& path) {
   return im;
 }
 
-void save(const std::string& path, int w, int h, int n, const std::vector<float>& px, OIIO::TypeDesc type,
-          bool unassociated) {
+void save(const std::string& path, int w, int h, int n, const std::vector<float>& px,
+          OIIO::TypeDesc type, bool unassociated) {
   auto out = OIIO::ImageOutput::create(path);
   OIIO::ImageSpec spec(w, h, n, type);
   if (n == 4) spec.alpha_channel = 3;
@@ -96,14 +96,15 @@ struct Cli : ::testing::Test {
     plugin = harness::plugin_copy(dir);
     // Stars at a few places across a 64 x 48 frame looking at right ascension 90.
     std::vector<harness::Star> stars;
-    for (int i = 0; i < 6; ++i) stars.push_back(harness::ahead(-15.0 + 6 * i, -6.0 + 2.4 * i, 0.3f));
+    for (int i = 0; i < 6; ++i)
+      stars.push_back(harness::ahead(-15.0 + 6 * i, -6.0 + 2.4 * i, 0.3f));
     db = dir.file("small.stars");
     harness::write_db(h, db, stars);
   }
   std::string scene(const std::vector<std::string>& extra = {}) {
     const std::string path = dir.file("s.vsc");
-    std::vector<std::string> args = {"new-scene", path, "--camera-ra", "90", "--fov", "30", "--size", "64x48",
-                                     "--database", db, "--plugin", plugin};
+    std::vector<std::string> args = {"new-scene", path,    "--camera-ra", "90", "--fov",    "30",
+                                     "--size",    "64x48", "--database",  db,   "--plugin", plugin};
     args.insert(args.end(), extra.begin(), extra.end());
     const RunResult r = run(args);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -140,7 +141,8 @@ TEST_F(Cli, RendersOverAPngWithAlpha) {
       p[3] = x < 32 ? 1.0f : 0.0f;
     }
   save(dir.file("bg.png"), 64, 48, 4, bg, OIIO::TypeDesc::UINT8, true);
-  const RunResult r = run({"render", s, "--background", dir.file("bg.png"), "-o", dir.file("out.png"), "--plugin", plugin});
+  const RunResult r = run({"render", s, "--background", dir.file("bg.png"), "-o",
+                           dir.file("out.png"), "--plugin", plugin});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("wrote " + dir.file("out.png")), std::string::npos) << r.err;
   const Image out = load(dir.file("out.png"));
@@ -158,10 +160,12 @@ TEST_F(Cli, RendersOverAPngWithAlpha) {
   EXPECT_GT(right, 1.0f);  // stars in the empty half
 
   // With alpha kept, the empty half's light cannot be stored and the program says so.
-  const RunResult kept = run({"render", s, "--background", dir.file("bg.png"), "-o", dir.file("alpha.png"), "--keep-alpha",
-                        "--plugin", plugin});
+  const RunResult kept = run({"render", s, "--background", dir.file("bg.png"), "-o",
+                              dir.file("alpha.png"), "--keep-alpha", "--plugin", plugin});
   EXPECT_EQ(kept.status, 0) << kept.err;
-  EXPECT_NE(kept.err.find("pixels of light with no coverage cannot be kept with alpha"), std::string::npos) << kept.err;
+  EXPECT_NE(kept.err.find("pixels of light with no coverage cannot be kept with alpha"),
+            std::string::npos)
+      << kept.err;
   EXPECT_EQ(load(dir.file("alpha.png")).n, 4);
 }
 
@@ -170,7 +174,8 @@ TEST_F(Cli, RendersOverAnExrAndWarnsOnEncoding) {
   std::vector<float> bg(64 * 48 * 4, 0.0f);
   for (size_t i = 0; i < bg.size(); i += 4) bg[i] = 0.25f, bg[i + 3] = 0.5f;  // half covered, red
   save(dir.file("bg.exr"), 64, 48, 4, bg, OIIO::TypeDesc::FLOAT, false);
-  const RunResult r = run({"render", s, "--background", dir.file("bg.exr"), "-o", dir.file("out.exr"), "--plugin", plugin});
+  const RunResult r = run({"render", s, "--background", dir.file("bg.exr"), "-o",
+                           dir.file("out.exr"), "--plugin", plugin});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
   const Image out = load(dir.file("out.exr"));
@@ -188,20 +193,23 @@ TEST_F(Cli, RendersOverAnExrAndWarnsOnEncoding) {
   EXPECT_NEAR(added, 6 * 20 * 0.3 * 0.0064 * 3.14159265 * 0.7 * 0.5, 0.01);
   // An sRGB scene over linear pixels: rendered, with a warning.
   const std::string srgb = scene();
-  const RunResult w = run({"render", srgb, "--background", dir.file("bg.exr"), "-o", dir.file("w.exr"), "--plugin", plugin});
+  const RunResult w = run({"render", srgb, "--background", dir.file("bg.exr"), "-o",
+                           dir.file("w.exr"), "--plugin", plugin});
   EXPECT_EQ(w.status, 0);
-  EXPECT_NE(w.err.find("holds linear values but the filter treats pixels as sRGB"), std::string::npos) << w.err;
+  EXPECT_NE(w.err.find("holds linear values but the filter treats pixels as sRGB"),
+            std::string::npos)
+      << w.err;
 }
 
 TEST_F(Cli, FrameRangesWriteNumberedFiles) {
   const std::string s = scene({"--frames", "1-3"});
   std::system(("mkdir -p '" + dir.file("out") + "'").c_str());
-  RunResult r = run({"render", s, "--frames", "2-4", "-o", dir.file("out/a.####.png"), "-o", dir.file("out/b%03d.exr"),
-               "--plugin", plugin, "--quiet"});
+  RunResult r = run({"render", s, "--frames", "2-4", "-o", dir.file("out/a.####.png"), "-o",
+                     dir.file("out/b%03d.exr"), "--plugin", plugin, "--quiet"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");  // quiet
-  EXPECT_EQ(files(), (std::vector<std::string>{"a.0002.png", "a.0003.png", "a.0004.png", "b002.exr", "b003.exr",
-                                               "b004.exr"}));
+  EXPECT_EQ(files(), (std::vector<std::string>{"a.0002.png", "a.0003.png", "a.0004.png", "b002.exr",
+                                               "b003.exr", "b004.exr"}));
   // The scene's own range when none is given.
   r = run({"render", s, "-o", dir.file("out/c_##.png"), "--plugin", plugin});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -222,17 +230,29 @@ TEST_F(Cli, FailuresAreOneClearLine) {
   std::vector<float> px(8 * 8 * 3, 0.0f);
   save(dir.file("8x8.png"), 8, 8, 3, px, OIIO::TypeDesc::UINT8, false);
   const std::vector<Case> cases = {
-      {{"render", s, "--plugin", "/nonexistent/vantrel64.so"}, "vantrel-host: cannot load plug-in /nonexistent/vantrel64.so: "},
-      {{"render", dir.file("bad.vsc"), "--plugin", plugin}, "vantrel-host: " + dir.file("bad.vsc") + ":2: FrameSize expects an integer, found 'abc'\n"},
-      {{"render", dir.file("none.vsc"), "--plugin", plugin}, "vantrel-host: cannot read " + dir.file("none.vsc") + ": No such file or directory\n"},
-      {{"render", s, "--background", dir.file("missing.png"), "--plugin", plugin}, "vantrel-host: cannot read " + dir.file("missing.png") + ": "},
-      {{"render", s, "--background", dir.file("8x8.png"), "--plugin", plugin}, "vantrel-host: " + dir.file("8x8.png") + " is 8 x 8, the scene's frames are 64 x 48\n"},
-      {{"render", s, "-o", dir.file("no/folder/out.png"), "--plugin", plugin}, "vantrel-host: cannot write " + dir.file("no/folder/out.png") + ": "},
-      {{"render", s, "-o", dir.file("out.xyz"), "--plugin", plugin}, "vantrel-host: cannot write " + dir.file("out.xyz") + ": "},
-      {{"render", s, "--frames", "1-2", "-o", dir.file("same.png"), "--plugin", plugin}, "vantrel-host: --output " + dir.file("same.png") + " needs #### or %04d to number several frames\n"},
-      {{"render", s, "--frames", "3-1", "--plugin", plugin}, "vantrel-host: --frames 3-1 ends before it starts\n"},
-      {{"render", s, "--frames", "x", "--plugin", plugin}, "vantrel-host: --frames expects A or A-B, found 'x'\n"},
-      {{"new-scene", dir.file("n.vsc"), "--size", "64by48", "--plugin", plugin}, "vantrel-host: --size expects WIDTHxHEIGHT, found '64by48'\n"},
+      {{"render", s, "--plugin", "/nonexistent/vantrel64.so"},
+       "vantrel-host: cannot load plug-in /nonexistent/vantrel64.so: "},
+      {{"render", dir.file("bad.vsc"), "--plugin", plugin},
+       "vantrel-host: " + dir.file("bad.vsc") + ":2: FrameSize expects an integer, found 'abc'\n"},
+      {{"render", dir.file("none.vsc"), "--plugin", plugin},
+       "vantrel-host: cannot read " + dir.file("none.vsc") + ": No such file or directory\n"},
+      {{"render", s, "--background", dir.file("missing.png"), "--plugin", plugin},
+       "vantrel-host: cannot read " + dir.file("missing.png") + ": "},
+      {{"render", s, "--background", dir.file("8x8.png"), "--plugin", plugin},
+       "vantrel-host: " + dir.file("8x8.png") + " is 8 x 8, the scene's frames are 64 x 48\n"},
+      {{"render", s, "-o", dir.file("no/folder/out.png"), "--plugin", plugin},
+       "vantrel-host: cannot write " + dir.file("no/folder/out.png") + ": "},
+      {{"render", s, "-o", dir.file("out.xyz"), "--plugin", plugin},
+       "vantrel-host: cannot write " + dir.file("out.xyz") + ": "},
+      {{"render", s, "--frames", "1-2", "-o", dir.file("same.png"), "--plugin", plugin},
+       "vantrel-host: --output " + dir.file("same.png") +
+           " needs #### or %04d to number several frames\n"},
+      {{"render", s, "--frames", "3-1", "--plugin", plugin},
+       "vantrel-host: --frames 3-1 ends before it starts\n"},
+      {{"render", s, "--frames", "x", "--plugin", plugin},
+       "vantrel-host: --frames expects A or A-B, found 'x'\n"},
+      {{"new-scene", dir.file("n.vsc"), "--size", "64by48", "--plugin", plugin},
+       "vantrel-host: --size expects WIDTHxHEIGHT, found '64by48'\n"},
   };
   for (const Case& c : cases) {
     const RunResult r = run(c.args);
@@ -261,11 +281,13 @@ TEST_F(Cli, OutputIsNeverPartial) {
 
 TEST_F(Cli, InterruptCancelsCleanly) {
   std::vector<harness::Star> many;
-  for (int i = 0; i < 20000; ++i) many.push_back(harness::ahead((i % 200) * 0.1 - 10, (i / 200) * 0.1 - 5, 0.01f));
+  for (int i = 0; i < 20000; ++i)
+    many.push_back(harness::ahead((i % 200) * 0.1 - 10, (i / 200) * 0.1 - 5, 0.01f));
   harness::write_db(h, db, many);
   const std::string s = scene({"--frames", "1-500"});
   std::system(("mkdir -p '" + dir.file("out") + "'").c_str());
-  const RunResult r = run({"render", s, "-o", dir.file("out/f####.png"), "--plugin", plugin}, "wrote");
+  const RunResult r =
+      run({"render", s, "-o", dir.file("out/f####.png"), "--plugin", plugin}, "wrote");
   EXPECT_EQ(r.status, 130) << r.err;
   EXPECT_NE(r.err.find("cancelled at frame "), std::string::npos) << r.err;
   const size_t written = files().size();

@@ -23,8 +23,8 @@ FilterInstance::FilterInstance(const ImageFilterServer& server) : srv(&server) {
   const char* error = nullptr;
   instance = server.handler().inst->create(server.handler().inst->priv, nullptr, &error);
   if (!instance)
-    throw HostError("cannot create an instance of \"" + server.name() + "\": " +
-                    (error ? error : "the plug-in gave no reason"));
+    throw HostError("cannot create an instance of \"" + server.name() +
+                    "\": " + (error ? error : "the plug-in gave no reason"));
 }
 
 FilterInstance::~FilterInstance() { srv->handler().inst->destroy(instance); }
@@ -51,11 +51,14 @@ void FilterInstance::load(const BlockList& blocks) const {
   LoadState state(blocks);
   if (srv->handler().inst->load) srv->handler().inst->load(instance, state.state());
   if (!state.error().empty() && Host::current())
-    Host::current()->message(Message::Warning, ("while loading \"" + srv->name() + "\" settings:").c_str(),
+    Host::current()->message(Message::Warning,
+                             ("while loading \"" + srv->name() + "\" settings:").c_str(),
                              state.error().c_str());
 }
 
-void FilterInstance::process(const VHFilterAccess* access) const { srv->handler().process(instance, access); }
+void FilterInstance::process(const VHFilterAccess* access) const {
+  srv->handler().process(instance, access);
+}
 
 void FilterInstance::change_ids(const std::vector<std::pair<uint32_t, uint32_t>>& pairs) const {
   if (!srv->handler().item || !srv->handler().item->change_id) return;

@@ -127,7 +127,8 @@ Host::Host() : previous(current_host) {
       case VH_PARAM_UP: put(w.up, out); break;
       case VH_PARAM_FORWARD: put(w.forward, out); break;
       case VH_PARAM_ROTATION:
-        for (int k = 0; k < 3; ++k) out[k] = i->motion.rotation[k].at(t) * (3.14159265358979323846 / 180.0);
+        for (int k = 0; k < 3; ++k)
+          out[k] = i->motion.rotation[k].at(t) * (3.14159265358979323846 / 180.0);
         break;
       case VH_PARAM_SCALING: out[0] = out[1] = out[2] = 1.0; break;
       case VH_PARAM_PIVOT: put(i->pivot, out); break;
@@ -151,7 +152,9 @@ Host::Host() : previous(current_host) {
   file_io.open_load = [](const VHFileIOFuncs* s, const char* p, int m) {
     return host_of(s->host).open_load(p, m);
   };
-  file_io.close_load = [](const VHFileIOFuncs* s, st_LWLoadState* st) { host_of(s->host).close_load(st); };
+  file_io.close_load = [](const VHFileIOFuncs* s, st_LWLoadState* st) {
+    host_of(s->host).close_load(st);
+  };
   file_io.open_save = [](const VHFileIOFuncs* s, const char* p, int m) {
     return host_of(s->host).open_save(p, m);
   };
@@ -181,8 +184,10 @@ void Host::sync_scene_info() {
   scene_info.first_frame = r.first_frame;
   scene_info.last_frame = r.last_frame;
   scene_info.frame_step = r.frame_step;
-  scene_info.render_options = r.render_options | (r.limited_region ? unsigned{VH_ROPT_LIMITED_REGION} : 0u);
-  scene.region(scene_info.region_x0, scene_info.region_y0, scene_info.region_x1, scene_info.region_y1);
+  scene_info.render_options =
+      r.render_options | (r.limited_region ? unsigned{VH_ROPT_LIMITED_REGION} : 0u);
+  scene.region(scene_info.region_x0, scene_info.region_y0, scene_info.region_x1,
+               scene_info.region_y1);
 }
 
 void* Host::global(const char* name) {
@@ -196,7 +201,8 @@ void* Host::global(const char* name) {
   if (!strcmp(name, VH_ITEM_INFO)) return &item_info;
   if (!strcmp(name, VH_MESSAGES)) return &message_funcs;
   if (!strcmp(name, VH_FILE_IO)) return &file_io;
-  if (!strcmp(name, VH_PRODUCT_INFO)) return reinterpret_cast<void*>(static_cast<uintptr_t>(product_info));
+  if (!strcmp(name, VH_PRODUCT_INFO))
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(product_info));
   auto extra = extra_globals.find(name);
   return extra != extra_globals.end() ? extra->second : nullptr;
 }
@@ -219,7 +225,8 @@ void Host::message(Message::Kind kind, const char* first, const char* second) {
 st_LWLoadState* Host::open_load(const char* path_, int mode) {
   if (!path_ || !*path_) return nullptr;
   std::string path = path_;
-  if (path[0] != '/' && !content_dir.empty() && access((content_dir + "/" + path).c_str(), R_OK) == 0)
+  if (path[0] != '/' && !content_dir.empty() &&
+      access((content_dir + "/" + path).c_str(), R_OK) == 0)
     path = content_dir + "/" + path;
   std::ifstream in(path, std::ios::binary);
   if (!in) return nullptr;
@@ -229,7 +236,8 @@ st_LWLoadState* Host::open_load(const char* path_, int mode) {
     open_loads.push_back(std::make_unique<LoadState>(std::move(bytes)));
   } else {
     try {
-      open_loads.push_back(std::make_unique<LoadState>(parse_blocks(std::string(bytes.begin(), bytes.end()), path)));
+      open_loads.push_back(
+          std::make_unique<LoadState>(parse_blocks(std::string(bytes.begin(), bytes.end()), path)));
     } catch (const HostError& e) {
       message(Message::Error, e.what(), nullptr);
       return nullptr;
@@ -241,7 +249,8 @@ st_LWLoadState* Host::open_load(const char* path_, int mode) {
 void Host::close_load(st_LWLoadState* state) {
   for (auto it = open_loads.begin(); it != open_loads.end(); ++it)
     if ((*it)->state() == state) {
-      if (!(*it)->error().empty()) message(Message::Warning, "while reading:", (*it)->error().c_str());
+      if (!(*it)->error().empty())
+        message(Message::Warning, "while reading:", (*it)->error().c_str());
       open_loads.erase(it);
       return;
     }
@@ -265,7 +274,8 @@ int Host::close_save(st_LWSaveState* state) {
     OpenSave done = std::move(*it);
     open_saves.erase(it);
     if (!done.state->error().empty())
-      message(Message::Warning, ("while writing " + done.path + ":").c_str(), done.state->error().c_str());
+      message(Message::Warning, ("while writing " + done.path + ":").c_str(),
+              done.state->error().c_str());
     try {
       write_file_atomically(done.path, done.state->text());
     } catch (const HostError& e) {

@@ -44,13 +44,17 @@ public:
   Scene scene;
   std::vector<Message> messages;
   std::map<std::string, int> lookups;  // global lookups by name, for tests
-  bool echo_messages = true;  // also write them to the standard error stream
+  bool echo_messages = true;           // also write them to the standard error stream
   // Where relative paths that plug-ins open are looked up first: the scene's folder.
   std::string content_dir;
 
   // Item identifiers as the plug-in sees them.
-  static VHItemID to_id(uint32_t id) { return reinterpret_cast<VHItemID>(static_cast<uintptr_t>(id)); }
-  static uint32_t from_id(VHItemID id) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(id)); }
+  static VHItemID to_id(uint32_t id) {
+    return reinterpret_cast<VHItemID>(static_cast<uintptr_t>(id));
+  }
+  static uint32_t from_id(VHItemID id) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(id));
+  }
 
   // Refreshes the scene-info record from the scene; done before every global lookup.
   void sync_scene_info();

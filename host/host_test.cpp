@@ -110,5 +110,6 @@ TEST(Host, FileServiceRoundTripAndRefusals) {
   EXPECT_EQ(io->open_load(io, dir.file("cut.vbl").c_str(), VH_IO_TEXT), nullptr);
   ASSERT_FALSE(h.messages.empty());
   EXPECT_EQ(h.messages.back().first,
-            dir.file("cut.vbl") + ":1: block 'Group' is not closed (expected '}' before the end of the text)");
+            dir.file("cut.vbl") +
+                ":1: block 'Group' is not closed (expected '}' before the end of the text)");
 }

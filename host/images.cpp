@@ -14,7 +14,9 @@ namespace host {
 namespace {
 
 float decode(float v) { return v > 0.04045f ? std::pow((v + 0.055f) / 1.055f, 2.4f) : v / 12.92f; }
-float encode(float v) { return v > 0.0031308f ? 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f : v * 12.92f; }
+float encode(float v) {
+  return v > 0.0031308f ? 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f : v * 12.92f;
+}
 
 std::string lower_extension(const std::string& path) {
   const std::string::size_type dot = path.find_last_of('.');
@@ -44,8 +46,9 @@ Encoding read_image(const std::string& path, FrameImage& frame) {
   }
   const OIIO::ImageSpec& spec = in->spec();
   if (spec.width != frame.width || spec.height != frame.height)
-    throw HostError(path + " is " + std::to_string(spec.width) + " x " + std::to_string(spec.height) +
-                    ", the scene's frames are " + std::to_string(frame.width) + " x " + std::to_string(frame.height));
+    throw HostError(path + " is " + std::to_string(spec.width) + " x " +
+                    std::to_string(spec.height) + ", the scene's frames are " +
+                    std::to_string(frame.width) + " x " + std::to_string(frame.height));
   const int n = spec.nchannels;
   std::vector<float> px(static_cast<size_t>(spec.width) * spec.height * n);
   if (!in->read_image(0, 0, 0, n, OIIO::TypeDesc::FLOAT, px.data()))
@@ -69,7 +72,8 @@ Encoding read_image(const std::string& path, FrameImage& frame) {
   return spec.format.is_floating_point() ? Encoding::Linear : Encoding::SRGB;
 }
 
-long write_image(const std::string& path, const FrameImage& frame, Encoding frame_encoding, bool keep_alpha) {
+long write_image(const std::string& path, const FrameImage& frame, Encoding frame_encoding,
+                 bool keep_alpha) {
   const std::string ext = lower_extension(path);
   const Encoding file_encoding = encoding_for_output(path);
   const bool associated = ext == "exr";
@@ -81,7 +85,8 @@ long write_image(const std::string& path, const FrameImage& frame, Encoding fram
     const float a = frame.alpha[i];
     float c[3] = {frame.red[i], frame.green[i], frame.blue[i]};
     const bool convert = frame_encoding != file_encoding;
-    if (has_alpha && !associated && a <= 0.0f && (c[0] > 0.0f || c[1] > 0.0f || c[2] > 0.0f)) ++lost;
+    if (has_alpha && !associated && a <= 0.0f && (c[0] > 0.0f || c[1] > 0.0f || c[2] > 0.0f))
+      ++lost;
     // Unpremultiply to change encoding or to store unassociated alpha.
     if ((convert || !associated) && a > 0.0f)
       for (float& v : c) v /= a;
@@ -100,7 +105,8 @@ long write_image(const std::string& path, const FrameImage& frame, Encoding fram
 
   auto out = OIIO::ImageOutput::create(path);
   if (!out) throw HostError("cannot write " + path + ": " + OIIO::geterror());
-  const OIIO::TypeDesc type = file_encoding == Encoding::Linear ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::UINT8;
+  const OIIO::TypeDesc type =
+      file_encoding == Encoding::Linear ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::UINT8;
   OIIO::ImageSpec spec(frame.width, frame.height, n, type);
   if (has_alpha) spec.alpha_channel = 3;
   if (!associated) spec.attribute("oiio:UnassociatedAlpha", 1);
@@ -112,7 +118,8 @@ long write_image(const std::string& path, const FrameImage& frame, Encoding fram
   const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   const std::string tmp = dir + "." + base + ".tmp-" + std::to_string(getpid()) + "." + ext;
-  bool ok = out->open(tmp, spec) && out->write_image(OIIO::TypeDesc::FLOAT, px.data()) && out->close();
+  bool ok =
+      out->open(tmp, spec) && out->write_image(OIIO::TypeDesc::FLOAT, px.data()) && out->close();
   if (!ok) {
     const std::string why = out->geterror();
     out.reset();

@@ -90,7 +90,8 @@ private:
 };
 
 int render(const std::string& scene_path, const std::string& frames, const std::string& background,
-           std::vector<std::string> outputs, const std::string& plugin, bool quiet, bool keep_alpha) {
+           std::vector<std::string> outputs, const std::string& plugin, bool quiet,
+           bool keep_alpha) {
   host::Host h;
   h.echo_messages = true;
   host::Session session(h, plugin.empty() ? host::default_plugin_path(program_dir(), 64) : plugin);
@@ -109,14 +110,16 @@ int render(const std::string& scene_path, const std::string& frames, const std::
     if (several && !host::is_frame_pattern(o))
       throw host::HostError("--output " + o + " needs #### or %04d to number several frames");
   if (several && !background.empty() && !host::is_frame_pattern(background))
-    throw host::HostError("--background " + background + " needs #### or %04d to number several frames");
+    throw host::HostError("--background " + background +
+                          " needs #### or %04d to number several frames");
 
   // The frame's values are as the background stores them; without one, in
   // the encoding the filters expect.
   std::optional<bool> srgb;
   for (const host::FilterInstance* f : session.filter_list()) {
     const std::optional<bool> s = filter_srgb(*f);
-    if (s && srgb && *s != *srgb) fprintf(stderr, "warning: the scene's filters disagree on sRGBFrameBuffer\n");
+    if (s && srgb && *s != *srgb)
+      fprintf(stderr, "warning: the scene's filters disagree on sRGBFrameBuffer\n");
     if (s && !srgb) srgb = s;
   }
 
@@ -135,8 +138,10 @@ int render(const std::string& scene_path, const std::string& frames, const std::
       const std::string bg = host::frame_path(background, frame);
       encoding = host::read_image(bg, image);
       if (srgb && *srgb != (encoding == host::Encoding::SRGB))
-        fprintf(stderr, "warning: %s holds %s values but the filter treats pixels as %s (sRGBFrameBuffer %d)\n",
-                bg.c_str(), host::encoding_name(encoding), *srgb ? "sRGB" : "linear", *srgb ? 1 : 0);
+        fprintf(
+            stderr,
+            "warning: %s holds %s values but the filter treats pixels as %s (sRGBFrameBuffer %d)\n",
+            bg.c_str(), host::encoding_name(encoding), *srgb ? "sRGB" : "linear", *srgb ? 1 : 0);
     }
     if (!host::run_filters(h, session.filter_list(), image, frame, progress)) {
       bar.line("cancelled at frame " + std::to_string(frame) + ": nothing written for it");
@@ -146,9 +151,11 @@ int render(const std::string& scene_path, const std::string& frames, const std::
       const std::string out = host::frame_path(o, frame);
       const long lost = host::write_image(out, image, encoding, keep_alpha);
       if (lost)
-        fprintf(stderr, "warning: %s: %ld pixels of light with no coverage cannot be kept with alpha\n",
+        fprintf(stderr,
+                "warning: %s: %ld pixels of light with no coverage cannot be kept with alpha\n",
                 out.c_str(), lost);
-      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       char msg[64];
       snprintf(msg, sizeof msg, " (%.2f s)", seconds);
       bar.line("frame " + std::to_string(frame) + ": wrote " + out + msg);
@@ -181,13 +188,15 @@ int new_scene(const std::string& out, const NewScene& o) {
   h.echo_messages = true;
   const std::string::size_type slash = out.find_last_of('/');
   h.content_dir = slash == std::string::npos ? "." : out.substr(0, slash);
-  host::Session session(h, o.plugin.empty() ? host::default_plugin_path(program_dir(), 64) : o.plugin);
+  host::Session session(h,
+                        o.plugin.empty() ? host::default_plugin_path(program_dir(), 64) : o.plugin);
 
   host::Scene& scene = h.scene;
   scene.name = o.name.empty() ? out.substr(slash == std::string::npos ? 0 : slash + 1) : o.name;
   int w = 0, ht = 0;
   char x = 0;
-  if (sscanf(o.size.c_str(), "%d%c%d", &w, &x, &ht) != 3 || (x != 'x' && x != 'X') || w <= 0 || ht <= 0)
+  if (sscanf(o.size.c_str(), "%d%c%d", &w, &x, &ht) != 3 || (x != 'x' && x != 'X') || w <= 0 ||
+      ht <= 0)
     throw host::HostError("--size expects WIDTHxHEIGHT, found '" + o.size + "'");
   scene.render.width = w;
   scene.render.height = ht;
@@ -226,13 +235,15 @@ int main(int argc, char** argv) {
   r->add_option("--frames", frames, "frame or range A-B (default: the scene's range)");
   r->add_option("--background", background, "image under each frame (#### or %04d for the number)");
   r->add_option("--output,-o", outputs, "image to write (#### or %04d for the number); may repeat");
-  r->add_option("--plugin", plugin, "the plug-in library (default: vantrel64.so beside this program)");
+  r->add_option("--plugin", plugin,
+                "the plug-in library (default: vantrel64.so beside this program)");
   r->add_flag("--quiet,-q", quiet, "no progress and no report of written files");
   r->add_flag("--keep-alpha", keep_alpha, "write alpha into PNG and TIFF (EXR always has it)");
 
   std::string out;
   NewScene ns;
-  CLI::App* n = app.add_subcommand("new-scene", "write a scene with a camera and the plug-in's default settings");
+  CLI::App* n = app.add_subcommand(
+      "new-scene", "write a scene with a camera and the plug-in's default settings");
   n->add_option("out", out, "scene file to write")->required();
   n->add_option("--camera-ra", ns.ra, "right ascension the camera looks at, degrees");
   n->add_option("--camera-dec", ns.dec, "declination the camera looks at, degrees");
@@ -242,8 +253,10 @@ int main(int argc, char** argv) {
   n->add_option("--fps", ns.fps, "frames per second (default 24)");
   n->add_option("--database", ns.database, "star database (default: the plug-in's default)");
   n->add_option("--blur-segs", ns.blur_segs, "motion-blur segments");
-  n->add_option("--projection", ns.projection, "Perspective, Hemispherical or AzimuthalEquidistant");
-  n->add_flag("--linear", ns.linear, "the frames hold linear values (EXR); default sRGB-encoded (PNG)");
+  n->add_option("--projection", ns.projection,
+                "Perspective, Hemispherical or AzimuthalEquidistant");
+  n->add_flag("--linear", ns.linear,
+              "the frames hold linear values (EXR); default sRGB-encoded (PNG)");
   n->add_option("--name", ns.name, "scene name");
   n->add_option("--plugin", ns.plugin, "the plug-in library");
 

@@ -52,7 +52,8 @@ TEST(PluginLibrary, LoadsStartsActivatesAndShutsDown) {
 }
 
 TEST(PluginLibrary, RefusesWhatIsNotAPlugin) {
-  EXPECT_EQ(load_error(TEST_PLUGIN_NONE), std::string(TEST_PLUGIN_NONE) + " is not a plug-in: it has no _mod_descrip");
+  EXPECT_EQ(load_error(TEST_PLUGIN_NONE),
+            std::string(TEST_PLUGIN_NONE) + " is not a plug-in: it has no _mod_descrip");
   EXPECT_EQ(load_error(TEST_PLUGIN_BAD_SYNC),
             std::string(TEST_PLUGIN_BAD_SYNC) +
                 ": module descriptor has synchronisation word 0x19941204, expected 0x04121994");

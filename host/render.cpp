@@ -3,9 +3,14 @@
 namespace host {
 
 FrameImage::FrameImage(int w, int h)
-    : width(w), height(h), red(static_cast<size_t>(w) * h), green(red.size()), blue(red.size()),
+    : width(w),
+      height(h),
+      red(static_cast<size_t>(w) * h),
+      green(red.size()),
+      blue(red.size()),
       alpha(red.size()) {
-  if (w <= 0 || h <= 0) throw HostError("frame size " + std::to_string(w) + " x " + std::to_string(h) + " is empty");
+  if (w <= 0 || h <= 0)
+    throw HostError("frame size " + std::to_string(w) + " x " + std::to_string(h) + " is empty");
 }
 
 float* FrameImage::plane(int buffer) {

@@ -76,8 +76,11 @@ Item& Scene::add(ItemKind kind, const std::string& name, uint32_t parent) {
   return *all.back();
 }
 
-Item& Scene::add_with_id(ItemKind kind, const std::string& item_name, uint32_t id, uint32_t parent) {
-  if (id == 0 || find(id)) throw HostError("item identifier " + std::to_string(id) + " is " + (id ? "taken" : "not valid"));
+Item& Scene::add_with_id(ItemKind kind, const std::string& item_name, uint32_t id,
+                         uint32_t parent) {
+  if (id == 0 || find(id))
+    throw HostError("item identifier " + std::to_string(id) + " is " +
+                    (id ? "taken" : "not valid"));
   Item& item = add(kind, item_name, parent);
   item.id = id;
   return item;

@@ -39,11 +39,11 @@ struct Motion {
 };
 
 struct CameraSettings {
-  Channel zoom{3.2};           // screen-window units: x * zoom / z; 3.2 is about 35 degrees tall
+  Channel zoom{3.2};  // screen-window units: x * zoom / z; 3.2 is about 35 degrees tall
   double aperture_height = 0.015;  // metres; focal length = zoom * aperture_height / 2
   Channel focal_distance{10.0};    // metres
   Channel f_stop{4.0};
-  Channel blur_length{0.5};        // frames
+  Channel blur_length{0.5};  // frames
   bool motion_blur = false;
   bool limited_region = false;
   int region_x0 = 0, region_y0 = 0, region_x1 = 0, region_y1 = 0;  // inclusive pixels
@@ -64,7 +64,7 @@ struct Item {
 // A transform as the rows of a row-vector matrix: three axes and a position.
 struct Frame {
   Vec3 right{1, 0, 0}, up{0, 1, 0}, forward{0, 0, 1}, position{0, 0, 0};
-  Vec3 apply(const Vec3& p) const;     // a point of this frame in the outer frame
+  Vec3 apply(const Vec3& p) const;       // a point of this frame in the outer frame
   Frame then(const Frame& outer) const;  // this frame, then the outer one
 };
 

@@ -11,7 +11,8 @@ namespace {
 const double kPi = 3.14159265358979323846;
 
 void expect_vec(const double got[3], host::Vec3 want, const char* what, double t) {
-  for (int k = 0; k < 3; ++k) EXPECT_NEAR(got[k], want[k], 1e-9) << what << " at t=" << t << " [" << k << "]";
+  for (int k = 0; k < 3; ++k)
+    EXPECT_NEAR(got[k], want[k], 1e-9) << what << " at t=" << t << " [" << k << "]";
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ public:
     const Token t = read_token(b.text, cur, v);
     if (t == Token::Unterminated) fail("has a string without its closing quote");
     if (t == Token::None) fail(std::string("expects ") + expected);
-    if ((t == Token::String) != want_string) fail(std::string("expects ") + expected + ", found '" + v + "'");
+    if ((t == Token::String) != want_string)
+      fail(std::string("expects ") + expected + ", found '" + v + "'");
     return v;
   }
   double number() {
@@ -90,7 +91,8 @@ void read_channel(Values& v, Channel& c, bool keyed) {
 }
 
 std::string channel_line(const std::string& indent, const std::string& name, const Channel& c) {
-  if (c.keys.size() == 1 && c.keys[0].time == 0.0) return indent + name + " " + num(c.keys[0].value) + "\n";
+  if (c.keys.size() == 1 && c.keys[0].time == 0.0)
+    return indent + name + " " + num(c.keys[0].value) + "\n";
   std::string line = indent + name + "Keys";
   for (const Channel::Key& k : c.keys) line += " " + num(k.time) + " " + num(k.value);
   return line + "\n";
@@ -111,7 +113,8 @@ std::vector<std::pair<const char*, Channel*>> channels(Item& item) {
   return list;
 }
 
-void parse_item(const Block& block, const std::string& src, Scene& scene, std::vector<std::pair<Item*, int>>& parents) {
+void parse_item(const Block& block, const std::string& src, Scene& scene,
+                std::vector<std::pair<Item*, int>>& parents) {
   // The kind and identifier come first: they decide what else may follow.
   ItemKind kind = ItemKind::Object;
   long long id = 0;
@@ -120,10 +123,14 @@ void parse_item(const Block& block, const std::string& src, Scene& scene, std::v
     Values v(b, src);
     if (b.keyword == "Kind") {
       const std::string k = v.word();
-      if (k == "Object") kind = ItemKind::Object;
-      else if (k == "Light") kind = ItemKind::Light;
-      else if (k == "Camera") kind = ItemKind::Camera;
-      else v.fail("expects Object, Light or Camera, found '" + k + "'");
+      if (k == "Object")
+        kind = ItemKind::Object;
+      else if (k == "Light")
+        kind = ItemKind::Light;
+      else if (k == "Camera")
+        kind = ItemKind::Camera;
+      else
+        v.fail("expects Object, Light or Camera, found '" + k + "'");
     } else if (b.keyword == "Id") {
       id = v.integer();
       if (id <= 0 || id > 0xFFFFFFFFLL) v.fail("expects an identifier from 1 to 4294967295");
@@ -217,14 +224,19 @@ SceneFile parse_scene(const std::string& text, const std::string& src) {
       r.first_frame = static_cast<int>(v.integer());
       r.last_frame = static_cast<int>(v.integer());
       r.frame_step = static_cast<int>(v.integer());
-      if (r.frame_step <= 0 || r.last_frame < r.first_frame) v.fail("expects first, last (not before first) and a positive step");
+      if (r.frame_step <= 0 || r.last_frame < r.first_frame)
+        v.fail("expects first, last (not before first) and a positive step");
     } else if (k == "RenderOptions") {
       while (v.more()) {
         const std::string o = v.word();
-        if (o == "Fields") r.render_options |= VH_ROPT_FIELDS;
-        else if (o == "EvenFieldFirst") r.render_options |= VH_ROPT_EVEN_FIELD_FIRST;
-        else if (o == "DepthOfField") r.render_options |= VH_ROPT_DEPTH_OF_FIELD;
-        else v.fail("does not know the option '" + o + "' (Fields, EvenFieldFirst, DepthOfField)");
+        if (o == "Fields")
+          r.render_options |= VH_ROPT_FIELDS;
+        else if (o == "EvenFieldFirst")
+          r.render_options |= VH_ROPT_EVEN_FIELD_FIRST;
+        else if (o == "DepthOfField")
+          r.render_options |= VH_ROPT_DEPTH_OF_FIELD;
+        else
+          v.fail("does not know the option '" + o + "' (Fields, EvenFieldFirst, DepthOfField)");
       }
     } else if (k == "LimitedRegion") {
       r.limited_region = true;
@@ -242,9 +254,12 @@ SceneFile parse_scene(const std::string& text, const std::string& src) {
       FilterEntry entry;
       entry.line = b.line;
       for (const Block& c : b.children) {
-        if (c.keyword == "Server" && c.leaf) entry.server = Values(c, src).string();
-        else if (c.keyword == "Settings" && !c.leaf) entry.settings = c.children;
-        else Values(c, src).fail("is not part of an ImageFilter (Server, Settings { ... })");
+        if (c.keyword == "Server" && c.leaf)
+          entry.server = Values(c, src).string();
+        else if (c.keyword == "Settings" && !c.leaf)
+          entry.settings = c.children;
+        else
+          Values(c, src).fail("is not part of an ImageFilter (Server, Settings { ... })");
       }
       if (entry.server.empty()) v.fail("needs a Server \"name\"");
       file.filters.push_back(std::move(entry));
@@ -257,13 +272,13 @@ SceneFile parse_scene(const std::string& text, const std::string& src) {
   }
   for (auto& [item, line] : parents)
     if (item->parent && (!scene.find(item->parent) || item->parent == item->id))
-      throw HostError(src + ":" + std::to_string(line) + ": Parent " + std::to_string(item->parent) +
-                      " is not another item of this scene");
+      throw HostError(src + ":" + std::to_string(line) + ": Parent " +
+                      std::to_string(item->parent) + " is not another item of this scene");
   if (camera_id) {
     const Item* cam = scene.find(static_cast<uint32_t>(camera_id));
     if (!cam || cam->kind != ItemKind::Camera)
-      throw HostError(src + ":" + std::to_string(camera_line) + ": RenderCamera " + std::to_string(camera_id) +
-                      " is not a camera of this scene");
+      throw HostError(src + ":" + std::to_string(camera_line) + ": RenderCamera " +
+                      std::to_string(camera_id) + " is not a camera of this scene");
     r.camera = cam->id;
   }
   // Parent loops show here rather than at the first frame.
@@ -291,24 +306,27 @@ std::string format_scene(const Scene& scene, const std::vector<FilterEntry>& fil
   if (r.render_options & VH_ROPT_DEPTH_OF_FIELD) opts += " DepthOfField";
   if (!opts.empty()) out += "RenderOptions" + opts + "\n";
   if (r.limited_region)
-    out += "LimitedRegion " + std::to_string(r.region_x0) + " " + std::to_string(r.region_y0) + " " +
-           std::to_string(r.region_x1) + " " + std::to_string(r.region_y1) + "\n";
+    out += "LimitedRegion " + std::to_string(r.region_x0) + " " + std::to_string(r.region_y0) +
+           " " + std::to_string(r.region_x1) + " " + std::to_string(r.region_y1) + "\n";
   if (r.camera) out += "RenderCamera " + std::to_string(r.camera) + "\n";
   for (const auto& ptr : scene.items()) {
     Item& item = *ptr;
-    out += "Item {\n  Kind " + std::string(kind_name(item.kind)) + "\n  Id " + std::to_string(item.id) + "\n";
+    out += "Item {\n  Kind " + std::string(kind_name(item.kind)) + "\n  Id " +
+           std::to_string(item.id) + "\n";
     out += "  Name " + quote(item.name) + "\n";
     if (item.parent) out += "  Parent " + std::to_string(item.parent) + "\n";
     if (item.pivot != Vec3{0, 0, 0})
-      out += "  Pivot " + num(item.pivot[0]) + " " + num(item.pivot[1]) + " " + num(item.pivot[2]) + "\n";
+      out += "  Pivot " + num(item.pivot[0]) + " " + num(item.pivot[1]) + " " + num(item.pivot[2]) +
+             "\n";
     for (auto& [cname, chan] : channels(item)) out += channel_line("  ", cname, *chan);
     if (item.kind == ItemKind::Camera) {
       const CameraSettings& c = item.camera;
       out += "  ApertureHeight " + num(c.aperture_height) + "\n";
       out += "  MotionBlur " + std::string(c.motion_blur ? "1" : "0") + "\n";
       if (c.limited_region)
-        out += "  LimitedRegion " + std::to_string(c.region_x0) + " " + std::to_string(c.region_y0) + " " +
-               std::to_string(c.region_x1) + " " + std::to_string(c.region_y1) + "\n";
+        out += "  LimitedRegion " + std::to_string(c.region_x0) + " " +
+               std::to_string(c.region_y0) + " " + std::to_string(c.region_x1) + " " +
+               std::to_string(c.region_y1) + "\n";
     }
     out += "}\n";
   }

@@ -63,7 +63,8 @@ TEST(SceneFile, ParsesEverythingAndRoundTrips) {
   EXPECT_EQ(s.render.width, 320);
   EXPECT_EQ(s.render.last_frame, 5);
   EXPECT_EQ(s.render.frame_step, 2);
-  EXPECT_EQ(s.render.render_options, unsigned{VH_ROPT_FIELDS | VH_ROPT_EVEN_FIELD_FIRST | VH_ROPT_DEPTH_OF_FIELD});
+  EXPECT_EQ(s.render.render_options,
+            unsigned{VH_ROPT_FIELDS | VH_ROPT_EVEN_FIELD_FIRST | VH_ROPT_DEPTH_OF_FIELD});
   EXPECT_TRUE(s.render.limited_region);
   EXPECT_EQ(s.render.region_y1, 190);
   EXPECT_EQ(s.render_camera(), 805306370u);
@@ -89,28 +90,47 @@ TEST(SceneFile, ParsesEverythingAndRoundTrips) {
 }
 
 TEST(SceneFile, ErrorsNameFileLineAndWhat) {
-  EXPECT_EQ(error_of("Name \"x\"\n"), "t.vsc: not a Vantrel scene (expected 'VantrelScene 1' first)");
-  EXPECT_EQ(error_of("VantrelScene 2\n"), "t.vsc:1: VantrelScene version not supported (expected 1)");
+  EXPECT_EQ(error_of("Name \"x\"\n"),
+            "t.vsc: not a Vantrel scene (expected 'VantrelScene 1' first)");
+  EXPECT_EQ(error_of("VantrelScene 2\n"),
+            "t.vsc:1: VantrelScene version not supported (expected 1)");
   EXPECT_EQ(error_of("VantrelScene 1\nFrameSize 320\n"), "t.vsc:2: FrameSize expects an integer");
-  EXPECT_EQ(error_of("VantrelScene 1\nFrameSize 320 abc\n"), "t.vsc:2: FrameSize expects an integer, found 'abc'");
-  EXPECT_EQ(error_of("VantrelScene 1\nFrameSize 0 10\n"), "t.vsc:2: FrameSize expects a width and a height from 1 to 65536");
-  EXPECT_EQ(error_of("VantrelScene 1\nFramesPerSecond 24 25\n"), "t.vsc:2: FramesPerSecond has more values than it takes");
-  EXPECT_EQ(error_of("VantrelScene 1\nFrameRate 24\n"), "t.vsc:2: FrameRate is not a scene setting");
-  EXPECT_EQ(error_of("VantrelScene 1\nName unquoted\n"), "t.vsc:2: Name expects a quoted string, found 'unquoted'");
+  EXPECT_EQ(error_of("VantrelScene 1\nFrameSize 320 abc\n"),
+            "t.vsc:2: FrameSize expects an integer, found 'abc'");
+  EXPECT_EQ(error_of("VantrelScene 1\nFrameSize 0 10\n"),
+            "t.vsc:2: FrameSize expects a width and a height from 1 to 65536");
+  EXPECT_EQ(error_of("VantrelScene 1\nFramesPerSecond 24 25\n"),
+            "t.vsc:2: FramesPerSecond has more values than it takes");
+  EXPECT_EQ(error_of("VantrelScene 1\nFrameRate 24\n"),
+            "t.vsc:2: FrameRate is not a scene setting");
+  EXPECT_EQ(error_of("VantrelScene 1\nName unquoted\n"),
+            "t.vsc:2: Name expects a quoted string, found 'unquoted'");
   EXPECT_EQ(error_of("VantrelScene 1\nRenderOptions Fields Bloom\n"),
-            "t.vsc:2: RenderOptions does not know the option 'Bloom' (Fields, EvenFieldFirst, DepthOfField)");
-  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Kind Camera\n  Zom 2\n}\n"), "t.vsc:4: Zom is not a setting of Camera items");
-  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Kind Object\n  Zoom 2\n}\n"), "t.vsc:4: Zoom is not a setting of Object items");
-  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Kind Robot\n}\n"), "t.vsc:3: Kind expects Object, Light or Camera, found 'Robot'");
-  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Parent 99\n}\n"), "t.vsc:3: Parent 99 is not another item of this scene");
-  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Id 5\n}\nItem {\n  Id 5\n}\n"), "t.vsc:5: item identifier 5 is taken");
-  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Id 7\n}\nRenderCamera 7\n"), "t.vsc:5: RenderCamera 7 is not a camera of this scene");
-  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Id 1\n  Parent 2\n}\nItem {\n  Id 2\n  Parent 1\n}\n"),
-            "t.vsc: item '' has a parent loop");
-  EXPECT_EQ(error_of("VantrelScene 1\nImageFilter {\n  Settings {\n  }\n}\n"), "t.vsc:2: ImageFilter needs a Server \"name\"");
-  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Name \"open\n}\n"), "t.vsc:3: Name has a string without its closing quote");
-  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n"), "t.vsc:2: block 'Item' is not closed (expected '}' before the end of the text)");
-  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Kind Camera\n  PositionXKeys 0 1 2\n}\n"), "t.vsc:4: PositionXKeys expects a number");
+            "t.vsc:2: RenderOptions does not know the option 'Bloom' (Fields, EvenFieldFirst, "
+            "DepthOfField)");
+  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Kind Camera\n  Zom 2\n}\n"),
+            "t.vsc:4: Zom is not a setting of Camera items");
+  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Kind Object\n  Zoom 2\n}\n"),
+            "t.vsc:4: Zoom is not a setting of Object items");
+  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Kind Robot\n}\n"),
+            "t.vsc:3: Kind expects Object, Light or Camera, found 'Robot'");
+  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Parent 99\n}\n"),
+            "t.vsc:3: Parent 99 is not another item of this scene");
+  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Id 5\n}\nItem {\n  Id 5\n}\n"),
+            "t.vsc:5: item identifier 5 is taken");
+  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Id 7\n}\nRenderCamera 7\n"),
+            "t.vsc:5: RenderCamera 7 is not a camera of this scene");
+  EXPECT_EQ(
+      error_of("VantrelScene 1\nItem {\n  Id 1\n  Parent 2\n}\nItem {\n  Id 2\n  Parent 1\n}\n"),
+      "t.vsc: item '' has a parent loop");
+  EXPECT_EQ(error_of("VantrelScene 1\nImageFilter {\n  Settings {\n  }\n}\n"),
+            "t.vsc:2: ImageFilter needs a Server \"name\"");
+  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Name \"open\n}\n"),
+            "t.vsc:3: Name has a string without its closing quote");
+  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n"),
+            "t.vsc:2: block 'Item' is not closed (expected '}' before the end of the text)");
+  EXPECT_EQ(error_of("VantrelScene 1\nItem {\n  Kind Camera\n  PositionXKeys 0 1 2\n}\n"),
+            "t.vsc:4: PositionXKeys expects a number");
 }
 
 TEST(SceneFile, MissingFile) {
@@ -118,6 +138,7 @@ TEST(SceneFile, MissingFile) {
     host::read_scene("/nonexistent/scene.vsc");
     FAIL();
   } catch (const host::HostError& e) {
-    EXPECT_EQ(std::string(e.what()), "cannot read /nonexistent/scene.vsc: No such file or directory");
+    EXPECT_EQ(std::string(e.what()),
+              "cannot read /nonexistent/scene.vsc: No such file or directory");
   }
 }

@@ -54,13 +54,13 @@ struct VHCameraInfo {
   void* host;
   /* Screen-window units: a camera-space point lands at x * zoom / z. */
   double (*zoom_factor)(const VHCameraInfo* self, VHItemID camera, double time);
-  double (*focal_length)(const VHCameraInfo* self, VHItemID camera, double time); /* mm */
+  double (*focal_length)(const VHCameraInfo* self, VHItemID camera, double time);   /* mm */
   double (*focal_distance)(const VHCameraInfo* self, VHItemID camera, double time); /* m */
   double (*f_stop)(const VHCameraInfo* self, VHItemID camera, double time);
   double (*blur_length)(const VHCameraInfo* self, VHItemID camera, double time); /* frames */
   /* Full field-of-view angles, radians. */
-  void (*fov_angles)(const VHCameraInfo* self, VHItemID camera, double time,
-                     double* horizontal, double* vertical);
+  void (*fov_angles)(const VHCameraInfo* self, VHItemID camera, double time, double* horizontal,
+                     double* vertical);
   unsigned int (*flags)(const VHCameraInfo* self, VHItemID camera);
   void (*region_limits)(const VHCameraInfo* self, VHItemID camera, int* x0, int* y0, int* x1,
                         int* y1);
@@ -71,11 +71,11 @@ enum { VH_ITEM_OBJECT = 0, VH_ITEM_LIGHT = 1, VH_ITEM_CAMERA = 2 };
 
 /* Item parameter codes. */
 enum {
-  VH_PARAM_POSITION = 1,  /* in the parent's frame */
-  VH_PARAM_RIGHT = 2,     /* world-space unit axes */
+  VH_PARAM_POSITION = 1, /* in the parent's frame */
+  VH_PARAM_RIGHT = 2,    /* world-space unit axes */
   VH_PARAM_UP = 3,
   VH_PARAM_FORWARD = 4,
-  VH_PARAM_ROTATION = 5,  /* heading, pitch, bank in radians */
+  VH_PARAM_ROTATION = 5, /* heading, pitch, bank in radians */
   VH_PARAM_SCALING = 6,
   VH_PARAM_PIVOT = 7,
   VH_PARAM_WORLD_POSITION = 8

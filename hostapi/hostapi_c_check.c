@@ -6,8 +6,8 @@
 #include "hostapi/panel.h"
 
 /* The descriptor's numbers come first, then pointers at their own alignment. */
-typedef char vh_check_layout[(sizeof(VHModuleDescriptor) == 3 * 4 + (sizeof(void*) == 8 ? 4 : 0) +
-                                                               3 * sizeof(void*))
+typedef char vh_check_layout[(sizeof(VHModuleDescriptor) ==
+                              3 * 4 + (sizeof(void*) == 8 ? 4 : 0) + 3 * sizeof(void*))
                                  ? 1
                                  : -1];
 

@@ -49,7 +49,7 @@ typedef struct VHModuleDescriptor {
   uint32_t sync_word;
   uint32_t version;
   uint32_t machine;
-  void* (*startup)(void);           /* non-null on success */
+  void* (*startup)(void); /* non-null on success */
   void (*shutdown)(void* startup_value);
   const VHServerRecord* servers;
 } VHModuleDescriptor;

@@ -14,11 +14,11 @@ struct Shot {
   float x, y;
 };
 
-Shot shoot(double ra, double dec, double dist, double parallax, const M& m, int proj,
-           int w = 100, int h = 100, double l = -1, double r = 1, double b = -1, double t = 1) {
+Shot shoot(double ra, double dec, double dist, double parallax, const M& m, int proj, int w = 100,
+           int h = 100, double l = -1, double r = 1, double b = -1, double t = 1) {
   VectorN<float, 2> out{{-7.0f, -7.0f}};
-  bool v = world_to_screen(ra, dec, dist, parallax, m, static_cast<op_stars_projection>(proj), w,
-                           h, l, r, b, t, out);
+  bool v = world_to_screen(ra, dec, dist, parallax, m, static_cast<op_stars_projection>(proj), w, h,
+                           l, r, b, t, out);
   return {v, out[0], out[1]};
 }
 
@@ -38,7 +38,7 @@ TEST(Matrix4, ProductAppliesLeftFirst) {
   M t = M::identity();
   t(3, 0) = 5.0;  // translate x by 5
   M s = M::identity();
-  s(0, 0) = 2.0;  // scale x by 2
+  s(0, 0) = 2.0;                   // scale x by 2
   EXPECT_EQ((t * s)(3, 0), 10.0);  // translate, then scale
   EXPECT_EQ((s * t)(3, 0), 5.0);   // scale, then translate
   EXPECT_EQ((M::identity() * t)(3, 0), 5.0);
@@ -58,7 +58,9 @@ TEST(Projection, HemisphericalEdgeAndPole) {
 
 TEST(Projection, HomogeneousWeightFromDistanceAndParallax) {
   M m = weight_probe();
-  auto weight = [&](double dist, double par) { return shoot(0, 0, dist, par, m, Perspective, 1, 1, 0, 1).x; };
+  auto weight = [&](double dist, double par) {
+    return shoot(0, 0, dist, par, m, Perspective, 1, 1, 0, 1).x;
+  };
   EXPECT_FLOAT_EQ(weight(10, 0), 0.1f);
   EXPECT_EQ(weight(10, 20), 0.0f);  // pushed beyond infinity: clamped to a direction
   EXPECT_FLOAT_EQ(weight(0, -100), 1.0f);
@@ -98,7 +100,7 @@ TEST(Projection, PerspectiveNearPlaneAndDirections) {
 
 TEST(Projection, DiscProjectionsRejectTheBackHalf) {
   for (int proj : {Hemispherical, AzimuthalEquidistant}) {
-    EXPECT_TRUE(shoot(90, 0, 0, 0, M::identity(), proj).visible) << proj;   // +Z
+    EXPECT_TRUE(shoot(90, 0, 0, 0, M::identity(), proj).visible) << proj;    // +Z
     EXPECT_FALSE(shoot(270, 0, 0, 0, M::identity(), proj).visible) << proj;  // -Z
     EXPECT_FALSE(shoot(200, -30, 0, 0, M::identity(), proj).visible) << proj;
   }

@@ -135,10 +135,9 @@ Matrix4<double> perspective_matrix(double zoom, double near, double far) {
   return m;
 }
 
-bool world_to_screen(double ra, double dec, double distance, double parallax,
-                     Matrix4<double> m, op_stars_projection projection, int width, int height,
-                     double left, double right, double bottom, double top,
-                     VectorN<float, 2>& out) {
+bool world_to_screen(double ra, double dec, double distance, double parallax, Matrix4<double> m,
+                     op_stars_projection projection, int width, int height, double left,
+                     double right, double bottom, double top, VectorN<float, 2>& out) {
   // Angles go to radians in single precision, as the star records were made for.
   const double ra_r = static_cast<double>(static_cast<float>(ra) * 0.017453292f);
   const double dec_r = static_cast<double>(static_cast<float>(dec) * 0.017453292f);
@@ -186,8 +185,7 @@ bool world_to_screen(double ra, double dec, double distance, double parallax,
       if (r * r + u * u > 1.0) visible = false;
       break;
     }
-    default:
-      THROW_STR("unknown projection");
+    default: THROW_STR("unknown projection");
   }
   if (!(v >= 0.0)) visible = false;
 
@@ -236,9 +234,9 @@ StarRenderer::StarRenderer(const StarRendererData& data, const StarFramebuffer& 
   priv->spot_w = static_cast<float>(W * (data.star_width * 0.0005));
   priv->spot_h = static_cast<float>(W * (data.star_height * 0.0005));
   // Pixel aspect: 1 when the screen window has the framebuffer's proportions.
-  priv->spot_w = static_cast<float>(
-      priv->spot_w * ((W / H) / (std::fabs(data.screen_right - data.screen_left) /
-                                 std::fabs(data.screen_bottom - data.screen_top))));
+  priv->spot_w = static_cast<float>(priv->spot_w *
+                                    ((W / H) / (std::fabs(data.screen_right - data.screen_left) /
+                                                std::fabs(data.screen_bottom - data.screen_top))));
   // Never narrower than a pixel: a smaller star is drawn one pixel wide and fainter.
   if (priv->spot_w < 1.0f) {
     priv->seg_brightness *= priv->spot_w;
@@ -316,8 +314,8 @@ bool StarRenderer::render_star(const unsigned char* record) {
   bool prev_ok = project(0, prev);
   const size_t n = priv->xforms.len();
   if (n == 1)
-    return prev_ok && op_star_streak(fb, prev, prev, amount, colour, priv->spot_w, priv->spot_h,
-                                     data.lines);
+    return prev_ok &&
+           op_star_streak(fb, prev, prev, amount, colour, priv->spot_w, priv->spot_h, data.lines);
   bool drew = false;
   for (size_t i = 1; i < n; ++i) {
     VectorN<float, 2> p;

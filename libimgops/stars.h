@@ -145,5 +145,4 @@ Matrix4<double> perspective_matrix(double zoom, double near, double far);
 // star is in front of the camera and inside the projection's field.
 bool world_to_screen(double ra, double dec, double distance, double parallax,
                      Matrix4<double> matrix, op_stars_projection projection, int width, int height,
-                     double left, double right, double bottom, double top,
-                     VectorN<float, 2>& out);
+                     double left, double right, double bottom, double top, VectorN<float, 2>& out);

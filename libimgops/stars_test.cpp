@@ -13,9 +13,7 @@ struct Planes {
   Planes(int w, int h, float alpha = 0.0f) : w(w), h(h), px(static_cast<size_t>(w) * h * 4, 0.0f) {
     for (int i = 0; i < w * h; ++i) px[i * 4] = alpha;
   }
-  StarFramebuffer fb() {
-    return StarFramebuffer{&px[1], &px[2], &px[3], &px[0], w, h, w * 4, 4};
-  }
+  StarFramebuffer fb() { return StarFramebuffer{&px[1], &px[2], &px[3], &px[0], w, h, w * 4, 4}; }
   float& a(int x, int y) { return px[(y * w + x) * 4]; }
   float& r(int x, int y) { return px[(y * w + x) * 4 + 1]; }
   float& g(int x, int y) { return px[(y * w + x) * 4 + 2]; }
@@ -174,10 +172,10 @@ TEST(StarStreak, CarriesTheLightOfASpot) {
     float x0, y0, x1, y1, a, b;
   };
   const Case cases[] = {
-      {20, 30, 60, 30, 2.0f, 2.0f},         // horizontal
-      {40, 10, 40, 50, 1.5f, 2.5f},         // vertical
-      {12, 12, 70, 50, 2.0f, 1.0f},         // diagonal
-      {70.3f, 9.7f, 15.6f, 47.2f, 1.2f, 1.7f},  // diagonal, sub-pixel, right to left
+      {20, 30, 60, 30, 2.0f, 2.0f},                 // horizontal
+      {40, 10, 40, 50, 1.5f, 2.5f},                 // vertical
+      {12, 12, 70, 50, 2.0f, 1.0f},                 // diagonal
+      {70.3f, 9.7f, 15.6f, 47.2f, 1.2f, 1.7f},      // diagonal, sub-pixel, right to left
       {30.25f, 30.75f, 31.0f, 30.75f, 2.0f, 2.0f},  // shorter than a pixel
       {40.5f, 30.5f, 40.5f, 30.5f, 3.0f, 2.0f},     // still
   };

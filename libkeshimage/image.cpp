@@ -7,11 +7,17 @@ namespace Kesh {
 MetaInfo::~MetaInfo() = default;
 
 ImageSpec::ImageSpec(int width, int height, PixelFormat format)
-    : width(width), height(height), stride(natural_stride(width, format)), format(format),
+    : width(width),
+      height(height),
+      stride(natural_stride(width, format)),
+      format(format),
       meta(nullptr) {}
 
 ImageSpec::ImageSpec(const ImageSpec& other)
-    : width(other.width), height(other.height), stride(other.stride), format(other.format),
+    : width(other.width),
+      height(other.height),
+      stride(other.stride),
+      format(other.format),
       meta(other.meta ? new PtrMap<InString, MetaInfoRef>(*other.meta) : nullptr) {}
 
 ImageSpec::~ImageSpec() { delete meta; }
@@ -63,18 +69,10 @@ unsigned ImageSpec::bytes_per_pixel(PixelFormat format) {
 
 unsigned ImageSpec::natural_stride(int width, PixelFormat format) {
   switch (format) {
-    case DV_NTSC:
-      ASSERT(width == 720);
-      return 250;
-    case DV50_NTSC:
-      ASSERT(width == 720);
-      return 500;
-    case DV100_1080i60:
-      ASSERT(width == 1280);
-      return 445;
-    case DNXHD_1080i60_10BIT:
-      ASSERT(width == 1920);
-      return 850;
+    case DV_NTSC: ASSERT(width == 720); return 250;
+    case DV50_NTSC: ASSERT(width == 720); return 500;
+    case DV100_1080i60: ASSERT(width == 1280); return 445;
+    case DNXHD_1080i60_10BIT: ASSERT(width == 1920); return 850;
     case YCBCR_422_10: {
       unsigned groups = static_cast<unsigned>(width) / 6 + (width % 6 ? 1 : 0);
       unsigned s = 16 * groups;
@@ -107,7 +105,8 @@ Image::~Image() {
 void Image::alloc() {
   if (width < 0 || height < 0) THROW_STR("ImageSpec size %d x %d is negative", width, height);
   // Compared in 64 bits: a row need that wraps in 32 bits must not pass.
-  const uint64_t row_need = static_cast<uint64_t>(bytes_per_pixel(format)) * static_cast<uint64_t>(width);
+  const uint64_t row_need =
+      static_cast<uint64_t>(bytes_per_pixel(format)) * static_cast<uint64_t>(width);
   if (stride < row_need)
     THROW_STR("ImageSpec stride is too small for width - did you forget set_natural_stride?");
   const uint64_t size = static_cast<uint64_t>(stride) * static_cast<uint64_t>(height);

@@ -64,7 +64,8 @@ TEST(ImageSpec, StridesOfEveryFormat) {
   EXPECT_EQ(failure([] { S::natural_stride(719, S::DV_NTSC); }), "assert: width == 720");
   EXPECT_EQ(failure([] { S::natural_stride(721, S::DV50_NTSC); }), "assert: width == 720");
   EXPECT_EQ(failure([] { S::natural_stride(1920, S::DV100_1080i60); }), "assert: width == 1280");
-  EXPECT_EQ(failure([] { S::natural_stride(1280, S::DNXHD_1080i60_10BIT); }), "assert: width == 1920");
+  EXPECT_EQ(failure([] { S::natural_stride(1280, S::DNXHD_1080i60_10BIT); }),
+            "assert: width == 1920");
   EXPECT_STREQ(S::pixel_format_str(S::DV100_1080i60), "DV100_1080i60");
   EXPECT_STREQ(S::pixel_format_str(S::BGRA_FLOAT), "BGRA_FLOAT");
 }
@@ -76,7 +77,8 @@ TEST(ImageSpec, UnknownFormats) {
     auto format = static_cast<ImageSpec::PixelFormat>(f);
     EXPECT_TRUE(starts(failure([=] { ImageSpec::bytes_per_pixel(format); }), refusal)) << f;
     EXPECT_TRUE(starts(failure([=] { ImageSpec::natural_stride(4, format); }), refusal)) << f;
-    EXPECT_TRUE(starts(failure([=] { ImageSpec::pixel_format_str(format); }), "unknown format in <"))
+    EXPECT_TRUE(
+        starts(failure([=] { ImageSpec::pixel_format_str(format); }), "unknown format in <"))
         << f;
   }
   ImageSpec invalid(4, 4, ImageSpec::BGRA_U8);
@@ -88,20 +90,24 @@ TEST(ImageSpec, UnknownFormats) {
 TEST(Image, AllocationGuards) {
   ImageSpec narrow(100, 10, ImageSpec::BGRA_FLOAT);
   narrow.stride = 100 * 16 - 1;
-  EXPECT_TRUE(starts(failure([&] { Image image(narrow); }),
-                     "ImageSpec stride is too small for width - did you forget set_natural_stride? in <"));
+  EXPECT_TRUE(
+      starts(failure([&] { Image image(narrow); }),
+             "ImageSpec stride is too small for width - did you forget set_natural_stride? in <"));
   narrow.set_natural_stride();
   EXPECT_EQ(narrow.stride, 1600u);
 
   // 300 million float pixels per row: the 32-bit row computation wraps to a
   // small stride, which must not pass as enough.
   ImageSpec wide(300000000, 1, ImageSpec::BGRA_FLOAT);
-  EXPECT_TRUE(starts(failure([&] { Image image(wide); }), "ImageSpec stride is too small")) << wide.stride;
+  EXPECT_TRUE(starts(failure([&] { Image image(wide); }), "ImageSpec stride is too small"))
+      << wide.stride;
   // stride * height beyond 32 bits is refused rather than wrapped.
   ImageSpec tall(65536, 65536, ImageSpec::G_U8);
-  EXPECT_TRUE(starts(failure([&] { Image image(tall); }), "image of 65536 bytes per row and 65536 rows"));
+  EXPECT_TRUE(
+      starts(failure([&] { Image image(tall); }), "image of 65536 bytes per row and 65536 rows"));
   ImageSpec negative(10, -1, ImageSpec::G_U8);
-  EXPECT_TRUE(starts(failure([&] { Image image(negative); }), "ImageSpec size 10 x -1 is negative"));
+  EXPECT_TRUE(
+      starts(failure([&] { Image image(negative); }), "ImageSpec size 10 x -1 is negative"));
 }
 
 TEST(Image, ClearAndEmptyStateAfterDestruction) {

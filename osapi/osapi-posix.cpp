@@ -125,7 +125,9 @@ String module_directory(const void* address) {
 }
 
 namespace {
-void stderr_sink(const char* caption, const char* text) { fprintf(stderr, "%s: %s\n", caption, text); }
+void stderr_sink(const char* caption, const char* text) {
+  fprintf(stderr, "%s: %s\n", caption, text);
+}
 MessageSink current_sink = stderr_sink;
 }  // namespace
 

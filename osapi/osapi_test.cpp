@@ -78,7 +78,8 @@ TEST(OSAPI, FailuresNameTheCallAndPath) {
   m = message_of([&] { OSAPI::read_file(w, &c, 1); });
   EXPECT_EQ(m.rfind("ReadFile:\n(", 0), 0u) << m;
 
-  m = message_of([&] { OSAPI::open_file_or_die((dir.path + "/no/such/dir/f").c_str(), OSAPI::OPEN_WRITE); });
+  m = message_of(
+      [&] { OSAPI::open_file_or_die((dir.path + "/no/such/dir/f").c_str(), OSAPI::OPEN_WRITE); });
   EXPECT_EQ(m.rfind("CreateFile: " + dir.path + "/no/such/dir/f\n", 0), 0u) << m;
 }
 

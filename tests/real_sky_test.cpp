@@ -26,10 +26,12 @@ struct Named {
 };
 
 double ra_deg(const std::string& s) {
-  return 15.0 * (std::stod(s.substr(0, 2)) + std::stod(s.substr(2, 2)) / 60 + std::stod(s.substr(4)) / 3600);
+  return 15.0 * (std::stod(s.substr(0, 2)) + std::stod(s.substr(2, 2)) / 60 +
+                 std::stod(s.substr(4)) / 3600);
 }
 double dec_deg(const std::string& s) {
-  const double v = std::stod(s.substr(1, 2)) + std::stod(s.substr(3, 2)) / 60 + std::stod(s.substr(5)) / 3600;
+  const double v =
+      std::stod(s.substr(1, 2)) + std::stod(s.substr(3, 2)) / 60 + std::stod(s.substr(5)) / 3600;
   return s[0] == '-' ? -v : v;
 }
 
@@ -39,7 +41,9 @@ V dir(double ra, double dec) {
   return {std::cos(d) * std::cos(a), std::sin(d), std::cos(d) * std::sin(a)};
 }
 double dot(const V& a, const V& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-V cross(const V& a, const V& b) { return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]}; }
+V cross(const V& a, const V& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
 
 }  // namespace
 
@@ -48,7 +52,8 @@ TEST(RealSky, OrionWhereTheCatalogueSays) {
   const std::string plugin = dir_.file("vantrel64.so");
   ASSERT_EQ(std::system(("cp '" VANTREL_PLUGIN_PATH "' '" + plugin + "'").c_str()), 0);
   const std::string out = dir_.file("orion.exr");
-  const std::string cmd = std::string("'" VANTREL_HOST_PATH "' render '" VANTREL_SOURCE_DIR "/data/orion.vsc' -q -o '") +
+  const std::string cmd = std::string("'" VANTREL_HOST_PATH "' render '" VANTREL_SOURCE_DIR
+                                      "/data/orion.vsc' -q -o '") +
                           out + "' --plugin '" + plugin + "'";
   ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 
@@ -67,9 +72,10 @@ TEST(RealSky, OrionWhereTheCatalogueSays) {
   const V up = cross(forward, right);
   const double tan_v = std::tan(20.0 * kPi / 180), tan_h = tan_v * W / H;
 
-  const Named orion[] = {{"Betelgeuse", "055510.31", "+072425.4", true}, {"Rigel", "051432.27", "-081205.9", false},
-                         {"Bellatrix", "052507.86", "+062058.9", false}, {"Alnilam", "053612.81", "-011206.9", false},
-                         {"Alnitak", "054045.52", "-015633.3", false},   {"Mintaka", "053200.40", "-001756.7", false}};
+  const Named orion[] = {
+      {"Betelgeuse", "055510.31", "+072425.4", true}, {"Rigel", "051432.27", "-081205.9", false},
+      {"Bellatrix", "052507.86", "+062058.9", false}, {"Alnilam", "053612.81", "-011206.9", false},
+      {"Alnitak", "054045.52", "-015633.3", false},   {"Mintaka", "053200.40", "-001756.7", false}};
   for (const Named& s : orion) {
     const V p = dir(ra_deg(s.ra), dec_deg(s.dec));
     const double x = W / 2.0 * (1 + dot(p, right) / dot(p, forward) / tan_h);

@@ -48,7 +48,9 @@ double need(const std::string& field, const char* name) {
 
 // One KStars stars.dat line (fixed columns; see the file's header comment).
 CatalogStar kstars_line(const std::string& l) {
-  if (l.size() < 56) throw LineError{"line too short for the catalogue's columns (" + std::to_string(l.size()) + " characters)"};
+  if (l.size() < 56)
+    throw LineError{"line too short for the catalogue's columns (" + std::to_string(l.size()) +
+                    " characters)"};
   CatalogStar s;
   const double h = need(l.substr(0, 2), "RA hours"), m = need(l.substr(2, 2), "RA minutes"),
                sec = need(l.substr(4, 5), "RA seconds");
@@ -69,7 +71,8 @@ CatalogStar kstars_line(const std::string& l) {
   s.distance = plx > 0 ? 1000.0 / plx : 0.0;
   s.mag = need(l.substr(45, 6), "magnitude");
   s.has_bv = number(l.substr(51, 5), s.bv);
-  if (!s.has_bv && !trim(l.substr(51, 5)).empty()) throw LineError{"bad B-V '" + trim(l.substr(51, 5)) + "'"};
+  if (!s.has_bv && !trim(l.substr(51, 5)).empty())
+    throw LineError{"bad B-V '" + trim(l.substr(51, 5)) + "'"};
   return s;
 }
 
@@ -80,9 +83,12 @@ std::vector<std::string> split_csv(const std::string& line) {
   for (size_t i = 0; i < line.size(); ++i) {
     const char c = line[i];
     if (quoted) {
-      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') cur += '"', ++i;
-      else if (c == '"') quoted = false;
-      else cur += c;
+      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"')
+        cur += '"', ++i;
+      else if (c == '"')
+        quoted = false;
+      else
+        cur += c;
     } else if (c == '"') {
       quoted = true;
     } else if (c == ',') {
@@ -113,7 +119,8 @@ public:
     static const std::string empty;
     const auto it = index.find(name);
     if (it == index.end()) return empty;
-    if (it->second >= fields.size()) throw LineError{"too few fields (" + std::to_string(fields.size()) + ")"};
+    if (it->second >= fields.size())
+      throw LineError{"too few fields (" + std::to_string(fields.size()) + ")"};
     return fields[it->second];
   }
 
@@ -141,7 +148,8 @@ Format format_from_name(const std::string& name) {
 
 double catalog_epoch(Format) { return 2000.0; }
 
-std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadReport& report, bool strict) {
+std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadReport& report,
+                                      bool strict) {
   std::vector<CatalogStar> out;
   std::string line;
   std::unique_ptr<CsvColumns> columns;
@@ -210,7 +218,9 @@ void apply_proper_motion(CatalogStar& s, double years) {
   s.ra = std::fmod(std::fmod(s.ra, 360.0) + 360.0, 360.0);
 }
 
-double bv_to_temperature(double bv) { return 4600.0 * (1.0 / (0.92 * bv + 1.7) + 1.0 / (0.92 * bv + 0.62)); }
+double bv_to_temperature(double bv) {
+  return 4600.0 * (1.0 / (0.92 * bv + 1.7) + 1.0 / (0.92 * bv + 0.62));
+}
 
 namespace {
 // Piecewise Gaussian lobe of the colour-matching functions' analytic fit
@@ -296,12 +306,16 @@ DatabaseInfo inspect_database(const std::string& path) {
   if (bytes.size() < 32)
     throw CatalogError(path + " is not a star database: " + std::to_string(bytes.size()) +
                        " bytes, shorter than its 32-byte header");
-  if (bytes.compare(0, 8, "VANTREL1") == 0) info.version = 1;
-  else if (bytes.compare(0, 8, "VANTREL2") == 0) info.version = 2;
+  if (bytes.compare(0, 8, "VANTREL1") == 0)
+    info.version = 1;
+  else if (bytes.compare(0, 8, "VANTREL2") == 0)
+    info.version = 2;
   else {
     std::string start;
-    for (int i = 0; i < 8; ++i) start += isprint(static_cast<unsigned char>(bytes[i])) ? bytes[i] : '.';
-    throw CatalogError(path + " is not a star database: it begins \"" + start + "\", not VANTREL1 or VANTREL2");
+    for (int i = 0; i < 8; ++i)
+      start += isprint(static_cast<unsigned char>(bytes[i])) ? bytes[i] : '.';
+    throw CatalogError(path + " is not a star database: it begins \"" + start +
+                       "\", not VANTREL1 or VANTREL2");
   }
   info.stars = (bytes.size() - 32) / 32;
   info.trailing = (bytes.size() - 32) % 32;
@@ -328,7 +342,8 @@ DatabaseInfo inspect_database(const std::string& path) {
   if (!hist.empty()) {
     info.histogram_start = hist.begin()->first;
     info.histogram.assign(static_cast<size_t>(hist.rbegin()->first - info.histogram_start + 1), 0);
-    for (const auto& [m, n] : hist) info.histogram[static_cast<size_t>(m - info.histogram_start)] = n;
+    for (const auto& [m, n] : hist)
+      info.histogram[static_cast<size_t>(m - info.histogram_start)] = n;
   }
   return info;
 }
@@ -337,17 +352,23 @@ std::string describe(const DatabaseInfo& info, const std::string& path) {
   std::ostringstream o;
   char buf[160];
   o << "file:        " << path << "\n";
-  o << "version:     " << info.version << (info.version == 2 ? " (VANTREL2: distances may be given)" : " (VANTREL1: no distances)") << "\n";
+  o << "version:     " << info.version
+    << (info.version == 2 ? " (VANTREL2: distances may be given)" : " (VANTREL1: no distances)")
+    << "\n";
   o << "stars:       " << info.stars << "\n";
   o << "size:        " << info.bytes << " bytes: "
-    << (info.trailing ? "NOT a whole number of records (" + std::to_string(info.trailing) + " bytes of a partial record at the end)"
+    << (info.trailing ? "NOT a whole number of records (" + std::to_string(info.trailing) +
+                            " bytes of a partial record at the end)"
                       : std::string("header and whole 32-byte records"))
     << "\n";
   if (info.version == 2) o << "distances:   " << info.with_distance << " stars\n";
-  if (info.bad_values) o << "damaged:     " << info.bad_values << " records with a position or brightness that is not a finite positive number\n";
+  if (info.bad_values)
+    o << "damaged:     " << info.bad_values
+      << " records with a position or brightness that is not a finite positive number\n";
   if (info.stars > info.bad_values) {
-    snprintf(buf, sizeof buf, "brightness:  %.6g to %.6g (magnitude %.2f to %.2f)\n", info.min_brightness,
-             info.max_brightness, -2.5 * std::log10(info.max_brightness), -2.5 * std::log10(info.min_brightness));
+    snprintf(buf, sizeof buf, "brightness:  %.6g to %.6g (magnitude %.2f to %.2f)\n",
+             info.min_brightness, info.max_brightness, -2.5 * std::log10(info.max_brightness),
+             -2.5 * std::log10(info.min_brightness));
     o << buf;
     o << "magnitudes:\n";
     const uint64_t most = *std::max_element(info.histogram.begin(), info.histogram.end());

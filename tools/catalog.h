@@ -22,8 +22,8 @@ struct CatalogStar {
   double mag = 0;  // visual magnitude
   bool has_bv = false;
   double bv = 0;
-  double pm_ra = 0;   // mas/yr, along the sky (already times cos dec)
-  double pm_dec = 0;  // mas/yr
+  double pm_ra = 0;     // mas/yr, along the sky (already times cos dec)
+  double pm_dec = 0;    // mas/yr
   double distance = 0;  // parsecs; 0 when unknown
 };
 
@@ -33,14 +33,15 @@ Format format_from_name(const std::string& name);
 double catalog_epoch(Format f);
 
 struct ReadReport {
-  long lines = 0;      // lines read, comments and header included
-  long malformed = 0;  // lines that could not be read, skipped
+  long lines = 0;                           // lines read, comments and header included
+  long malformed = 0;                       // lines that could not be read, skipped
   std::vector<std::string> first_problems;  // "line N: what", the first few
 };
 
 // Reads a catalogue. Malformed lines are counted and skipped; with strict the
 // first one throws CatalogError naming its line.
-std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadReport& report, bool strict);
+std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadReport& report,
+                                      bool strict);
 
 // Moves a star along its proper motion by the given years.
 void apply_proper_motion(CatalogStar& s, double years);
@@ -61,7 +62,7 @@ std::string encode_record(const CatalogStar& s, bool with_distance);
 void write_database(const std::string& path, const std::vector<CatalogStar>& stars, bool version2);
 
 struct DatabaseInfo {
-  int version = 0;        // 1 or 2; 0 when the magic is wrong
+  int version = 0;  // 1 or 2; 0 when the magic is wrong
   uint64_t bytes = 0;
   uint64_t stars = 0;     // whole star records after the header
   uint64_t trailing = 0;  // bytes of a partial last record

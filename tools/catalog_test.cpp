@@ -15,9 +15,11 @@ using stars::CatalogStar;
 
 const char* kKStars =
     "# Star catalog: a few lines in the layout of the KStars stars.dat\n"
-    "#  RA        DEC      pmRA     pmDEC  plx      mag  BV SpT b? dV   vper, genetive name, long name\n"
+    "#  RA        DEC      pmRA     pmDEC  plx      mag  BV SpT b? dV   vper, genetive name, long "
+    "name\n"
     "064508.92 -164258.0 -000546.0-001223.100379.2 -1.4400.01A0 1            , alp CMa, Sirius\n"
-    "055510.31 +072425.4 +000027.3+000010.900007.6 00.4501.50M2 0            , alp Ori, Betelgeuse\n"
+    "055510.31 +072425.4 +000027.3+000010.900007.6 00.4501.50M2 0            , alp Ori, "
+    "Betelgeuse\n"
     "051432.27 -081205.9 +000001.9-000000.600004.2 00.18-0.03B8 0 0.05   2.07, bet Ori, Rigel\n"
     "120000.00 +450000.0 +000000.0+000000.0        05.00     A0 0\n"
     "003260.00 +001260.0 +000000.0+000000.0        06.00     A0 0\n"
@@ -25,7 +27,8 @@ const char* kKStars =
     "120000.00 +450000.0\n"
     "250000.00 +450000.0 +000000.0+000000.0        05.00     A0 0\n";
 
-std::vector<CatalogStar> read(const std::string& text, stars::Format f, stars::ReadReport& r, bool strict = false) {
+std::vector<CatalogStar> read(const std::string& text, stars::Format f, stars::ReadReport& r,
+                              bool strict = false) {
   std::istringstream in(text);
   return stars::read_catalog(in, f, r, strict);
 }
@@ -58,7 +61,8 @@ TEST(Catalog, KStarsLines) {
   EXPECT_EQ(r.malformed, 3);
   ASSERT_EQ(r.first_problems.size(), 3u);
   EXPECT_EQ(r.first_problems[0], "line 8: bad RA seconds '0x.00'");
-  EXPECT_EQ(r.first_problems[1], "line 9: line too short for the catalogue's columns (19 characters)");
+  EXPECT_EQ(r.first_problems[1],
+            "line 9: line too short for the catalogue's columns (19 characters)");
   EXPECT_EQ(r.first_problems[2], "line 10: RA out of range '250000.00'");
   stars::ReadReport strict;
   try {
@@ -88,7 +92,8 @@ TEST(Catalog, HygAndPlainCsv) {
   EXPECT_EQ(r.malformed, 1);
   EXPECT_EQ(r.first_problems[0], "line 6: bad ra 'nope'");
 
-  const std::string csv = "ra_deg,dec_deg,mag,bv,parallax_mas\n83.0,-5.0,2.5,0.3,10\n84.0,6.0,3.0,,\n85.0,100.0,1,,\n";
+  const std::string csv =
+      "ra_deg,dec_deg,mag,bv,parallax_mas\n83.0,-5.0,2.5,0.3,10\n84.0,6.0,3.0,,\n85.0,100.0,1,,\n";
   stars::ReadReport c;
   const std::vector<CatalogStar> p = read(csv, stars::Format::CSV, c);
   ASSERT_EQ(p.size(), 2u);
@@ -182,9 +187,12 @@ TEST(Catalog, DatabaseWrittenAndInspected) {
     stars::inspect_database(dir.file("png.stars"));
     FAIL();
   } catch (const stars::CatalogError& e) {
-    EXPECT_NE(std::string(e.what()).find("is not a star database: it begins \".PNG...."), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("is not a star database: it begins \".PNG...."),
+              std::string::npos)
+        << e.what();
   }
-  testing_support::write_bytes(dir.file("cut.stars"), bytes.substr(0, 32 * 3 + 10));  // two stars and a piece
+  testing_support::write_bytes(dir.file("cut.stars"),
+                               bytes.substr(0, 32 * 3 + 10));  // two stars and a piece
   info = stars::inspect_database(dir.file("cut.stars"));
   EXPECT_EQ(info.stars, 2u);
   EXPECT_EQ(info.trailing, 10u);

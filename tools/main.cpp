@@ -15,8 +15,8 @@
 
 namespace {
 
-int convert(const std::string& input, const std::string& output, const std::string& format_name, bool v1, bool v2,
-            double mag_limit, double epoch, bool strict, bool quiet) {
+int convert(const std::string& input, const std::string& output, const std::string& format_name,
+            bool v1, bool v2, double mag_limit, double epoch, bool strict, bool quiet) {
   const stars::Format format = stars::format_from_name(format_name);
   std::ifstream in(input);
   if (!in) throw stars::CatalogError("cannot read " + input + ": " + strerror(errno));
@@ -31,7 +31,8 @@ int convert(const std::string& input, const std::string& output, const std::stri
     fprintf(stderr, "%s: skipped %ld malformed line%s:\n", input.c_str(), report.malformed,
             report.malformed == 1 ? "" : "s");
     for (const std::string& p : report.first_problems) fprintf(stderr, "  %s\n", p.c_str());
-    if (report.malformed > static_cast<long>(report.first_problems.size())) fprintf(stderr, "  ...\n");
+    if (report.malformed > static_cast<long>(report.first_problems.size()))
+      fprintf(stderr, "  ...\n");
   }
   std::vector<stars::CatalogStar> kept;
   bool any_distance = false;
@@ -44,8 +45,8 @@ int convert(const std::string& input, const std::string& output, const std::stri
   const bool version2 = v2 || (!v1 && any_distance);
   stars::write_database(output, kept, version2);
   if (!quiet)
-    fprintf(stderr, "%s: %zu stars (of %zu read) as VANTREL%d\n", output.c_str(), kept.size(), list.size(),
-            version2 ? 2 : 1);
+    fprintf(stderr, "%s: %zu stars (of %zu read) as VANTREL%d\n", output.c_str(), kept.size(),
+            list.size(), version2 ? 2 : 1);
   return 0;
 }
 
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
   CLI::App* c = app.add_subcommand("convert", "convert a catalogue to a star database");
   c->add_option("input", input, "catalogue file")->required();
   c->add_option("-o,--output", output, "star database to write")->required();
-  c->add_option("--format", format, "kstars (stars.dat), hyg (HYG CSV) or csv (ra_deg, dec_deg, mag, ...)");
+  c->add_option("--format", format,
+                "kstars (stars.dat), hyg (HYG CSV) or csv (ra_deg, dec_deg, mag, ...)");
   auto* o1 = c->add_flag("--v1", v1, "write VANTREL1: no distances");
   auto* o2 = c->add_flag("--v2", v2, "write VANTREL2 even without distances");
   o1->excludes(o2);

@@ -37,4 +37,4 @@ static const VHServerRecord servers[] = {{"ImageFilterHandler", "Test", activate
                                          {NULL, NULL, NULL, NULL}};
 
 EXPORT const VHModuleDescriptor _mod_descrip = {TEST_SYNC_WORD, TEST_VERSION, VH_MODULE_MACHINE,
-                                                startup, shutdown, servers};
+                                                startup,        shutdown,     servers};
