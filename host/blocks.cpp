@@ -258,43 +258,43 @@ bool LoadState::next_token(std::string& token, bool& quoted) {
   return t == Token::Word || t == Token::String;
 }
 
-int LoadState::read_i4(int32_t* values, int count) {
-  if (!current_leaf("read_i4")) return 0;
+template <class T, class Parse>
+int LoadState::read_values(T* values, int count, const char* operation, const char* expected,
+                           Parse parse) {
+  if (!current_leaf(operation)) return 0;
   int n = 0;
   for (; n < count; ++n) {
     std::string token;
     bool quoted = false;
     if (!next_token(token, quoted)) break;
-    char* end = nullptr;
-    errno = 0;
-    long long v = strtoll(token.c_str(), &end, 10);
-    if (quoted || *end || errno || v < INT32_MIN || v > INT32_MAX) {
-      fail("line " + std::to_string(stack.back().block->line) + ": expected an integer, found '" +
-           token + "'");
+    if (quoted || !parse(token, values[n])) {
+      fail("line " + std::to_string(stack.back().block->line) + ": expected " + expected +
+           ", found '" + token + "'");
       break;
     }
-    values[n] = static_cast<int32_t>(v);
   }
   return n;
 }
 
-int LoadState::read_fp(float* values, int count) {
-  if (!current_leaf("read_fp")) return 0;
-  int n = 0;
-  for (; n < count; ++n) {
-    std::string token;
-    bool quoted = false;
-    if (!next_token(token, quoted)) break;
+int LoadState::read_i4(int32_t* values, int count) {
+  return read_values(values, count, "read_i4", "an integer", [](const std::string& t, int32_t& v) {
     char* end = nullptr;
-    float v = strtof(token.c_str(), &end);
-    if (quoted || token.empty() || *end) {
-      fail("line " + std::to_string(stack.back().block->line) + ": expected a number, found '" +
-           token + "'");
-      break;
-    }
-    values[n] = v;
-  }
-  return n;
+    errno = 0;
+    const long long x = strtoll(t.c_str(), &end, 10);
+    if (*end || errno || x < INT32_MIN || x > INT32_MAX) return false;
+    v = static_cast<int32_t>(x);
+    return true;
+  });
+}
+
+int LoadState::read_fp(float* values, int count) {
+  return read_values(values, count, "read_fp", "a number", [](const std::string& t, float& v) {
+    char* end = nullptr;
+    const float x = strtof(t.c_str(), &end);
+    if (t.empty() || *end) return false;
+    v = x;
+    return true;
+  });
 }
 
 int LoadState::read_str(char* buffer, int max) {

@@ -71,6 +71,10 @@ private:
     size_t cursor;       // into a leaf's text
   };
   const Block* current_leaf(const char* operation);
+  // Reads up to count values of a leaf; a value that does not parse stops the
+  // reading, leaves its target alone and is reported.
+  template <class T, class Parse>
+  int read_values(T* values, int count, const char* operation, const char* expected, Parse parse);
   bool next_token(std::string& token, bool& quoted);  // false at the end or on a bad string
   void fail(const std::string& what);
 
