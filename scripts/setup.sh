@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build g++-multilib pkg-config
   googletest libgtest-dev libbenchmark-dev valgrind
-  libopenimageio-dev openimageio-tools libcli11-dev
+  libopenimageio-dev libcli11-dev
 )
 
 missing=()
