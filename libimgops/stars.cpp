@@ -106,12 +106,16 @@ bool op_star_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
       if (!streak) {
         g = std::exp(-(X * X / a2) - U * U / b2) * amount;
       } else {
-        const float P = a2 * uy * U + b2 * ux * X;
-        const float e1 = static_cast<float>(imgops::erf((len * 0.5f * D - P) * k));
-        const float e0 = static_cast<float>(imgops::erf((len * -0.5f * D - P) * k));
         const float across = uy * X - ux * U;
         const float G = std::exp(across * across * (-1.0f / D));
-        g = (e1 - e0) * (G * (a * sqrt_pi_2 * b * (1.0f / std::sqrt(D)))) * (amount / len);
+        if (G == 0.0f) {
+          g = 0.0f;  // bounded erf terms times zero: the same 0 without computing them
+        } else {
+          const float P = a2 * uy * U + b2 * ux * X;
+          const float e1 = static_cast<float>(imgops::erf((len * 0.5f * D - P) * k));
+          const float e0 = static_cast<float>(imgops::erf((len * -0.5f * D - P) * k));
+          g = (e1 - e0) * (G * (a * sqrt_pi_2 * b * (1.0f / std::sqrt(D)))) * (amount / len);
+        }
       }
       g = g * (1.0f - c);
       dst.red[at] += g * colour[0];
