@@ -13,8 +13,8 @@ namespace {
 
 Host* current_host = nullptr;
 
-const Item* camera_item(const void* h, VHItemID id) {
-  const Item* item = host_of(const_cast<void*>(h)).scene.find(Host::from_id(id));
+const Item* camera_item(void* h, VHItemID id) {
+  const Item* item = host_of(h).scene.find(Host::from_id(id));
   return item && item->kind == ItemKind::Camera ? item : nullptr;
 }
 
@@ -127,8 +127,7 @@ Host::Host() : previous(current_host) {
       case VH_PARAM_UP: put(w.up, out); break;
       case VH_PARAM_FORWARD: put(w.forward, out); break;
       case VH_PARAM_ROTATION:
-        for (int k = 0; k < 3; ++k)
-          out[k] = i->motion.rotation[k].at(t) * (3.14159265358979323846 / 180.0);
+        for (int k = 0; k < 3; ++k) out[k] = i->motion.rotation[k].at(t) * kRadiansPerDegree;
         break;
       case VH_PARAM_SCALING: out[0] = out[1] = out[2] = 1.0; break;
       case VH_PARAM_PIVOT: put(i->pivot, out); break;

@@ -207,7 +207,7 @@ int new_scene(const std::string& out, const NewScene& o) {
   // Aim: heading turns +Z towards +X, so right ascension a lies at heading 90 - a; pitch is down.
   cam.motion.rotation[0] = host::Channel(90.0 - o.ra);
   cam.motion.rotation[1] = host::Channel(-o.dec);
-  cam.camera.zoom = host::Channel(1.0 / std::tan(o.fov * 3.14159265358979323846 / 360.0));
+  cam.camera.zoom = host::zoom_for_vertical_fov(o.fov);
 
   // The filter's settings are the plug-in's own defaults, with the few asked for.
   host::FilterInstance& f = session.add_filter("Vantrel");

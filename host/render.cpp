@@ -36,7 +36,7 @@ FrameAccess::FrameAccess(FrameImage& img, int frame, double start, double end, c
   record.end = end;
   record.host_data = this;
   record.get_line = [](const VHFilterAccess* a, int buffer, int y) -> const float* {
-    FrameImage& im = static_cast<FrameImage&>(self_of(a)->image);
+    FrameImage& im = self_of(a)->image;
     float* plane = im.plane(buffer);
     if (!plane || y < 0 || y >= im.height) return nullptr;
     return plane + static_cast<size_t>(y) * im.width;

@@ -53,6 +53,10 @@ Frame Frame::then(const Frame& outer) const {
   return r;
 }
 
+Channel zoom_for_vertical_fov(double degrees) {
+  return Channel(1.0 / std::tan(degrees * kRadiansPerDegree / 2));
+}
+
 Frame rotation_frame(double h, double p, double b) {
   Frame heading, pitch, bank;
   heading.right = {std::cos(h), 0, -std::sin(h)};
@@ -102,9 +106,9 @@ Item* Scene::find_named(const std::string& wanted) {
 
 Frame Scene::local_frame(const Item& item, double t) const {
   const Motion& m = item.motion;
-  const double to_rad = 3.14159265358979323846 / 180.0;
-  Frame f = rotation_frame(m.rotation[0].at(t) * to_rad, m.rotation[1].at(t) * to_rad,
-                           m.rotation[2].at(t) * to_rad);
+  Frame f = rotation_frame(m.rotation[0].at(t) * kRadiansPerDegree,
+                           m.rotation[1].at(t) * kRadiansPerDegree,
+                           m.rotation[2].at(t) * kRadiansPerDegree);
   const Vec3 position{m.position[0].at(t), m.position[1].at(t), m.position[2].at(t)};
   // p -> (p - pivot) R + position
   f.position = sub(position, turn(item.pivot, f));

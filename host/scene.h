@@ -68,6 +68,11 @@ struct Frame {
   Frame then(const Frame& outer) const;  // this frame, then the outer one
 };
 
+constexpr double kRadiansPerDegree = 3.14159265358979323846 / 180.0;
+
+// The zoom of a camera whose vertical field of view is the given degrees.
+Channel zoom_for_vertical_fov(double degrees);
+
 // Rotation rows from heading, pitch and bank (radians).
 Frame rotation_frame(double heading, double pitch, double bank);
 

@@ -12,8 +12,6 @@ namespace host {
 
 namespace {
 
-const double kDeg = 3.14159265358979323846 / 180.0;
-
 // Reads the values of one leaf, with messages that say where and what.
 class Values {
 public:
@@ -171,7 +169,7 @@ void parse_item(const Block& block, const std::string& src, Scene& scene,
     } else if (kind == ItemKind::Camera && k == "VerticalFOV") {
       const double fov = v.number();
       if (!(fov > 0 && fov < 180)) v.fail("expects an angle between 0 and 180 degrees");
-      item->camera.zoom = Channel(1.0 / std::tan(fov * kDeg / 2));
+      item->camera.zoom = zoom_for_vertical_fov(fov);
       v.end();
     } else if (kind == ItemKind::Camera && k == "ApertureHeight") {
       item->camera.aperture_height = v.number();
