@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build g++-multilib pkg-config
+  build-essential cmake ninja-build g++-multilib pkg-config qemu-user
   googletest libgtest-dev libbenchmark-dev valgrind
   libopenimageio-dev libcli11-dev
 )
