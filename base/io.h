@@ -9,7 +9,7 @@ class Input {
 public:
   virtual ~Input();
   virtual int64_t tell() = 0;
-  // Up to n bytes; 0 at the end; never more than asked.
+  // Up to n bytes; 0 at the end; negative on a read error; never more than asked.
   virtual int read(void* dst, int n) = 0;
   virtual int64_t seek(int64_t position) = 0;
   virtual int64_t skip(int64_t offset) = 0;
@@ -33,7 +33,8 @@ public:
 
   // Pushes one byte back; a second push-back before it is read throws.
   void unread(uint8_t byte);
-  // The next line with its terminator (LF, CR, CR LF or LF CR); empty at the end.
+  // The next line with its terminator (LF, CR, CR LF or LF CR); empty at the
+  // end. A source that fails raises "read error".
   String readline();
 
   int buffered_bytes() const { return buffered; }
@@ -45,7 +46,9 @@ private:
   int64_t position = 0;
   char* buffer;
   int buffer_size;
-  int buffered = 0;
+  int head = 0;      // the buffered bytes start here: taking bytes moves no memory
+  int buffered = 0;  // bytes waiting from head on
   int pending = -1;
   bool at_end = false;
+  bool failed = false;  // the source reported an error after delivering bytes
 };

@@ -120,3 +120,47 @@ TEST(BufferedInput, SeekToCurrentKeepsBufferAndPushBack) {
   EXPECT_EQ(in.read(buf, 2), 2);
   EXPECT_EQ(std::string(buf, 2), "67");
 }
+
+// A source that fails is an error, never the end of the input: buffered or
+// not, before any byte or after some, readline raises "read error".
+TEST(BufferedInput, FailingSourceIsAReadError) {
+  class Failing : public MemoryInput {
+  public:
+    using MemoryInput::MemoryInput;
+    // Whole reads while the data lasts; a read that would run past it fails,
+    // as a disk error part-way through a file would.
+    int read(void* dst, int n) override {
+      if (pos + n > data.size()) return -1;
+      return MemoryInput::read(dst, n);
+    }
+  };
+  for (int buffer : {0, 4, 4096}) {
+    for (const char* text : {"", "line\nhalf"}) {
+      Failing src(text);
+      BufferedInput in(src, buffer);
+      std::vector<std::string> got;
+      try {
+        for (String l = in.readline(); l.length() > 0; l = in.readline()) got.push_back(l.c_str());
+        FAIL() << "a failing source read as the end, buffer " << buffer;
+      } catch (const StrXception& e) {
+        EXPECT_EQ(std::string(e.message.c_str()).rfind("read error in <", 0), 0u);
+      }
+      // Lines before the failure were delivered whole (a 4096-byte buffer
+      // fails at its first read).
+      const std::vector<std::string> before =
+          *text && buffer < 4096 ? std::vector<std::string>{"line\n"} : std::vector<std::string>{};
+      EXPECT_EQ(got, before) << buffer;
+    }
+  }
+}
+
+// A line of a few megabytes arrives whole (its cost is linear: the buffer
+// grows geometrically and taking bytes moves none).
+TEST(BufferedInput, LongLinesArriveWhole) {
+  std::string big(3 << 20, 'k');
+  big += " v\r\nnext\n";
+  const std::vector<std::string> lines = lines_of(big);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].size(), (3u << 20) + 4);
+  EXPECT_EQ(lines[1], "next\n");
+}

@@ -1,5 +1,7 @@
 #include "base/map.h"
 
+#include <vector>
+
 namespace {
 
 void link_init(VoidPtrMap::Link* head) { head->next = head->prev = head; }
@@ -18,12 +20,16 @@ struct InternEntry : VoidPtrMap::Link {
   String text;
 };
 
-// 256 buckets, built on first use and freed with the library.
+// 256 buckets, built on first use and freed with the library. A program that
+// interns many texts (a configuration file of thousands of keys) doubles them
+// whenever the entries outnumber the buckets four times.
 class InternTable {
 public:
-  InternTable() {
+  InternTable() : buckets(256) {
     for (auto& head : buckets) link_init(&head);
   }
+  InternTable(const InternTable&) = delete;
+  InternTable& operator=(const InternTable&) = delete;
   ~InternTable() {
     for (auto& head : buckets) {
       for (VoidPtrMap::Link* p = head.next; p != &head;) {
@@ -35,27 +41,42 @@ public:
   }
   InternEntry* intern(const String& text) {
     uint32_t h = text.hash();
-    VoidPtrMap::Link* head = &buckets[h & 255];
+    VoidPtrMap::Link* head = &bucket(h);
     for (VoidPtrMap::Link* p = head->next; p != head; p = p->next) {
       InternEntry* e = static_cast<InternEntry*>(p);
-      if (e->text == text) return e;
+      if (e->hash == h && e->text == text) return e;
     }
     InternEntry* e = new InternEntry;
     e->self = e;
     e->hash = h;
     e->text = text;
     link_append(head, e);
+    if (++entries > 4 * buckets.size()) grow();
     return e;
   }
-  int bucket_size(uint32_t h) const {
+  int bucket_size(uint32_t h) {
     int n = 0;
-    const VoidPtrMap::Link* head = &buckets[h & 255];
+    const VoidPtrMap::Link* head = &bucket(h);
     for (const VoidPtrMap::Link* p = head->next; p != head; p = p->next) ++n;
     return n;
   }
 
 private:
-  VoidPtrMap::Link buckets[256];
+  VoidPtrMap::Link& bucket(uint32_t h) { return buckets[h & (buckets.size() - 1)]; }
+  void grow() {
+    std::vector<VoidPtrMap::Link> old(buckets.size() * 2);
+    old.swap(buckets);
+    for (auto& head : buckets) link_init(&head);
+    for (auto& head : old)
+      for (VoidPtrMap::Link* p = head.next; p != &head;) {
+        VoidPtrMap::Link* next = p->next;
+        link_append(&bucket(static_cast<InternEntry*>(p)->hash), p);
+        p = next;
+      }
+  }
+
+  std::vector<VoidPtrMap::Link> buckets;  // a power of two; heads link to themselves
+  size_t entries = 0;
 };
 
 InternTable& intern_table() {
@@ -70,7 +91,7 @@ VoidPtrMap::ForEachFunc::~ForEachFunc() = default;
 VoidPtrMap::VoidPtrMap(int size_hint) {
   int bits = 0;
   while ((1 << bits) < size_hint) ++bits;
-  table = new Table{bits, (1 << bits) - 1, new Link[1u << bits]};
+  table = new Table{bits, (1 << bits) - 1, new Link[1u << bits], 0};
   for (int i = 0; i <= table->mask; ++i) link_init(&table->buckets[i]);
 }
 
@@ -81,6 +102,26 @@ VoidPtrMap::~VoidPtrMap() {
 
 void VoidPtrMap::insert(uint32_t hash, Node* node) {
   link_append(&table->buckets[hash & static_cast<uint32_t>(table->mask)], node);
+  ++table->count;
+}
+
+void VoidPtrMap::grow(uint32_t (*hash_of)(const void* key)) {
+  const int bits = table->bits + 1;
+  Link* fresh = new Link[1u << bits];
+  for (int i = 0; i < (1 << bits); ++i) link_init(&fresh[i]);
+  for (int i = 0; i <= table->mask; ++i) {
+    Link* head = &table->buckets[i];
+    for (Link* p = head->next; p != head;) {
+      Link* next = p->next;
+      const uint32_t h = hash_of(static_cast<Node*>(p)->key);
+      link_append(&fresh[h & ((1u << bits) - 1)], p);
+      p = next;
+    }
+  }
+  delete[] table->buckets;
+  table->buckets = fresh;
+  table->bits = bits;
+  table->mask = (1 << bits) - 1;
 }
 
 VoidPtrMap::Node* VoidPtrMap::find(uint32_t hash, const void* key) const {

@@ -32,6 +32,7 @@ public:
   ~VoidPtrMap();
 
   int bucket_count() const { return 1 << table->bits; }
+  int node_count() const { return table->count; }
   // Appends at the tail of the bucket; an existing node with the same key stays first.
   void insert(uint32_t hash, Node* node);
   // The oldest node with exactly this key, or null.
@@ -43,6 +44,12 @@ public:
     return func;
   }
 
+protected:
+  // Doubles the buckets and moves every node to the bucket of its key's
+  // hash; nodes keep their order within a bucket, so the oldest of equal
+  // keys is still found first.
+  void grow(uint32_t (*hash_of)(const void* key));
+
 private:
   void walk(ForEachFunc& func);
 
@@ -50,6 +57,7 @@ private:
     int bits;
     int mask;
     Link* buckets;
+    int count;  // nodes inserted
   };
   Table* table;
 };
@@ -109,20 +117,33 @@ public:
   explicit PtrMap(int size_hint) : VoidPtrMap(size_hint) {}
   PtrMap(const PtrMap& other) : VoidPtrMap(other.bucket_count()) {
     Copier copier(this);
-    const_cast<PtrMap&>(other).for_each(copier);
+    try {
+      const_cast<PtrMap&>(other).for_each(copier);
+    } catch (...) {
+      // The destructor does not run for a half-built copy: free its nodes here.
+      release();
+      throw;
+    }
   }
   PtrMap& operator=(const PtrMap&) = delete;
-  ~PtrMap() {
-    Deleter deleter;
-    for_each(deleter);
-  }
+  ~PtrMap() { release(); }
 
   void insert(const K& key, const V& value) {
     VoidPtrMap::insert(key.hash(), new Node(key, value));
+    // The buckets grow with the load, so that a file of many keys reads in
+    // time proportional to its size.
+    if (node_count() > 4 * bucket_count()) grow(&hash_of);
   }
   V* find(const K& key) {
     Node* n = static_cast<Node*>(VoidPtrMap::find(key.hash(), key.handle()));
     return n ? &n->value : nullptr;
   }
   const V* find(const K& key) const { return const_cast<PtrMap*>(this)->find(key); }
+
+private:
+  static uint32_t hash_of(const void* key) { return K::from_handle(key).hash(); }
+  void release() {
+    Deleter deleter;
+    for_each(deleter);
+  }
 };

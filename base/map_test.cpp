@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
 TEST(VoidPtrMap, BucketCountsFromHints) {
   EXPECT_EQ(VoidPtrMap(0).bucket_count(), 1);
   EXPECT_EQ(VoidPtrMap(1).bucket_count(), 1);
@@ -89,4 +91,48 @@ TEST(PtrMap, StringValuesCopyAndRelease) {
     int operator()(VoidPtrMap::Node*) override { return ++n, 0; }
   } count;
   EXPECT_EQ(copy.for_each(count).n, 3);  // duplicates are kept, in order
+}
+
+// Many keys: the map and the intern table grow with the load, and nothing
+// found changes: every key finds its oldest value, in every bucket count.
+TEST(PtrMap, GrowsWithItsLoadAndKeepsTheOldestFirst) {
+  PtrMap<InString, String> map(16);
+  const int n = 20000;
+  for (int i = 0; i < n; ++i) map.insert(String::format("key%d", i), String::format("%d", i));
+  for (int i = 0; i < n; i += 7) map.insert(String::format("key%d", i), "later");
+  EXPECT_GT(map.bucket_count(), 16);
+  EXPECT_LE(map.node_count(), 4 * map.bucket_count());
+  for (int i = 0; i < n; ++i) {
+    const String* v = map.find(String::format("key%d", i));
+    ASSERT_NE(v, nullptr) << i;
+    ASSERT_EQ(static_cast<int>(*v), i);
+  }
+  PtrMap<InString, String> copy(map);
+  EXPECT_EQ(copy.bucket_count(), map.bucket_count());
+  EXPECT_EQ(static_cast<int>(*copy.find("key14")), 14);
+  EXPECT_EQ(InString("key123"), InString(String("key123")));
+}
+
+// A copy that fails part-way frees the nodes it had already made.
+namespace {
+int copies_left = 0;
+struct Fragile {
+  const char* text;
+  Fragile(const char* t) : text(t) {}  // NOLINT: built from the key's literal
+  Fragile(const Fragile& o) : text(o.text) {
+    if (copies_left-- == 0) throw std::bad_alloc();
+  }
+};
+}  // namespace
+
+TEST(PtrMap, FailedCopyLeaksNothing) {
+  copies_left = 1000;
+  PtrMap<InString, Fragile> map(4);
+  for (const char* k : {"a", "b", "c", "d", "e"}) map.insert(k, k);
+  copies_left = 2;  // the third copy fails; the leak checker of the sanitizer build sees the rest
+  using FragileMap = PtrMap<InString, Fragile>;
+  EXPECT_THROW(FragileMap{map}, std::bad_alloc);
+  copies_left = 1000;
+  PtrMap<InString, Fragile> copy(map);
+  EXPECT_STREQ(copy.find("e")->text, "e");
 }
