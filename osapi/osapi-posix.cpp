@@ -102,6 +102,16 @@ void close(FileHandle& file) {
   if (::close(fd) != 0) die_win32("CloseHandle", nullptr);
 }
 
+void flush_file(FileHandle& file) {
+  if (fsync(static_cast<int>(file.handle)) != 0) die_win32("FlushFileBuffers", nullptr);
+}
+
+void rename_file(const char* from, const char* to) {
+  if (::rename(from, to) != 0) die_win32("MoveFileEx", to);
+}
+
+bool remove_file(const char* path) { return ::unlink(path) == 0; }
+
 String dirname(const char* path) {
   if (!path || !*path) return String();
   const char* slash = strrchr(path, '/');

@@ -45,6 +45,12 @@ int write_file(FileHandle& file, const void* src, int count);
 int64_t seek_file(FileHandle& file, int64_t position);
 int64_t skip_file(FileHandle& file, int64_t offset);
 void close(FileHandle& file);
+// Makes what was written reach the disk before the handle is closed.
+void flush_file(FileHandle& file);
+// Replaces `to` by `from` in one step: readers see the old file or the new, never a mix.
+void rename_file(const char* from, const char* to);
+// False when there was nothing to remove or it could not be removed.
+bool remove_file(const char* path);
 
 // Directory part of a path: "." without a separator, "/" for a separator only
 // at the start, the empty String for the empty path.

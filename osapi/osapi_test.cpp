@@ -55,6 +55,21 @@ TEST(OSAPI, WriteReadSeekRoundTrip) {
   // OPEN_NEW_ONLY refuses an existing file; OPEN_WRITE alone truncates it.
   EXPECT_FALSE(OSAPI::open_file(path.c_str(), OSAPI::OPEN_WRITE | OSAPI::OPEN_NEW_ONLY).valid());
   EXPECT_FALSE(OSAPI::open_file(path.c_str(), 0).valid());
+  {
+    OSAPI::FileHandle again = OSAPI::open_file_or_die(path.c_str(), OSAPI::OPEN_WRITE);
+    EXPECT_EQ(OSAPI::write_file(again, "dim", 3), 3);
+  }
+  OSAPI::FileHandle shorter = OSAPI::open_file_or_die(path.c_str(), OSAPI::OPEN_READ);
+  char all[16];
+  EXPECT_EQ(OSAPI::read_file(shorter, all, sizeof all), 3);
+
+  // A rename replaces the file whole; removing it leaves nothing.
+  const std::string other = dir.path + "/other.bin";
+  { OSAPI::FileHandle o = OSAPI::open_file_or_die(other.c_str(), OSAPI::OPEN_WRITE); }
+  OSAPI::rename_file(other.c_str(), path.c_str());
+  EXPECT_FALSE(OSAPI::remove_file(other.c_str()));
+  EXPECT_TRUE(OSAPI::remove_file(path.c_str()));
+  EXPECT_FALSE(OSAPI::open_file(path.c_str(), OSAPI::OPEN_READ).valid());
 }
 
 TEST(OSAPI, FailuresNameTheCallAndPath) {
