@@ -33,14 +33,21 @@ bool op_star_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
   if (!std::isfinite(x0) || !std::isfinite(y0) || !std::isfinite(x1) || !std::isfinite(y1))
     return false;
   // Drawn out to the level 1/6250 of the peak: below that there is no reach.
+  // An infinite amount or size has no finite reach either: it would fill the
+  // whole box with inf or NaN.
   const float kLevel = 6250.0f;
-  if (!(kLevel * amount >= 1.0f) || !(a > 0.0f) || !(b > 0.0f)) return false;
+  if (!(kLevel * amount >= 1.0f) || !std::isfinite(amount)) return false;
+  if (!(a > 0.0f) || !(b > 0.0f) || !std::isfinite(a) || !std::isfinite(b)) return false;
 
   const float minx = x0 < x1 ? x0 : x1, maxx = x0 < x1 ? x1 : x0;
   const float miny = y0 < y1 ? y0 : y1, maxy = y0 < y1 ? y1 : y0;
 
   const float dx = x1 - x0, dy = y1 - y0;
   const float len = std::sqrt(dx * dx + dy * dy);
+  // Ends so far apart that the length overflows (one end about 2e19 pixels
+  // away, a star crossing the camera plane): the light per pixel is nil, and
+  // an infinite length would turn every scanned pixel into NaN.
+  if (!std::isfinite(len)) return false;
   float ux = 0.0f, uy = 0.0f;
   if (len != 0.0f) {
     const float inv = 1.0f / len;
@@ -97,7 +104,7 @@ bool op_star_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
     if (X > Xend) continue;
 
     const int row = iy * dst.row_stride;
-    for (int ix = static_cast<int>(std::floor(xs)); X <= Xend && ix < dst.width; X += 1.0f, ++ix) {
+    for (int ix = to_int(std::floor(xs)); X <= Xend && ix < dst.width; X += 1.0f, ++ix) {
       ASSERT(ix >= 0 && ix < dst.width);
       const int at = row + ix * dst.pixel_stride;
       const float c = dst.alpha[at];

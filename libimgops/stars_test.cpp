@@ -93,7 +93,35 @@ TEST(StarSpot, NonFiniteEndsDrawNothing) {
   EXPECT_FALSE(draw(p, P(5, 5), P(inf, 5), 1.0f, 1.0f, 1.0f));
   EXPECT_FALSE(draw(p, P(5, 5), P(5, -inf), 1.0f, 1.0f, 1.0f));
   EXPECT_FALSE(draw(p, P(5, 5), P(nan, 7), 1.0f, 1.0f, 1.0f));
+  // An infinite amount or size has no finite reach: nothing, rather than a box of inf and NaN.
+  EXPECT_FALSE(draw(p, P(5, 5), P(5, 5), inf, 1.0f, 1.0f));
+  EXPECT_FALSE(draw(p, P(5, 5), P(8, 9), inf, 1.0f, 1.0f));
+  EXPECT_FALSE(draw(p, P(5, 5), P(5, 5), 1.0f, inf, 1.0f));
+  EXPECT_FALSE(draw(p, P(5, 5), P(5, 5), 1.0f, 1.0f, inf));
   EXPECT_EQ(p.red_sum(), 0.0);
+}
+
+// One end so far away that its squared distance overflows a float (a star
+// that crosses the camera plane during the exposure): no pixel may turn into
+// NaN, whichever end is the far one and along either axis.
+TEST(StarStreak, EndsFarBeyondTheFloatRangeDrawNothing) {
+  const float far = 2e19f;
+  const VectorN<float, 2> near = P(10, 10);
+  for (const VectorN<float, 2>& other :
+       {P(far, 10), P(-far, 10), P(10, far), P(10, -far), P(far, far), P(-far, 3)}) {
+    for (bool reversed : {false, true}) {
+      Planes p(20, 20);
+      const bool drew = reversed ? draw(p, other, near, 1e6f, 1.0f, 1.0f)
+                                 : draw(p, near, other, 1e6f, 1.0f, 1.0f);
+      EXPECT_FALSE(drew) << other[0] << "," << other[1];
+      for (float v : p.px) ASSERT_TRUE(v == 0.0f) << other[0] << "," << other[1];
+    }
+  }
+  // A long streak whose length still fits draws finite light along its row.
+  Planes p(20, 20);
+  EXPECT_TRUE(draw(p, P(10, 10), P(1e18f, 10), 1e20f, 1.0f, 1.0f));
+  for (float v : p.px) ASSERT_TRUE(std::isfinite(v));
+  EXPECT_GT(p.r(15, 10), 0.0f);
 }
 
 TEST(StarSpot, BoxesBeyondIntRangeClipOnBothSides) {
