@@ -72,16 +72,76 @@ bool parse_ini_line(PtrMap<InString, String>& map, const char* line) {
   }
 }
 
-void reset_vantrel_ini() {
+namespace {
+
+// Set when the file on disk was written for another version of the plug-in
+// (or is not one of ours): it is read, never replaced.
+bool ini_is_foreign = false;
+
+void set_ini_defaults() {
   default_star_file = default_star_file_path(&default_star_file_3d);
   dialog_x = -9999;
   dialog_y = -9999;
   enable_auto_update = 1;
+}
+
+// The file's lines in order, each as it must read back; empty when a value
+// could not survive the round trip (a path with a double quote or a line break).
+String ini_text() {
+  String text;
+  auto line = [&text](const String& l) { text += l + "\r\n"; };
+  line(String::format("VantrelVersion %d", 1));
+  if (!default_star_file.empty()) {
+    if (strpbrk(default_star_file.c_str(), "\"\r\n")) return String();
+    line(String::format("DefaultStarFile \"%s\"", default_star_file.c_str()));
+  }
+  line(String::format("DialogX %d", dialog_x));
+  line(String::format("DialogY %d", dialog_y));
+  if (enable_auto_update == 0) line(String::format("EnableAutoUpdate %d", 0));
+  return text;
+}
+
+// Whole or not at all: a temporary file beside the real one, flushed, then renamed over it.
+void write_ini_atomically(const String& path, const String& text) {
+  const String tmp =
+      path + String::format(".tmp-%llu", static_cast<unsigned long long>(OSAPI::clock_us()));
+  OSAPI::FileHandle file = OSAPI::open_file(tmp.c_str(), OSAPI::OPEN_WRITE | OSAPI::OPEN_NEW_ONLY);
+  if (!file.valid()) return;  // a folder we may not write to: nothing is written, nothing said
+  try {
+    const int n = static_cast<int>(text.length());
+    if (OSAPI::write_file(file, text.c_str(), n) != n) THROW_STR("short write to %s", tmp.c_str());
+    OSAPI::flush_file(file);
+    OSAPI::close(file);
+  } catch (const Xception&) {
+    OSAPI::close(file);
+    OSAPI::remove_file(tmp.c_str());
+    throw;
+  }
+  // Something in the file's place that cannot be replaced (a folder) is a
+  // place we may not write to, as when the open fails.
+  try {
+    OSAPI::rename_file(tmp.c_str(), path.c_str());
+  } catch (const Xception&) {
+    OSAPI::remove_file(tmp.c_str());
+  }
+}
+
+// The first line may carry a UTF-8 byte-order mark that editors add.
+const char* without_bom(const String& line) {
+  const char* p = line.c_str();
+  return strncmp(p, "\xEF\xBB\xBF", 3) == 0 ? p + 3 : p;
+}
+
+}  // namespace
+
+void reset_vantrel_ini() {
+  set_ini_defaults();
   save_vantrel_ini();
 }
 
 void load_vantrel_ini() {
   String path = vantrel_ini_path();
+  ini_is_foreign = false;
   OSAPI::FileHandle file;
   try {
     file = OSAPI::open_file_or_die(path.c_str(), OSAPI::OPEN_READ);
@@ -93,15 +153,28 @@ void load_vantrel_ini() {
   OSAPI::FileInput raw(file);
   BufferedInput in(raw, 4096);
   PtrMap<InString, String> map(16);
+  bool first = true;
   for (String line = in.readline(); line.length() > 0; line = in.readline()) {
-    if (!parse_ini_line(map, line.c_str())) {
+    if (!parse_ini_line(map, first ? without_bom(line) : line.c_str())) {
       warning(VANTREL_FUNCTION, "Error reading Vantrel INI file:");
       break;
     }
+    first = false;
   }
-  if (ini_get_int(map, "VantrelVersion", 666) != 1) {
-    warning(VANTREL_FUNCTION, "Vantrel");
+  if (first && in.tell() == 0) {
+    // An empty file holds nothing to keep: it is written with the defaults.
     reset_vantrel_ini();
+    return;
+  }
+  const int version = ini_get_int(map, "VantrelVersion", 666);
+  if (version != 1) {
+    // Not ours to overwrite: another version's settings, or someone else's file.
+    warning(VANTREL_FUNCTION,
+            "Vantrel: %s has no \"VantrelVersion 1\" line; using the defaults and leaving the "
+            "file as it is",
+            path.c_str());
+    set_ini_defaults();
+    ini_is_foreign = true;
     return;
   }
   default_star_file = ini_get_string(map, "DefaultStarFile", "");
@@ -116,18 +189,19 @@ void load_vantrel_ini() {
 }
 
 void save_vantrel_ini() {
-  String path = vantrel_ini_path();
-  OSAPI::FileHandle file = OSAPI::open_file(path.c_str(), OSAPI::OPEN_WRITE);
-  if (!file.valid()) return;  // a folder we may not write to: nothing is written, nothing said
-  auto line = [&](const String& text) {
-    OSAPI::write_file(file, text.c_str(), static_cast<int>(text.length()));
-    OSAPI::write_file(file, "\r\n", 2);
-  };
-  line(String::format("VantrelVersion %d", 1));
-  if (!default_star_file.empty())
-    line(String::format("DefaultStarFile \"%s\"", default_star_file.c_str()));
-  line(String::format("DialogX %d", dialog_x));
-  line(String::format("DialogY %d", dialog_y));
-  if (enable_auto_update == 0) line(String::format("EnableAutoUpdate %d", 0));
-  OSAPI::close(file);
+  const String path = vantrel_ini_path();
+  if (ini_is_foreign) {
+    warning(VANTREL_FUNCTION, "Vantrel: %s was not written by this version and is left as it is",
+            path.c_str());
+    return;
+  }
+  const String text = ini_text();
+  if (text.empty()) {
+    warning(VANTREL_FUNCTION,
+            "Vantrel: the star database path %s cannot be kept in %s (a double quote or a line "
+            "break would not read back); the file is left as it is",
+            default_star_file.c_str(), path.c_str());
+    return;
+  }
+  write_ini_atomically(path, text);
 }

@@ -53,19 +53,62 @@ TEST(VantrelIni, NoFileWritesTheDefaults) {
 
 TEST(VantrelIni, VersionLineOnlyAndWrongVersions) {
   StaticPlugin p;
+  const std::string ini = p.in_folder("vantrel.ini");
   const std::string only = "VantrelVersion 1\r\n";
   EXPECT_EQ(load(p, &only), "");
-  EXPECT_EQ(read_bytes(p.in_folder("vantrel.ini")), only);  // a good file is not rewritten
+  EXPECT_EQ(read_bytes(ini), only);  // a good file is not rewritten
   EXPECT_EQ(dialog_x, -9999);
   EXPECT_EQ(dialog_y, -9999);
   EXPECT_EQ(enable_auto_update, 1);
-  for (const std::string bad : {"VantrelVersion 2\r\nDialogX 5\r\n", "DialogX 5\r\n"}) {
-    const std::string err = load(p, &bad);
-    EXPECT_EQ(err.rfind("warning: Vantrel in <", 0), 0u) << err;
+  // A byte-order mark that an editor put first is no part of the key.
+  const std::string bom = "\xEF\xBB\xBFVantrelVersion 1\r\nDialogX 8\r\n";
+  EXPECT_EQ(load(p, &bom), "");
+  EXPECT_EQ(dialog_x, 8);
+  // Another version's file, or one without a version, is read as the
+  // defaults and kept as it is: neither the load nor a later save replaces it.
+  for (const std::string foreign : {"VantrelVersion 2\r\nDialogX 5\r\n", "DialogX 5\r\n"}) {
+    const std::string err = load(p, &foreign);
+    EXPECT_EQ(err.rfind("warning: Vantrel: " + ini + " has no \"VantrelVersion 1\" line", 0), 0u)
+        << err;
     EXPECT_NE(err.find("load_vantrel_ini"), std::string::npos) << err;
-    EXPECT_EQ(read_bytes(p.in_folder("vantrel.ini")), defaults_file(""));
+    EXPECT_EQ(read_bytes(ini), foreign);
     EXPECT_EQ(dialog_x, -9999);
+    testing::internal::CaptureStderr();
+    save_vantrel_ini();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("is left as it is"), std::string::npos);
+    EXPECT_EQ(read_bytes(ini), foreign);
   }
+  // An empty file holds nothing to keep: it gets the defaults.
+  const std::string empty;
+  EXPECT_EQ(load(p, &empty), "");
+  EXPECT_EQ(read_bytes(ini), defaults_file(""));
+}
+
+// Every write is whole: a temporary file beside the real one, renamed over
+// it, and a value that would not read back is never written.
+TEST(VantrelIni, WritesAreWholeAndReadBack) {
+  StaticPlugin p;
+  const std::string ini = p.in_folder("vantrel.ini");
+  load(p, nullptr);
+  dialog_x = 42;
+  save_vantrel_ini();
+  EXPECT_NE(read_bytes(ini).find("DialogX 42\r\n"), std::string::npos);
+  const std::string good = read_bytes(ini);
+  for (const char* bad : {"my \"best\" stars.stars", "two\nlines.stars"}) {
+    default_star_file = p.in_folder(bad).c_str();
+    testing::internal::CaptureStderr();
+    save_vantrel_ini();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("warning: Vantrel: the star database path " + p.in_folder(bad) +
+                       " cannot be kept in " + ini),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(read_bytes(ini), good);
+  }
+  // Nothing but the file itself is left in the folder.
+  const std::string listing = p.dir.file("listing.txt");
+  std::system(("ls -A '" + p.folder() + "' > '" + listing + "'").c_str());
+  EXPECT_EQ(read_bytes(listing).find("tmp"), std::string::npos) << read_bytes(listing);
 }
 
 TEST(VantrelIni, PairsQuotesAndLineEnds) {
