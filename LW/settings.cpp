@@ -1,5 +1,6 @@
 #include "LW/settings.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -24,6 +25,56 @@ const VHBlockID v1_projection_ids[] = {
     {PERS, "Perspective"}, {HEMI, "Hemispherical"}, {0, nullptr}};
 
 const char* const projection_names[] = {"Perspective", "Hemispherical", "AzimuthalEquidistant"};
+
+// The values the panel lets a user enter. Anything else in saved data (a
+// hand-edited scene, a damaged file) would draw NaN or take minutes a frame.
+struct Limits {
+  uint32_t id;
+  double lo, hi;
+};
+const Limits kLimits[] = {
+    {SBRI, 0, 99999999}, {SSAT, 0, 99999999}, {LMAX, 0, 99999999}, {LTHR, 0, 99999999},
+    {SSIZ, 0, 99999999}, {SASP, 0, 99999999}, {BLSG, 0, 100},
+};
+
+const char* keyword_of(uint32_t id) {
+  for (const VHBlockID* b = vantrel_block_ids; b->id; ++b)
+    if (b->id == id) return b->token;
+  return "?";
+}
+
+// True when a value read for the block may be kept; otherwise warns, naming
+// the keyword, the value and what was expected.
+bool acceptable(uint32_t id, double value) {
+  const char* keyword = keyword_of(id);
+  if (!std::isfinite(value)) {
+    warning(VANTREL_FUNCTION, "%s %g is not a finite number; the setting is kept as it was",
+            keyword, value);
+    return false;
+  }
+  // Compared as saved: 99999999 is stored as the float 1e8 and must read back.
+  for (const Limits& l : kLimits)
+    if (l.id == id && !(value >= static_cast<float>(l.lo) && value <= static_cast<float>(l.hi))) {
+      warning(VANTREL_FUNCTION, "%s %g is outside %.10g to %.10g; the setting is kept as it was",
+              keyword, value, l.lo, l.hi);
+      return false;
+    }
+  return true;
+}
+
+// The version-1 star file block holds the path between double quotes; false
+// (with a warning) when it does not.
+bool v1_star_file(char* buf, String& path) {
+  char* lastquote = buf[0] == '"' ? strrchr(buf + 1, '"') : nullptr;
+  if (!lastquote) {
+    warning(VANTREL_FUNCTION, "StarFile %s is not a path in double quotes; the setting is kept",
+            buf);
+    return false;
+  }
+  *lastquote = '\0';
+  path = buf + 1;
+  return true;
+}
 
 }  // namespace
 
@@ -101,14 +152,15 @@ void vantrel_load(vantrel* v, const st_LWLoadState* s) {
   for (;;) {
     const uint32_t id = s->find_block(s->data, vantrel_block_ids);
     if (id == 0 || id == ENDI) break;
-    // A value that cannot be read leaves the setting as it was.
+    // A value that cannot be read, or that no panel would accept, leaves the
+    // setting as it was.
     auto fp = [&](double& field) {
-      float f = static_cast<float>(field);
-      if (s->read_fp(s->data, &f, 1) == 1) field = f;
+      float f = 0.0f;
+      if (s->read_fp(s->data, &f, 1) == 1 && acceptable(id, f)) field = f;
     };
     auto i4 = [&](int32_t& field) {
-      int32_t x = field;
-      if (s->read_i4(s->data, &x, 1) == 1) field = x;
+      int32_t x = 0;
+      if (s->read_i4(s->data, &x, 1) == 1 && acceptable(id, x)) field = x;
     };
     char buf[4096];
     switch (id) {
@@ -153,22 +205,27 @@ void vantrel_load(vantrel* v, const st_LWLoadState* s) {
         }
         break;
       case SFIL: {
+        String path;
         if (version == 1) {
           const int n = s->read(s->data, buf, 4095);
           buf[n > 0 ? n : 0] = '\0';
-          if (!(buf[0] == '"'))
-            throw AssertXception("buf[0] == '\"'", __FILE__, VANTREL_FUNCTION, __LINE__);
-          char* lastquote = strrchr(buf + 1, '"');
-          ASSERT(lastquote != 0);
-          *lastquote = '\0';
-          v->StarFile = buf + 1;
+          // A malformed path skips this one value; the blocks after it still count.
+          if (!v1_star_file(buf, path)) break;
         } else {
           if (s->read_str(s->data, buf, sizeof buf) < 0) buf[0] = '\0';
-          v->StarFile = buf;
+          path = buf;
         }
-        // A database that is no longer there gives way to the default one, silently.
-        if (!star_file_check(v->StarFile.c_str(), &v->StarFileIs3D))
+        v->StarFile = path;
+        // A database that is no longer there gives way to the default one
+        // silently; a file that is there but is no database is worth a word.
+        const StarFileHeader header = read_star_file_header(v->StarFile.c_str());
+        v->StarFileIs3D = header.is_3d;
+        if (!header.valid) {
+          if (header.opened)
+            warning(VANTREL_FUNCTION, "star database %s: %s; using the default database",
+                    v->StarFile.c_str(), header.problem());
           v->StarFile = default_star_file_path(&v->StarFileIs3D);
+        }
         break;
       }
       default: THROW_STR("unknown id");

@@ -64,7 +64,7 @@ TEST(Settings, ValuesRoundTripAsFloats) {
   a.v->LumThreshold = 0.001;
   a.v->Brightness = 7.25;
   a.v->TintBlue = 0.3;
-  a.v->BlurSegs = -3;
+  a.v->BlurSegs = 100;
   a.v->Projection = AzimuthalEquidistant;
   a.v->ThreeD = 1;
   a.v->ParentID = host::Host::to_id(0x30000002);
@@ -74,7 +74,7 @@ TEST(Settings, ValuesRoundTripAsFloats) {
   EXPECT_EQ(b.v->LumThreshold, 0.0010000000474974513);
   EXPECT_EQ(b.v->Brightness, 7.25);
   EXPECT_EQ(b.v->TintBlue, static_cast<double>(0.3f));
-  EXPECT_EQ(b.v->BlurSegs, -3);
+  EXPECT_EQ(b.v->BlurSegs, 100);
   EXPECT_EQ(b.v->Projection, AzimuthalEquidistant);
   EXPECT_EQ(b.v->ThreeD, 1);
   EXPECT_EQ(b.v->ParentID, host::Host::to_id(0x30000002));
@@ -101,6 +101,37 @@ TEST(Settings, ReadingRules) {
   // A malformed value leaves the setting as it was.
   load_text(a.v, "Brightness lots\n");
   EXPECT_EQ(a.v->Brightness, 2.0);
+  // So does one that is not finite or that no panel would take, with a
+  // warning naming the keyword and the value; the blocks after it still count.
+  struct Refused {
+    const char* text;
+    const char* said;
+  };
+  for (const Refused& r : {Refused{"BlurSegs 2000000", "BlurSegs 2e+06 is outside 0 to 100"},
+                           Refused{"BlurSegs -1", "BlurSegs -1 is outside 0 to 100"},
+                           Refused{"StarSize 1e9", "StarSize 1e+09 is outside 0 to 99999999"},
+                           Refused{"Brightness -0.5", "Brightness -0.5 is outside"},
+                           Refused{"Brightness 3e38", "Brightness 3e+38 is outside"},
+                           Refused{"Saturation inf", "Saturation inf is not a finite number"},
+                           Refused{"TintRed nan", "TintRed nan is not a finite number"},
+                           Refused{"Parallax -inf", "Parallax -inf is not a finite number"}}) {
+    testing::internal::CaptureStderr();
+    load_text(a.v, std::string(r.text) + "\nLumMax 0.125\n");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind(std::string("warning: ") + r.said, 0), 0u) << err;
+    EXPECT_EQ(a.v->LumMax, 0.125) << r.text;
+    a.v->LumMax = 0.5;
+  }
+  EXPECT_EQ(a.v->BlurSegs, 1);
+  EXPECT_EQ(a.v->StarSize, 3.0);
+  EXPECT_EQ(a.v->Brightness, 2.0);
+  EXPECT_EQ(a.v->Saturation, 0.4);
+  EXPECT_EQ(a.v->TintRed, 1.0);
+  EXPECT_EQ(a.v->Parallax, 0.0);
+  // The limits themselves are taken; a version other than 1 reads as version 2.
+  load_text(a.v, "VantrelVersion 7\nBlurSegs 0\nStarSize 99999999\nStarFile \"\"\n");
+  EXPECT_EQ(a.v->BlurSegs, 0);
+  EXPECT_EQ(a.v->StarSize, static_cast<double>(99999999.0f));
 }
 
 TEST(Settings, Version1Forms) {
@@ -117,24 +148,46 @@ TEST(Settings, Version1Forms) {
   load_text(a.v, "VantrelVersion 1\nProjection Perspective\n");
   EXPECT_EQ(a.v->Projection, 0);
 
-  auto assertion = [&](const std::string& text) {
-    try {
-      load_text(a.v, text);
-    } catch (const AssertXception& e) {
-      return std::string(e.expression);
-    }
-    return std::string("(none)");
-  };
-  EXPECT_EQ(assertion("VantrelVersion 1\nStarFile " + db + "\n"), "buf[0] == '\"'");
-  EXPECT_EQ(assertion("VantrelVersion 1\nStarFile \"" + db + "\n"), "lastquote != 0");
+  // A path without its quotes skips that one value with a warning; the rest is read.
+  for (const std::string& bad : {db, "\"" + db}) {
+    a.v->StarSize = 1;
+    testing::internal::CaptureStderr();
+    load_text(a.v, "VantrelVersion 1\nStarFile " + bad + "\nStarSize 5\n");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("warning: StarFile " + bad + " is not a path in double quotes", 0), 0u)
+        << err;
+    EXPECT_EQ(a.v->StarFile, String(db.c_str()));
+    EXPECT_EQ(a.v->StarSize, 5.0);
+  }
 }
 
 TEST(Settings, StarFileFallsBackToTheDefault) {
   StaticPlugin p;
   Instance a;
+  // A database that is gone gives way silently; one that is there but is no
+  // database is named, with what is wrong with it.
+  testing::internal::CaptureStderr();
   load_text(a.v, "StarFile \"/nowhere/gone.stars\"\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_TRUE(a.v->StarFile.empty());
   EXPECT_FALSE(a.v->StarFileIs3D);
+  struct Damaged {
+    std::string bytes;
+    const char* reason;
+  };
+  for (const Damaged& d :
+       {Damaged{"", "the file is empty"},
+        Damaged{"VANTREL2 but short", "the file is shorter than the 32-byte header"},
+        Damaged{"VANTREL3" + std::string(24, '\0'), "the file does not begin with VANTREL1 or"},
+        Damaged{"\x89PNG\r\n\x1a\n" + std::string(40, 'x'), "the file does not begin with"}}) {
+    const std::string path = p.dir.file("damaged.stars");
+    testing_support::write_bytes(path, d.bytes);
+    testing::internal::CaptureStderr();
+    load_text(a.v, "StarFile " + host::quote(path) + "\n");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("warning: star database " + path + ": " + d.reason, 0), 0u) << err;
+    EXPECT_TRUE(a.v->StarFile.empty());
+  }
   const std::string builtin = p.in_folder("hipparcos3D.stars");
   harness::write_db(p.host, builtin, {}, "VANTREL2");
   load_text(a.v, "StarFile \"\"\n");
@@ -217,13 +270,9 @@ TEST(Settings, SceneSettingsThroughThePlugin) {
   EXPECT_EQ(harness::Harness::settings(b).Brightness, 3.0);
   EXPECT_EQ(harness::Harness::settings(b).ParentID, host::Host::to_id(hn.cam->id));
   // Failures inside the callbacks are reported, never thrown at the host.
-  testing::internal::CaptureStderr();
-  b.load(host::parse_blocks("VantrelVersion 1\nStarFile no-quotes\n", "bad"));
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("Assertion Failed: 'buf[0] == '\"'' in <", 0), 0u) << err;
   harness::Harness::settings(a).Projection = 5;
   testing::internal::CaptureStderr();
   EXPECT_EQ(a.save().size(), 18u);  // up to ThreeD
-  err = testing::internal::GetCapturedStderr();
+  const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("Error: unknown projection in <", 0), 0u) << err;
 }

@@ -39,6 +39,17 @@ private:
   st_LWLoadState* state;
 };
 
+// What the first record of a file says about it as a star database.
+struct StarFileHeader {
+  bool opened = false;  // the host's file service could open it
+  int bytes = 0;        // bytes of the 32-byte header that were there
+  bool valid = false;   // a whole header with "VANTREL1" or "VANTREL2"
+  bool is_3d = false;   // "VANTREL2": the records carry distances
+  // Why an opened file is no star database, for messages.
+  const char* problem() const;
+};
+StarFileHeader read_star_file_header(const char* path);
+
 // True when the file is a star database ("VANTREL1" or "VANTREL2" header);
 // is_3d receives whether it is a version-2 file, and stays untouched when the
 // file cannot be opened at all. Never raises.

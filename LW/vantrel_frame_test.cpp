@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -412,4 +413,311 @@ TEST(FramePass, SkyFrameLightStaysWithinReach) {
     }
     ASSERT_NEAR(sky.red[p], singles[p], 1e-5) << p;
   }
+}
+
+namespace {
+
+// Where the host's own geometry puts a star on a Perspective frame at time t:
+// a direction (distance 0) or a point at that distance, in the parent's frame
+// when there is a parent.
+struct Placed {
+  double x, y;
+};
+Placed perspective_place(const Harness& hn, const Star& s, double t,
+                         const host::Item* parent = nullptr) {
+  const double a = rad(s.ra), d = rad(s.dec);
+  const host::Vec3 dir{std::cos(d) * std::cos(a), std::sin(d), std::cos(d) * std::sin(a)};
+  const host::Frame identity;
+  const host::Frame p = parent ? hn.host.scene.world_frame(*parent, t) : identity;
+  host::Vec3 rel;
+  const host::Frame c = hn.host.scene.world_frame(*hn.cam, t);
+  if (s.distance > 0) {
+    const host::Vec3 local{dir[0] * s.distance, dir[1] * s.distance, dir[2] * s.distance};
+    const host::Vec3 world = p.apply(local);
+    for (int k = 0; k < 3; ++k) rel[k] = world[k] - c.position[k];
+  } else {
+    for (int k = 0; k < 3; ++k)
+      rel[k] = dir[0] * p.right[k] + dir[1] * p.up[k] + dir[2] * p.forward[k];
+  }
+  auto dot = [](const host::Vec3& u, const host::Vec3& v) {
+    return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
+  };
+  const double zoom = hn.cam->camera.zoom.at(t);
+  const double W = hn.host.scene.render.width, H = hn.host.scene.render.height;
+  const double xs = dot(rel, c.right) * zoom / dot(rel, c.forward);
+  const double ys = dot(rel, c.up) * zoom / dot(rel, c.forward);
+  return Placed{W / 2 * (1 + xs / (W / H)), H / 2 * (1 - ys)};
+}
+
+// The light-weighted centre of a streak drawn with `segs` segments over
+// [s, e]: every segment carries the same light, centred on its midpoint.
+double streak_centre_x(const Harness& hn, const Star& star, double s, double e, int segs) {
+  double sum = 0;
+  for (int i = 0; i < segs; ++i) {
+    const double a = s + i * (e - s) / segs, b = s + (i + 1) * (e - s) / segs;
+    sum += (perspective_place(hn, star, a).x + perspective_place(hn, star, b).x) / 2;
+  }
+  return sum / segs;
+}
+
+}  // namespace
+
+// A region render is the full render cut to the region, for every projection,
+// landscape and portrait; nothing outside the region changes.
+TEST(FramePass, RegionRenderEqualsTheFullRenderInsideIt) {
+  for (bool portrait : {false, true}) {
+    const int W = portrait ? 100 : 200, H = portrait ? 200 : 100;
+    Harness hn(W, H);
+    uint32_t seed = 7;
+    auto rnd = [&](double lo, double hi) {
+      seed = seed * 1664525u + 1013904223u;
+      return lo + (hi - lo) * (seed >> 8) / 16777216.0;
+    };
+    std::vector<Star> stars;
+    for (int i = 0; i < 120; ++i) stars.push_back(ahead(rnd(-60, 60), rnd(-60, 60), 0.3f));
+    const std::string db = hn.db(stars);
+    // Columns 25..74 and rows 50..149 of the portrait frame; transposed for landscape.
+    const int x0 = portrait ? 25 : 50, x1 = portrait ? 74 : 149;
+    const int y0 = portrait ? 50 : 25, y1 = portrait ? 149 : 74;
+    for (int projection : {Perspective, Hemispherical, AzimuthalEquidistant}) {
+      auto f = hn.instance(db);
+      Harness::settings(*f).Projection = projection;
+      Harness::settings(*f).StarSize = 30;
+      hn.host.scene.render.limited_region = false;
+      const host::FrameImage full = hn.render(*f, 0, 0.25f);
+      hn.host.scene.render.limited_region = true;
+      hn.host.scene.render.region_x0 = x0;
+      hn.host.scene.render.region_y0 = y0;
+      hn.host.scene.render.region_x1 = x1;
+      hn.host.scene.render.region_y1 = y1;
+      const host::FrameImage part = hn.render(*f, 0, 0.25f);
+      double inside = 0;
+      for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+          const size_t i = static_cast<size_t>(y) * W + x;
+          if (x >= x0 && x <= x1 && y >= y0 && y <= y1) {
+            ASSERT_NEAR(part.red[i], full.red[i], 2e-5f * full.red[i] + 1e-6f)
+                << "projection " << projection << " portrait " << portrait << " at " << x << ","
+                << y;
+            inside += full.red[i] - 0.25;
+          } else {
+            ASSERT_EQ(part.red[i], 0.25f) << "projection " << projection << " at " << x << "," << y;
+          }
+        }
+      EXPECT_GT(inside, 1.0) << "the region holds stars, projection " << projection;
+    }
+  }
+}
+
+// A region that misses the frame draws nothing, not even on the edge; one
+// that reaches past the frame covers the frame only, and is the full render.
+TEST(FramePass, RegionsBeyondTheFrame) {
+  Harness hn;
+  auto f = hn.instance(hn.db({ahead(0, 0), ahead(40, 20), ahead(-44, -22)}));
+  Harness::settings(*f).StarSize = 60;
+  // sRGB pixels: a pixel passed through the pass at all would come back changed.
+  Harness::settings(*f).sRGBFrameBuffer = 1;
+  float bg = 0.125f;
+  while (encode(decode(bg)) == bg) bg += 0.001f;
+  const host::FrameImage full = hn.render(*f, 0, bg);
+  host::RenderSettings& r = hn.host.scene.render;
+  r.limited_region = true;
+  struct Region {
+    int x0, y0, x1, y1;
+  };
+  for (const Region& g : {Region{200, 0, 260, 99}, Region{-60, 0, -1, 99}, Region{0, 100, 199, 150},
+                          Region{0, -40, 199, -1}}) {
+    r.region_x0 = g.x0, r.region_y0 = g.y0, r.region_x1 = g.x1, r.region_y1 = g.y1;
+    const host::FrameImage im = hn.render(*f, 0, bg);
+    for (float v : im.red) ASSERT_EQ(v, bg) << g.x0 << "," << g.y0;
+  }
+  for (const Region& g : {Region{0, 0, INT_MAX, INT_MAX}, Region{-50, -50, 250, 150},
+                          Region{INT_MIN, INT_MIN, INT_MAX, INT_MAX}}) {
+    r.region_x0 = g.x0, r.region_y0 = g.y0, r.region_x1 = g.x1, r.region_y1 = g.y1;
+    EXPECT_TRUE(same_bits(hn.render(*f, 0, bg), full)) << g.x0 << "," << g.x1;
+  }
+}
+
+// The exposure of a frame and of each field, from the frame number on hosts
+// of version 9 and later, from the access record and the camera's blur flag
+// before; each field covers half the blur interval.
+TEST(FramePass, ExposureTimesOfFramesAndFields) {
+  Harness hn;
+  const double fps = 24, blur = 1.0;  // frames
+  hn.cam->camera.motion_blur = true;
+  hn.cam->camera.blur_length = host::Channel(blur);
+  hn.cam->motion.rotation[0].set(-1.0, -240);  // 10 degrees a frame
+  hn.cam->motion.rotation[0].set(1.0, 240);
+  const Star star = ahead(30, 0, 0.1f);
+  auto f = hn.instance(hn.db({star}));
+  Harness::settings(*f).BlurSegs = 4;
+  Harness::settings(*f).StarSize = 40;
+  const int frame = 3;
+  const double t = frame / fps;
+  for (uint32_t version : {11u, 8u}) {
+    // The host's version is read when the filter is activated.
+    hn.host.product_info = version << 20;
+    f.reset();
+    hn.server = std::make_unique<host::ImageFilterServer>(*hn.library, "Vantrel");
+    f = hn.instance(hn.db({star}));
+    Harness::settings(*f).BlurSegs = 4;
+    Harness::settings(*f).StarSize = 40;
+    const bool modern = version >= 9;
+    // The whole frame: [t, t + blur] on modern hosts; the access record's
+    // [t - blur, t] (the camera blurs motion) on older ones.
+    hn.host.scene.render.render_options = 0;
+    double cx, cy;
+    harness::centroid(hn.render(*f, frame), cx, cy);
+    const double s = modern ? t : t - blur / fps, e = modern ? t + blur / fps : t;
+    EXPECT_NEAR(cx, streak_centre_x(hn, star, s, e, 4), 0.05) << version;
+
+    // Fields, the first on the even rows.
+    hn.host.scene.render.render_options = VH_ROPT_FIELDS | VH_ROPT_EVEN_FIELD_FIRST;
+    const host::FrameImage im = hn.render(*f, frame);
+    double s1, e1, s2, e2;
+    if (modern) {
+      s1 = t, e1 = t + 0.5 * blur / fps;
+      s2 = (frame + 0.5) / fps, e2 = s2 + 0.5 * blur / fps;
+    } else {
+      e1 = e - 0.5 / fps, s1 = e1 - 0.5 * (e - s);
+      s2 = e - 0.5 * (e - s), e2 = e;
+    }
+    EXPECT_NEAR(row_parity_x(im, 0), streak_centre_x(hn, star, s1, e1, 4), 0.05) << version;
+    EXPECT_NEAR(row_parity_x(im, 1), streak_centre_x(hn, star, s2, e2, 4), 0.05) << version;
+  }
+}
+
+// 3D stars through the whole pass: the camera's position, and a parent that
+// is turned about all three axes, moved, and pivoted off its origin.
+TEST(FramePass, ThreeDStarsThroughCameraAndParent) {
+  Harness hn;
+  host::Item& rig = hn.host.scene.add(host::ItemKind::Object, "Rig");
+  rig.motion.rotation[0] = host::Channel(25.0);
+  rig.motion.rotation[1] = host::Channel(-15.0);
+  rig.motion.rotation[2] = host::Channel(40.0);
+  rig.motion.position[0] = host::Channel(3.0);
+  rig.motion.position[1] = host::Channel(-2.0);
+  rig.pivot = host::Vec3{1.5, 0.5, -2.0};
+  // A star off the equator, at a distance; the camera placed to look at it from a few units away.
+  Star star{200.0, 35.0, 0.3f};
+  star.distance = 8.0;
+  const double a = rad(star.ra), d = rad(star.dec);
+  const host::Vec3 local{8 * std::cos(d) * std::cos(a), 8 * std::sin(d),
+                         8 * std::cos(d) * std::sin(a)};
+  const host::Vec3 world = hn.host.scene.world_frame(rig, 0).apply(local);
+  hn.cam->motion.position[0] = host::Channel(world[0] - 0.4);
+  hn.cam->motion.position[1] = host::Channel(world[1] + 0.3);
+  hn.cam->motion.position[2] = host::Channel(world[2] - 3.0);
+
+  auto f = hn.instance(hn.db({star}));
+  Harness::settings(*f).ThreeD = 1;
+  Harness::settings(*f).StarSize = 20;
+  Harness::settings(*f).ParentID = host::Host::to_id(rig.id);
+  double cx, cy;
+  harness::centroid(hn.render(*f), cx, cy);
+  const Placed want = perspective_place(hn, star, 0, &rig);
+  EXPECT_NEAR(cx, want.x, 0.03);
+  EXPECT_NEAR(cy, want.y, 0.03);
+  EXPECT_GT(std::fabs(want.x - 100), 5);  // off centre on both axes: every term counts
+  EXPECT_GT(std::fabs(want.y - 50), 5);
+}
+
+// The monitor counts (stars >> 11) steps per pass and is stepped after every
+// 2048th star that leaves more to draw.
+TEST(FramePass, MonitorTotalAndCadence) {
+  Harness hn;
+  for (int n : {2047, 2048, 4097}) {
+    auto f = hn.instance(hn.db(std::vector<Star>(n, ahead(0, 0, 0.0001f)), "VANTREL2", "n.stars"));
+    for (unsigned options : {0u, unsigned{VH_ROPT_FIELDS}}) {
+      hn.host.scene.render.render_options = options;
+      std::vector<unsigned> totals, steps;
+      host::Progress progress;
+      progress.report = [&](unsigned done, unsigned total) {
+        (done == 0 ? totals : steps).push_back(done);
+        if (done == 0) totals.back() = total;
+      };
+      host::FrameImage image(200, 100);
+      host::run_filters(hn.host, {f.get()}, image, 0, progress);
+      const unsigned passes = options ? 2 : 1;
+      ASSERT_EQ(totals.size(), 1u);
+      EXPECT_EQ(totals[0], passes * (static_cast<unsigned>(n) >> 11)) << n;
+      // One step after stars 2047, 4095, ... of each pass, unless it was the last star.
+      EXPECT_EQ(steps.size(), passes * (static_cast<unsigned>(n) >> 11)) << n;
+    }
+  }
+}
+
+// With a camera region the whole host image is written back (every pixel
+// exactly once); with a scene region only the region.
+TEST(FramePass, CameraRegionsWriteTheWholeImageBack) {
+  Harness hn;
+  auto f = hn.instance(hn.db({ahead(0, 0)}));
+  static int rgb_calls, alpha_calls;
+  static const VHFilterAccess* inner;
+  auto count = [&](int x0, int y0, int x1, int y1) {
+    host::FrameImage image(200, 100);
+    std::fill(image.red.begin(), image.red.end(), 0.5f);
+    host::FrameAccess access(image, 0, 0, 0, host::Progress());
+    VHFilterAccess counted = *access.access();
+    inner = access.access();
+    counted.set_rgb = [](const VHFilterAccess*, int x, int y, const float rgb[3]) {
+      ++rgb_calls;
+      inner->set_rgb(inner, x, y, rgb);
+    };
+    counted.set_alpha = [](const VHFilterAccess*, int x, int y, float a) {
+      ++alpha_calls;
+      inner->set_alpha(inner, x, y, a);
+    };
+    rgb_calls = alpha_calls = 0;
+    f->process(&counted);
+    for (int y = 0; y < 100; ++y)
+      for (int x = 0; x < 200; ++x)
+        if (x < x0 || x > x1 || y < y0 || y > y1) {
+          EXPECT_EQ(image.red[y * 200 + x], 0.5f);
+        }
+    return rgb_calls;
+  };
+  hn.cam->camera.limited_region = true;
+  hn.cam->camera.region_x0 = 60, hn.cam->camera.region_y0 = 20;
+  hn.cam->camera.region_x1 = 139, hn.cam->camera.region_y1 = 79;
+  EXPECT_EQ(count(60, 20, 139, 79), 200 * 100);
+  EXPECT_EQ(alpha_calls, 200 * 100);
+  hn.cam->camera.limited_region = false;
+  hn.host.scene.render.limited_region = true;
+  hn.host.scene.render.region_x0 = 60, hn.host.scene.render.region_y0 = 20;
+  hn.host.scene.render.region_x1 = 139, hn.host.scene.render.region_y1 = 79;
+  EXPECT_EQ(count(60, 20, 139, 79), 80 * 60);
+  EXPECT_EQ(alpha_calls, 80 * 60);
+}
+
+// Depth of field per pass: each field pass starts again from Brightness (the
+// fields together keep the light), and the blur is that of the pass's start.
+TEST(FramePass, DepthOfFieldPerPassAndTime) {
+  Harness hn;
+  hn.cam->camera.focal_distance = host::Channel(0.1);
+  auto f = hn.instance(hn.db({ahead(0, 0, 0.3f)}));
+  auto peak = [](const host::FrameImage& im) {
+    return *std::max_element(im.red.begin(), im.red.end());
+  };
+  hn.host.scene.render.render_options = VH_ROPT_FIELDS;
+  const host::FrameImage sharp = hn.render(*f);
+  hn.host.scene.render.render_options = VH_ROPT_FIELDS | VH_ROPT_DEPTH_OF_FIELD;
+  const host::FrameImage soft = hn.render(*f);
+  EXPECT_LT(peak(soft), peak(sharp) / 4);
+  EXPECT_NEAR(harness::sum(soft.red) / harness::sum(sharp.red), 1.0, 2e-3);
+  EXPECT_NEAR(row_parity_sum(soft, 0) / row_parity_sum(soft, 1), 1.0, 0.05);
+
+  // Focus racks from near to infinity during frame 0: the frame takes the
+  // blur of its start (time 0), however late its exposure ends.
+  hn.host.scene.render.render_options = VH_ROPT_DEPTH_OF_FIELD;
+  hn.cam->camera.motion_blur = true;
+  hn.cam->camera.blur_length = host::Channel(1.0);
+  hn.cam->camera.focal_distance = host::Channel();
+  hn.cam->camera.focal_distance.set(0.0, 0.1);
+  hn.cam->camera.focal_distance.set(1e-3, 1e9);
+  const float racked = peak(hn.render(*f));
+  hn.cam->camera.focal_distance = host::Channel(1e9);
+  EXPECT_GT(peak(hn.render(*f)), 3 * racked);
+  hn.cam->camera.focal_distance = host::Channel(0.1);
+  EXPECT_EQ(peak(hn.render(*f)), racked);
 }

@@ -268,9 +268,22 @@ void vantrel_render_frame(vantrel* v, const VHFilterAccess* access) {
     y1 = std::min(y1, b1);
   }
 
+  // A region reaching past the frame covers only the frame: the screen window
+  // must match the pixels there are, or the stars would be squeezed into them.
+  // One that misses the frame draws nothing (clamped, it would fall on the
+  // edge row or column).
+  x0 = std::max(x0, 0);
+  y0 = std::max(y0, 0);
+  x1 = std::min(x1, scene->frame_width - 1);
+  y1 = std::min(y1, scene->frame_height - 1);
+  if (x1 < x0 || y1 < y0) return;
+
   const double W = scene->frame_width, H = scene->frame_height;
-  double left = 2.0 * x0 / W - 1.0, right = 2.0 * (x1 + 1) / W - 1.0;
-  double top = 1.0 - 2.0 * y0 / H, bottom = 1.0 - 2.0 * (y1 + 1) / H;
+  // The region in the frame's own unit square: the host image is laid over it
+  // whatever the projection's proportions.
+  const double frame_left = 2.0 * x0 / W - 1.0, frame_right = 2.0 * (x1 + 1.0) / W - 1.0;
+  const double frame_top = 1.0 - 2.0 * y0 / H, frame_bottom = 1.0 - 2.0 * (y1 + 1.0) / H;
+  double left = frame_left, right = frame_right, top = frame_top, bottom = frame_bottom;
   if (v->Projection != Perspective && W < H) {
     top /= ratio;
     bottom /= ratio;
@@ -284,11 +297,14 @@ void vantrel_render_frame(vantrel* v, const VHFilterAccess* access) {
   data.screen_bottom = bottom;
   data.screen_top = top;
 
+  // The rectangle comes from the region as laid over the frame, before the
+  // screen window was stretched for the projection: scaling one axis for the
+  // window and undoing it on the other would shift a portrait disc's region.
   const int w = access->width, h = access->height;
-  const double first_col = (left / ratio + 1.0) * 0.5 * w + 0.5;
-  const double first_row = (1.0 - top) * 0.5 * h + 0.5;
-  const double last_col = (right / ratio + 1.0) * 0.5 * w - 0.5;
-  const double last_row = (1.0 - bottom) * 0.5 * h - 0.5;
+  const double first_col = (frame_left + 1.0) * 0.5 * w + 0.5;
+  const double first_row = (1.0 - frame_top) * 0.5 * h + 0.5;
+  const double last_col = (frame_right + 1.0) * 0.5 * w - 0.5;
+  const double last_row = (1.0 - frame_bottom) * 0.5 * h - 0.5;
   // A degenerate camera (no field of view) leaves no rectangle to draw into.
   if (!std::isfinite(first_col) || !std::isfinite(first_row) || !std::isfinite(last_col) ||
       !std::isfinite(last_row))

@@ -269,3 +269,56 @@ TEST(StarRenderer, SegmentWithOneEndBehindIsDrawn) {
   hidden.render(hidden.db({kCentre}), &drew);
   EXPECT_FALSE(drew);
 }
+
+// Depth of field scales the spot by the camera's blur disc, never below its
+// own size, and keeps its light. The screen window may be stretched against
+// the framebuffer: with a window twice as wide, a pixel spans twice the
+// window's units across (u = 1/2); the disc is the same seen across, and
+// anamorphic depth of field scales its width by u once more.
+TEST(StarRenderer, DepthOfFieldScale) {
+  harness::StaticPlugin p;
+  host::Item& cam = p.host.scene.add(host::ItemKind::Camera, "Camera");
+  cam.camera.focal_distance = host::Channel(0.05);
+  p.host.scene.render.height = 100;
+  p.host.scene.render.render_options = VH_ROPT_DEPTH_OF_FIELD;
+  vantrel_host.scene = static_cast<const VHSceneInfo*>(p.host.global(VH_SCENE_INFO));
+  vantrel* v = static_cast<vantrel*>(vantrel_create(nullptr, nullptr, nullptr));
+  const VHItemID id = host::Host::to_id(cam.id);
+  struct Scaled {
+    double sx, sy, k;
+  };
+  // A 200 x 100 framebuffer under a window of 2:1 (u = 1) or 4:1 (u = 1/2).
+  auto scale = [&](double sx, double sy, double window_w) {
+    Scaled s{};
+    dof_star_scale(v, id, 0.0, 200, 100, -window_w / 2, window_w / 2, -0.5, 0.5, sx, sy, s.sx, s.sy,
+                   s.k);
+    return s;
+  };
+  const Scaled small = scale(1, 1, 2);
+  EXPECT_GT(small.sx, 1);
+  EXPECT_GT(small.sy, 1);
+  EXPECT_NEAR(small.sx * small.sy * small.k, 1.0, 1e-12);  // the light is kept
+  EXPECT_NEAR(small.sx, small.sy, 1e-9);                   // round under square pixels
+  // Larger than the blur disc: unchanged, factor 1.
+  const Scaled big = scale(1e4, 1e4, 2);
+  EXPECT_EQ(big.sx, 1e4);
+  EXPECT_EQ(big.sy, 1e4);
+  EXPECT_EQ(big.k, 1.0);
+  // A window twice as wide: the same disc as seen across, unless anamorphic.
+  const Scaled wide = scale(1, 1, 4);
+  EXPECT_NEAR(wide.sx, small.sx, 1e-9);
+  EXPECT_NEAR(wide.sy, small.sy, 1e-9);
+  v->AnamorphicDOF = 1;
+  const Scaled anamorphic = scale(1, 1, 4);
+  EXPECT_NEAR(anamorphic.sx, small.sx / 2, 1e-9);
+  EXPECT_NEAR(anamorphic.sy, small.sy, 1e-9);
+  EXPECT_NEAR(anamorphic.sx * anamorphic.sy * anamorphic.k, 1.0, 1e-12);
+  EXPECT_NEAR(scale(1, 1, 2).sx, small.sx, 1e-9);  // square pixels: anamorphic changes nothing
+  // Without the render option nothing changes.
+  p.host.scene.render.render_options = 0;
+  vantrel_host.scene = static_cast<const VHSceneInfo*>(p.host.global(VH_SCENE_INFO));
+  const Scaled off = scale(1, 1, 4);
+  EXPECT_EQ(off.sx, 1.0);
+  EXPECT_EQ(off.k, 1.0);
+  vantrel_destroy(v);
+}

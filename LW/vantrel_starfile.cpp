@@ -5,24 +5,39 @@
 VantrelHost vantrel_host;
 bool host_time_from_frame = false;
 
-bool star_file_check(const char* path, bool* is_3d) {
+StarFileHeader read_star_file_header(const char* path) {
+  StarFileHeader h;
   const VHFileIOFuncs* io = vantrel_host.fileio;
-  if (!io) return false;
+  if (!io) return h;
   LoadStateGuard load(io, io->open_load(io, path ? path : "", VH_IO_BINARY));
-  if (!load.get()) return false;
+  if (!load.get()) return h;
+  h.opened = true;
   char header[STAR_RECORD_SIZE];
-  const int n = load.get()->read(load.get()->data, header, STAR_RECORD_SIZE);
-  bool ok = false, v2 = false;
-  if (n == STAR_RECORD_SIZE) {
-    if (!memcmp(header, "VANTREL1", 8)) {
-      ok = true;
-    } else if (!memcmp(header, "VANTREL2", 8)) {
-      ok = true;
-      v2 = true;
-    }
+  // A file service may hand out short reads: the header is what the file holds.
+  while (h.bytes < STAR_RECORD_SIZE) {
+    const int n = load.get()->read(load.get()->data, header + h.bytes, STAR_RECORD_SIZE - h.bytes);
+    if (n <= 0) break;
+    h.bytes += n;
   }
-  if (is_3d) *is_3d = v2;
-  return ok;
+  if (h.bytes == STAR_RECORD_SIZE) {
+    h.is_3d = !memcmp(header, "VANTREL2", 8);
+    h.valid = h.is_3d || !memcmp(header, "VANTREL1", 8);
+  }
+  return h;
+}
+
+const char* StarFileHeader::problem() const {
+  if (!opened) return "the file cannot be opened";
+  if (bytes == 0) return "the file is empty";
+  if (bytes < STAR_RECORD_SIZE) return "the file is shorter than the 32-byte header";
+  if (!valid) return "the file does not begin with VANTREL1 or VANTREL2";
+  return "no problem";
+}
+
+bool star_file_check(const char* path, bool* is_3d) {
+  const StarFileHeader h = read_star_file_header(path);
+  if (h.opened && is_3d) *is_3d = h.is_3d;
+  return h.valid;
 }
 
 LWStarFile::LWStarFile(const char* file) : path(file) {
