@@ -85,6 +85,50 @@ struct RenderBench {
 // A star straight ahead lands on pixel (32, 32) of a 64 x 64 framebuffer.
 const Star kCentre{90.0, 0.0, 0.5f};
 
+// A camera turned about +Y by `deg` degrees: the sky's +Z lands at
+// (sin deg, 0, cos deg), in front while |deg| < 90.
+Matrix4<double> turned_about_y(double deg) {
+  const double c = std::cos(deg * harness::kPi / 180), s = std::sin(deg * harness::kPi / 180);
+  Matrix4<double> m = Matrix4<double>::identity();
+  m(0, 0) = c;
+  m(0, 2) = -s;
+  m(2, 0) = s;
+  m(2, 2) = c;
+  return m;
+}
+
+// Spread of the red light about its centre, as Gaussian sizes in pixels: a
+// spot exp(-x^2 / a^2) has the second moment a^2 / 2.
+struct SpotSize {
+  double a, b;
+};
+SpotSize measured_size(const RenderBench& s) {
+  double sum = 0, sx = 0, sy = 0, sxx = 0, syy = 0;
+  for (int y = 0; y < s.height; ++y)
+    for (int x = 0; x < s.width; ++x) {
+      const double v = s.red(x, y);
+      sum += v;
+      sx += v * x;
+      sy += v * y;
+      sxx += v * x * x;
+      syy += v * y * y;
+    }
+  const double cx = sx / sum, cy = sy / sum;
+  return SpotSize{std::sqrt(2 * (sxx / sum - cx * cx)), std::sqrt(2 * (syy / sum - cy * cy))};
+}
+
+// Counts the records that the input it wraps hands out.
+struct CountingInput : StarInput {
+  explicit CountingInput(StarInput& in) : in(in) { record_count = in.record_count; }
+  const unsigned char* next() override {
+    ++handed;
+    return in.next();
+  }
+  void rewind() override { in.rewind(); }
+  StarInput& in;
+  int handed = 0;
+};
+
 }  // namespace
 
 TEST(StarRenderer, BrightnessThresholdPowerAndClamp) {
@@ -122,6 +166,26 @@ TEST(StarRenderer, BrightnessThresholdPowerAndClamp) {
   clamp.data.lum_max = 0.5;
   clamp.render(clamp.db({Star{90, 0, 2.0f}}));
   EXPECT_FLOAT_EQ(clamp.red(32, 32), 0.5f * 4.0f);
+
+  // The threshold looks at the record's own brightness, before the power and
+  // the clamp move it to the other side.
+  RenderBench raised;  // 0.16 is below 0.3, its square root 0.4 is not
+  raised.data.lum_threshold = 0.3;
+  raised.data.brightness_power = 0.5;
+  drew = false;
+  raised.render(raised.db({Star{90, 0, 0.16f}}), &drew);
+  EXPECT_FALSE(drew);
+  EXPECT_EQ(raised.red_sum(), 0.0);
+  RenderBench lowered;  // 0.36 passes, its square 0.1296 would not
+  lowered.data.lum_threshold = 0.3;
+  lowered.data.brightness_power = 2.0;
+  lowered.render(lowered.db({Star{90, 0, 0.36f}}), &drew);
+  EXPECT_FLOAT_EQ(lowered.red(32, 32), 0.36f * 0.36f * 4.0f);
+  RenderBench clamped;  // 0.5 passes, the clamp's 0.2 would not
+  clamped.data.lum_threshold = 0.3;
+  clamped.data.lum_max = 0.2;
+  clamped.render(clamped.db({Star{90, 0, 0.5f}}));
+  EXPECT_FLOAT_EQ(clamped.red(32, 32), 0.2f * 4.0f);
 }
 
 TEST(StarRenderer, CamerasShareTheLight) {
@@ -185,6 +249,49 @@ TEST(StarRenderer, ColourDecodingTintAndSaturation) {
   tinted.render(tinted.db({c}));
   EXPECT_FLOAT_EQ(tinted.red(32, 32), amount * 0.25f);
   EXPECT_FLOAT_EQ(tinted.green(32, 32), amount * 0.5f);
+
+  // Every byte value decodes as sRGB does, worked out here in double.
+  RenderBench every;
+  LWStarFile input(every.db({}).c_str());
+  const StarFramebuffer f = every.fb();
+  StarRenderer r(every.data, f, input, every.cams);
+  for (int v = 0; v < 256; ++v) {
+    Star g = kCentre;
+    g.g = static_cast<unsigned char>(v);
+    std::fill(every.px.begin(), every.px.end(), 0.0f);
+    r.render_star(reinterpret_cast<const unsigned char*>(harness::star_record(g).data()));
+    const double x = v / 255.0;
+    const double want = x <= 0.03928 ? x / 12.92 : std::pow((x + 0.055) / 1.055, 2.4);
+    EXPECT_NEAR(every.green(32, 32) / amount, want, 2e-6 * want) << v;
+  }
+}
+
+// The tint is mixed in first and the saturation then acts on the tinted
+// colour: none leaves the neutral 0.5 whatever the tint, more than 1 pushes
+// the tinted colour away from that grey.
+TEST(StarRenderer, SaturationActsOnTheTintedColour) {
+  Star star = kCentre;
+  star.r = 255;
+  star.g = 128;
+  star.b = 20;
+  const VectorN<float, 3> tint{{0.1f, 0.9f, 0.6f}};
+  auto colour = [&](double tint_strength, double saturation) {
+    RenderBench s;
+    s.data.tint = tint;
+    s.data.tint_strength = tint_strength;
+    s.data.saturation = saturation;
+    s.render(s.db({star}));
+    const size_t at = (32 * 64 + 32) * 4;
+    const float amount = 0.5f * 4.0f;
+    return std::vector<double>{s.px[at + 1] / amount, s.px[at + 2] / amount, s.px[at + 3] / amount};
+  };
+  const std::vector<double> plain = colour(0, 1), tinted = colour(0.3, 1);
+  const std::vector<double> grey = colour(0.3, 0), vivid = colour(0.3, 1.6);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_NEAR(tinted[c], 0.7 * plain[c] + 0.3 * tint[c], 1e-6) << c;
+    EXPECT_EQ(grey[c], 0.5) << c;
+    EXPECT_NEAR(vivid[c] - 0.5, 1.6 * (tinted[c] - 0.5), 1e-6) << c;
+  }
 }
 
 TEST(StarRenderer, DistancesOnlyFromVersion2WithThreeD) {
@@ -242,11 +349,24 @@ TEST(StarRenderer, HeaderOnlyAndFailures) {
     EXPECT_EQ(std::string(e.message.c_str()).rfind("error in star database file in <", 0), 0u);
   }
 
+  // Raised at the first star that passes the threshold, not before: the
+  // faint stars ahead of it are read and passed over.
   RenderBench unknown;
   unknown.data.projection = static_cast<op_stars_projection>(3);
-  // Raised at the first star that passes the threshold, not before.
   unknown.data.lum_threshold = 0.4;
-  EXPECT_THROW(unknown.render(unknown.db({Star{90, 0, 0.1f}, kCentre})), StrXception);
+  LWStarFile file(unknown.db({Star{90, 0, 0.1f}, Star{90, 0, 0.2f}, kCentre, kCentre}).c_str());
+  CountingInput input(file);
+  StarFramebuffer f = unknown.fb();
+  StarRenderer r(unknown.data, f, input, unknown.cams);
+  int completed = 0;
+  try {
+    while (r.render_next(drew)) ++completed;
+    FAIL() << "an unknown projection was accepted";
+  } catch (const StrXception& e) {
+    EXPECT_EQ(std::string(e.message.c_str()).rfind("unknown projection in <", 0), 0u);
+  }
+  EXPECT_EQ(completed, 2);
+  EXPECT_EQ(input.handed, 4);  // the header, the two faint stars and the first bright one
 }
 
 TEST(StarRenderer, SegmentWithOneEndBehindIsDrawn) {
@@ -321,4 +441,155 @@ TEST(StarRenderer, DepthOfFieldScale) {
   EXPECT_EQ(off.sx, 1.0);
   EXPECT_EQ(off.k, 1.0);
   vantrel_destroy(v);
+}
+
+// The spot is sized in screen-window units: where the screen window's
+// proportions differ from the framebuffer's (pixels that are not square) it is
+// narrowed or widened in pixels, so that its shape in the window is the one
+// the sizes ask for.
+TEST(StarRenderer, SpotShapeFollowsTheScreenWindowNotThePixels) {
+  struct Case {
+    int w, h;
+    double left, right, bottom, top;
+    double aspect;  // star_width / star_height
+  };
+  const Case cases[] = {
+      {64, 64, -2, 2, -1, 1, 1.0},  // pixels twice as wide as tall
+      {64, 64, -1, 1, -2, 2, 1.0},  // pixels twice as tall as wide
+      {96, 48, -2, 2, -1, 1, 1.5},  // square pixels, an oval spot
+      {48, 96, -1, 1, -1, 1, 1.0},  // a tall frame, a square window
+      {64, 64, 2, -2, 1, -1, 1.0},  // a window mirrored both ways
+  };
+  for (const Case& c : cases) {
+    RenderBench s(c.w, c.h);
+    s.data.screen_left = c.left;
+    s.data.screen_right = c.right;
+    s.data.screen_bottom = c.bottom;
+    s.data.screen_top = c.top;
+    s.data.star_height = 3.0 / (c.w * 0.0005);  // 3 pixels tall
+    s.data.star_width = c.aspect * s.data.star_height;
+    s.render(s.db({kCentre}));
+    const SpotSize px = measured_size(s);
+    const double wide = px.a * std::fabs(c.right - c.left) / c.w;
+    const double tall = px.b * std::fabs(c.top - c.bottom) / c.h;
+    EXPECT_NEAR(wide / tall, c.aspect, 0.01 * c.aspect) << c.w << " x " << c.h << ", " << c.left;
+    EXPECT_NEAR(px.b, 3.0, 0.03) << c.w << " x " << c.h << ", " << c.left;
+  }
+}
+
+// One camera draws a star only where it sees it: a star behind the camera
+// must not come out mirrored in front, under any projection.
+TEST(StarRenderer, OneCameraDrawsOnlyWhatItSees) {
+  const Star behind{290, 10, 0.5f};     // a little right of and above -Z
+  const Star mirrored{110, -10, 0.5f};  // its opposite direction, in front
+  for (op_stars_projection projection : {Perspective, Hemispherical, AzimuthalEquidistant}) {
+    RenderBench front, back;
+    front.data.projection = back.data.projection = projection;
+    bool drew = false;
+    front.render(front.db({mirrored}), &drew);
+    EXPECT_TRUE(drew) << projection;
+    drew = false;
+    back.render(back.db({behind}), &drew);
+    EXPECT_FALSE(drew) << projection;
+    EXPECT_EQ(back.red_sum(), 0.0) << projection;
+  }
+}
+
+// Across several cameras a segment is drawn when either of its ends is
+// visible, from the previous camera's point to this one's, and the point and
+// the visibility move on at every step. The whole streak is then the sum of
+// its segments, each drawn alone with two cameras, added in the same order.
+TEST(StarRenderer, SegmentsHandVisibilityOn) {
+  // Visible, hidden, hidden, visible, visible, hidden: a hidden end lands at
+  // the mirrored point, still inside the disc.
+  const double turns[] = {10, 150, 130, -20, -35, 120};
+  const size_t n = sizeof turns / sizeof turns[0];
+  RenderBench whole;
+  whole.data.brightness = 1.25;  // 1.25 * 4 / 5 segments: exactly 1 per segment
+  whole.cams.clear();
+  for (double deg : turns) whole.add_camera(turned_about_y(deg));
+  const std::string db = whole.db({kCentre});
+  whole.render(db);
+
+  RenderBench pieces;
+  pieces.data.brightness = 0.25;  // one segment: 0.25 * 4 = 1
+  for (size_t i = 0; i + 1 < n; ++i) {
+    pieces.cams.clear();
+    pieces.add_camera(turned_about_y(turns[i]));
+    pieces.add_camera(turned_about_y(turns[i + 1]));
+    const double before = pieces.red_sum();
+    bool drew = false;
+    pieces.render(db, &drew);
+    const bool seen = std::fabs(turns[i]) < 90 || std::fabs(turns[i + 1]) < 90;
+    EXPECT_EQ(drew, seen) << "segment " << i;
+    EXPECT_EQ(pieces.red_sum() > before, seen) << "segment " << i;
+  }
+  EXPECT_GT(whole.red_sum(), 0.0);
+  EXPECT_EQ(whole.px, pieces.px);
+}
+
+// The parallax setting reaches the projection: it takes parallax / 100 from
+// every star's weight 1 / distance, so a negative one gives a star without
+// distance the distance 100 / |parallax|, and a positive one turns stars
+// beyond 100 / parallax into directions.
+TEST(StarRenderer, ParallaxMovesStarsAsDistanceWould) {
+  Matrix4<double> moved = Matrix4<double>::identity();
+  moved(3, 0) = -3.0;  // the camera 3 units along +X
+  auto frame = [&](double distance, double parallax) {
+    RenderBench s;
+    s.cams.clear();
+    s.add_camera(moved);
+    s.data.three_d = true;
+    s.data.parallax = parallax;
+    Star star = kCentre;
+    star.distance = distance;
+    s.render(s.db({star}));
+    return s.px;
+  };
+  auto max_difference = [](const std::vector<float>& a, const std::vector<float>& b) {
+    float d = 0;
+    for (size_t i = 0; i < a.size(); ++i) d = std::max(d, std::fabs(a[i] - b[i]));
+    return d;
+  };
+  const std::vector<float> direction = frame(0, 0), at_10 = frame(10, 0), at_20 = frame(20, 0);
+  // The camera's move shows, and differently for the two distances.
+  ASSERT_GT(max_difference(direction, at_10), 0.1f);
+  ASSERT_GT(max_difference(at_20, at_10), 0.1f);
+  EXPECT_LE(max_difference(frame(0, -10), at_10), 1e-6f);
+  EXPECT_LE(max_difference(frame(10, 5), at_20), 1e-6f);  // 1/10 - 5/100 = 1/20
+  EXPECT_EQ(frame(20, 10), direction);                    // 1/20 - 10/100 < 0
+}
+
+// The host's sRGB pixels: each curve leaves its straight part just above the
+// float nearest its threshold, comparing in float. 0.03928f is 0.0392800011
+// and 0.00304f is 0.0030400001, both above the decimals, so a comparison in
+// double would already take the power part at the float itself. The two parts
+// differ there by 2.5e-4, far more than float rounding.
+TEST(SRGBCurves, SwitchJustAboveTheFloatThresholds) {
+  struct Curve {
+    float (*curve)(float);
+    double threshold;
+    double (*straight)(double);
+    double (*power)(double);
+  };
+  const Curve curves[] = {
+      {srgb_decode, 0.03928, [](double v) { return v / 12.92; },
+       [](double v) { return std::pow((v + 0.055) / 1.055, 2.4); }},
+      {srgb_encode, 0.00304, [](double v) { return v * 12.92; },
+       [](double v) { return 1.055 * std::pow(v, 1 / 2.4) - 0.055; }},
+  };
+  for (const Curve& c : curves) {
+    const float t = static_cast<float>(c.threshold);
+    std::vector<float> values = {0.0f, 1.0f, t};
+    float below = t, above = t;
+    for (int i = 0; i < 3; ++i) {
+      values.push_back(below = std::nextafter(below, 0.0f));
+      values.push_back(above = std::nextafter(above, 1.0f));
+    }
+    for (float v = 0.0001f; v < 1.0f; v *= 1.05f) values.push_back(v);
+    for (float v : values) {
+      const double want = v <= t ? c.straight(v) : c.power(v);
+      EXPECT_NEAR(c.curve(v), want, 2e-6 * want) << "threshold " << c.threshold << ", value " << v;
+    }
+  }
 }

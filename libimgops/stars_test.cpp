@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -33,6 +34,57 @@ const VectorN<float, 3> kWhite{{1.0f, 1.0f, 1.0f}};
 bool draw(Planes& p, VectorN<float, 2> p0, VectorN<float, 2> p1, float amount, float a, float b,
           op_stars_lines lines = AllLines, VectorN<float, 3> colour = kWhite) {
   return op_star_streak(p.fb(), p0, p1, amount, colour, a, b, lines);
+}
+
+// A repeatable sequence of uniform floats.
+struct Random {
+  uint32_t seed;
+  float operator()(float lo, float hi) {
+    seed = seed * 1664525u + 1013904223u;
+    return lo + (hi - lo) * static_cast<float>(seed >> 8) / 16777216.0f;
+  }
+};
+
+// The light a star moving from (x0, y0) to (x1, y1) puts at the point (px, py),
+// worked out independently in double precision: the spot integrated in closed
+// form along the segment, measured from its first end, and divided by the
+// segment's length. Coinciding ends give the still spot.
+double streak_value(double x0, double y0, double x1, double y1, double amount, double a, double b,
+                    double px, double py) {
+  const double ex = px - x0, ey = py - y0, dx = x1 - x0, dy = y1 - y0;
+  const double len = std::hypot(dx, dy);
+  if (len == 0.0) return amount * std::exp(-ex * ex / (a * a) - ey * ey / (b * b));
+  const double ux = dx / len, uy = dy / len;
+  // The exponent at distance s along the segment is -(al s^2 - 2 be s + ga).
+  const double al = ux * ux / (a * a) + uy * uy / (b * b);
+  const double be = ex * ux / (a * a) + ey * uy / (b * b);
+  const double ga = ex * ex / (a * a) + ey * ey / (b * b);
+  const double r = std::sqrt(al), peak = be / al;
+  const double along = std::erf(r * (len - peak)) - std::erf(-r * peak);
+  return amount / len * std::exp(be * be / al - ga) * std::sqrt(M_PI) / (2.0 * r) * along;
+}
+
+// Largest difference between a drawing and streak_value over the framebuffer:
+// every pixel of the star's box must carry its value, every other pixel none.
+// The box reaches rx = a * sqrt(ln(6250 * amount)) beyond the ends, computed
+// in single precision as the rasteriser does so that the edges agree.
+double box_error(const Planes& p, float x0, float y0, float x1, float y1, float amount, float a,
+                 float b) {
+  const float L = std::sqrt(std::log(6250.0f * amount));
+  const float rx = L * a, ry = L * b;
+  const int xlo = static_cast<int>(std::floor(std::fmin(x0, x1) - rx));
+  const int xhi = static_cast<int>(std::floor(std::fmax(x0, x1) + rx)) + 1;
+  const int ylo = static_cast<int>(std::floor(std::fmin(y0, y1) - ry));
+  const int yhi = static_cast<int>(std::floor(std::fmax(y0, y1) + ry)) + 1;
+  double worst = 0.0;
+  for (int y = 0; y < p.h; ++y)
+    for (int x = 0; x < p.w; ++x) {
+      const bool in_box = x >= xlo && x <= xhi && y >= ylo && y <= yhi;
+      const double want = in_box ? streak_value(x0, y0, x1, y1, amount, a, b, x, y) : 0.0;
+      const double got = p.px[(static_cast<size_t>(y) * p.w + x) * 4 + 1];
+      worst = std::fmax(worst, std::fabs(got - want));
+    }
+  return worst;
 }
 
 }  // namespace
@@ -185,12 +237,38 @@ TEST(StarSpot, ColourScalesChannels) {
   EXPECT_EQ(p.b(10, 10), 0.0f);
 }
 
-TEST(StarStreak, NearlyCoincidentEndsAreASpotAtTheMidpoint) {
-  Planes spot(30, 30), pair(30, 30);
-  draw(spot, P(12.0f, 14.0f), P(12.0f, 14.0f), 1.0f, 2.0f, 1.5f);
-  draw(pair, P(12.0f, 14.0f - 0.0000025f), P(12.0f, 14.0f + 0.0000025f), 1.0f, 2.0f, 1.5f);
-  for (int y = 0; y < 30; ++y)
-    for (int x = 0; x < 30; ++x) ASSERT_NEAR(pair.r(x, y), spot.r(x, y), 1e-6f) << x << "," << y;
+// Ends up to 1e-5 apart draw the still spot at their midpoint, bit for bit;
+// farther apart they draw a streak, whose error-function arithmetic carries
+// the same light but shows in the last bits.
+TEST(StarStreak, EndsUpTo1e5ApartAreASpotAtTheMidpoint) {
+  const float step = std::nextafter(4.0f, 8.0f) - 4.0f;  // float spacing from 4 to 8
+  struct Case {
+    float x0, y0, x1, y1;
+    bool spot;
+  };
+  const Case cases[] = {
+      {4, 6, 4 + 20 * step, 6, true},   // 9.5e-6 apart
+      {4, 6, 4 + 21 * step, 6, false},  // 1.0014e-5 apart
+      {6, 4, 6, 4 + 20 * step, true},   // the same, vertical
+      {6, 4 + 21 * step, 6, 4, false},  // upwards
+      {6, 0, 6, 0.00001f, true},        // exactly 1e-5 apart
+      {0.00001f, 6, 0, 6, true},        // the same, leftwards
+  };
+  for (const Case& c : cases) {
+    Planes pair(12, 12), spot(12, 12);
+    const float mx = (c.x0 + c.x1) * 0.5f, my = (c.y0 + c.y1) * 0.5f;
+    EXPECT_TRUE(draw(pair, P(c.x0, c.y0), P(c.x1, c.y1), 1.0f, 1.0f, 1.0f));
+    draw(spot, P(mx, my), P(mx, my), 1.0f, 1.0f, 1.0f);
+    const std::string name = std::to_string(c.x1 - c.x0) + "," + std::to_string(c.y1 - c.y0);
+    if (c.spot) {
+      EXPECT_EQ(pair.px, spot.px) << name;
+    } else {
+      EXPECT_NE(pair.px, spot.px) << name;
+      // The error function's float rounding (6e-8) against its differences
+      // of about 1e-5 leaves noise of a percent per pixel.
+      EXPECT_NEAR(pair.red_sum() / spot.red_sum(), 1.0, 5e-3) << name;
+    }
+  }
 }
 
 // The light a streak adds equals the light of a still spot of the same amount:
@@ -216,6 +294,20 @@ TEST(StarStreak, CarriesTheLightOfASpot) {
           << c.x0 << "," << c.y0 << " -> " << c.x1 << "," << c.y1 << " amount " << amount;
     }
   }
+
+  // Every direction, to float accuracy: an amount of 1000 puts the cut-off at
+  // 1.6e-7 of the light, and from size 1.5 up sampling at whole pixels adds
+  // less than 1e-9.
+  const float sizes[][2] = {{1.5f, 3.0f}, {3.0f, 1.5f}, {2.0f, 2.0f}};
+  for (int deg = 0; deg < 360; deg += 5)
+    for (const float* ab : sizes) {
+      const float dx = 12.5f * static_cast<float>(std::cos(deg * M_PI / 180));
+      const float dy = 12.5f * static_cast<float>(std::sin(deg * M_PI / 180));
+      Planes p(90, 70);
+      draw(p, P(45.3f - dx, 35.6f - dy), P(45.3f + dx, 35.6f + dy), 1000.0f, ab[0], ab[1]);
+      EXPECT_NEAR(p.red_sum() / (M_PI * ab[0] * ab[1] * 1000.0), 1.0, 2e-6)
+          << deg << " degrees, size " << ab[0] << " x " << ab[1];
+    }
 }
 
 TEST(StarSpot, SymmetricAboutItsCentre) {
@@ -231,11 +323,7 @@ TEST(StarSpot, SymmetricAboutItsCentre) {
 }
 
 TEST(StarStreak, NothingLandsBeyondTheReach) {
-  uint32_t seed = 12345;
-  auto rnd = [&seed](float lo, float hi) {
-    seed = seed * 1664525u + 1013904223u;
-    return lo + (hi - lo) * static_cast<float>(seed >> 8) / 16777216.0f;
-  };
+  Random rnd{12345};
   for (int n = 0; n < 200; ++n) {
     Planes p(64, 48);
     const float x0 = rnd(-10, 74), y0 = rnd(-10, 58), x1 = rnd(-10, 74), y1 = rnd(-10, 58);
@@ -253,4 +341,52 @@ TEST(StarStreak, NothingLandsBeyondTheReach) {
         ASSERT_GT(p.r(x, y), 0.0f);
       }
   }
+}
+
+// Every pixel of a streak's box carries the integral of the moving spot, to
+// float accuracy, also below the 1/6250 level: a row band narrower than the
+// light would leave faint pixels of a sloping streak dark. From size 2 up,
+// what lies outside the scanned band is below (6250 * amount)^-4 of the peak,
+// under 1e-7 for these amounts; near-horizontal streaks scan their whole box
+// at any size.
+TEST(StarStreak, MatchesTheIntegralAtEveryPixelOfItsBox) {
+  Random rnd{777};
+  for (int n = 0; n < 600; ++n) {
+    Planes p(80, 60);
+    // Long streaks of every direction, then short ones, whose edges are brighter.
+    const float x0 = rnd(-5, 85), y0 = rnd(-5, 65);
+    const float spread = n < 300 ? 90.0f : 6.0f;
+    const float x1 = x0 + rnd(-spread, spread), y1 = y0 + rnd(-spread, spread);
+    // Faint stars: the lower the peak, the brighter the edge relative to it.
+    const float a = rnd(2, 4), b = rnd(1, 4), amount = std::pow(10.0f, rnd(-2, 0));
+    draw(p, P(x0, y0), P(x1, y1), amount, a, b);
+    ASSERT_LE(box_error(p, x0, y0, x1, y1, amount, a, b), 2e-6 * amount)
+        << n << ": " << x0 << "," << y0 << " -> " << x1 << "," << y1 << " a " << a << " b " << b;
+  }
+
+  // Near-horizontal: |dy| up to 1e-6 is horizontal, and a slope dx / dy of
+  // 1e5 or more takes the row's centre from the midpoint. Unit sizes, integer
+  // rows: the first and last rows of the box lie just beyond the reach, where
+  // the light is faint but far above the tolerance.
+  const float dy_max = 0.000001f, dy_steep = std::ldexp(1.0f, -19);  // 1e5 * dy_steep is exact
+  struct Case {
+    float x0, y0, x1, y1;
+  };
+  const Case flat[] = {
+      {10, 8, 30, 8},                                 // horizontal
+      {10, 0, 10.05f, dy_max},                        // |dy| at the limit, slope 5e4
+      {10.5f, 0, 10.53f, dy_max / 2},                 // within the limit (as a slope, 6e4)
+      {10, 8, 10 + 100000 * dy_steep, 8 + dy_steep},  // slope exactly 1e5
+      {30, 8 + 2 * dy_steep, 10, 8},                  // right to left, slope 5.2e6
+  };
+  for (const Case& c : flat)
+    for (float a : {1.0f, 2.5f}) {
+      Planes p(40, 16);
+      draw(p, P(c.x0, c.y0), P(c.x1, c.y1), 1.0f, a, 1.0f);
+      // The error function's values are rounded to float, and a streak divides
+      // their difference by its length: short ones carry more rounding.
+      const double len = std::hypot(c.x1 - c.x0, c.y1 - c.y0);
+      EXPECT_LE(box_error(p, c.x0, c.y0, c.x1, c.y1, 1.0f, a, 1.0f), 2e-6 + 2.5e-7 * a / len)
+          << c.x0 << "," << c.y0 << " -> " << c.x1 << "," << c.y1 << " a " << a;
+    }
 }

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <new>
 #include <string>
 
 using Kesh::Image;
@@ -31,6 +30,28 @@ struct Tag : Kesh::MetaInfo {
   Tag(const Tag&) : Kesh::MetaInfo() { ++live_infos; }
   ~Tag() override { --live_infos; }
   Kesh::MetaInfo* clone() const override { return new Tag(*this); }
+};
+
+// Records the description of the image under watch when its metadata is
+// released. That happens while the ImageSpec part is being destroyed, so its
+// fields may still be read; after the destructor returns they may not.
+const ImageSpec* watched = nullptr;
+struct Seen {
+  bool taken = false;
+  ImageSpec::PixelFormat format = ImageSpec::BGRA_U8;
+  int width = 0, height = 0;
+  unsigned stride = 1;
+} seen;
+struct Witness : Kesh::MetaInfo {
+  ~Witness() override {
+    if (!watched) return;
+    seen.taken = true;
+    seen.format = watched->format;
+    seen.width = watched->width;
+    seen.height = watched->height;
+    seen.stride = watched->stride;
+  }
+  Kesh::MetaInfo* clone() const override { return new Witness(*this); }
 };
 
 }  // namespace
@@ -111,17 +132,25 @@ TEST(Image, AllocationGuards) {
 }
 
 TEST(Image, ClearAndEmptyStateAfterDestruction) {
-  alignas(Image) unsigned char storage[sizeof(Image)];
-  Image* image = new (storage) Image(ImageSpec(3, 2, ImageSpec::BGRA_FLOAT));
-  image->clear();
-  for (uint64_t i = 0; i < image->block_size; ++i) ASSERT_EQ(image->block[i], 0);
-  reinterpret_cast<float*>(image->row(1))[0] = 1.5f;
-  EXPECT_EQ(reinterpret_cast<float*>(image->pixels)[12], 1.5f);
-  image->~Image();
-  EXPECT_EQ(image->format, ImageSpec::INVALID_FORMAT);
-  EXPECT_EQ(image->width, -666);
-  EXPECT_EQ(image->height, -666);
-  EXPECT_EQ(image->stride, 0u);
+  // The witness rides in the image's metadata, which the ImageSpec part
+  // releases after the image's own destructor has run.
+  ImageSpec spec(3, 2, ImageSpec::BGRA_FLOAT);
+  spec.meta = new PtrMap<InString, Kesh::MetaInfoRef>(4);
+  spec.meta->insert("witness", Kesh::MetaInfoRef(new Witness));
+  {
+    Image image(spec);
+    image.clear();
+    for (uint64_t i = 0; i < image.block_size; ++i) ASSERT_EQ(image.block[i], 0);
+    reinterpret_cast<float*>(image.row(1))[0] = 1.5f;
+    EXPECT_EQ(reinterpret_cast<float*>(image.pixels)[12], 1.5f);
+    watched = &image;
+  }
+  watched = nullptr;
+  ASSERT_TRUE(seen.taken);
+  EXPECT_EQ(seen.format, ImageSpec::INVALID_FORMAT);
+  EXPECT_EQ(seen.width, -666);
+  EXPECT_EQ(seen.height, -666);
+  EXPECT_EQ(seen.stride, 0u);
 }
 
 TEST(ImageSpec, MetadataIsClonedAndReleased) {
