@@ -1,10 +1,10 @@
 #include "LW/settings.h"
 
+#include <array>
 #include <cmath>
-#include <cstddef>
 #include <cstring>
 
-#define arraysize(a) static_cast<ptrdiff_t>(sizeof(a) / sizeof((a)[0]))
+#include "LW/vantrel.h"
 
 namespace {
 
@@ -13,62 +13,144 @@ constexpr uint32_t ID(const char (&s)[5]) {
                      static_cast<unsigned char>(s[2]), static_cast<unsigned char>(s[3]));
 }
 
-constexpr uint32_t VERS = ID("VERS"), SFIL = ID("SFIL"), SSIZ = ID("SSIZ"), SASP = ID("SASP"),
-                   LTHR = ID("LTHR"), LMAX = ID("LMAX"), SBRI = ID("SBRI"), SSAT = ID("SSAT"),
-                   BIAS = ID("BIAS"), TSTR = ID("TSTR"), TINR = ID("TINR"), TING = ID("TING"),
-                   TINB = ID("TINB"), BLSG = ID("BLSG"), PRID = ID("PRID"), SRGB = ID("SRGB"),
-                   ADOF = ID("ADOF"), THRD = ID("THRD"), PROJ = ID("PROJ"), PARA = ID("PARA"),
-                   ENDI = ID("ENDI"), PERS = ID("PERS"), HEMI = ID("HEMI");
+// The largest value the panel lets a user enter for a brightness or a size.
+constexpr double kPanelMax = 99999999;
+
+using S = VantrelSettings;
+
+constexpr SettingRow special(const char (&id)[5], const char* keyword, SettingKind kind) {
+  return {ID(id), keyword, kind, 0, false, 0, 0, nullptr, nullptr};
+}
+constexpr SettingRow real(const char (&id)[5], const char* keyword, double S::*field,
+                          double initial, bool ranged = false) {
+  return {ID(id), keyword, SettingKind::Real, initial, ranged, 0, kPanelMax, field, nullptr};
+}
+constexpr SettingRow integer(const char (&id)[5], const char* keyword, int32_t S::*field,
+                             double initial, SettingKind kind = SettingKind::Integer) {
+  return {ID(id), keyword, kind, initial, false, 0, 0, nullptr, field};
+}
+constexpr SettingRow with_range(SettingRow row, double lo, double hi) {
+  row.ranged = true;
+  row.lo = lo;
+  row.hi = hi;
+  return row;
+}
 
 // Version-1 data names the projection by an inner block.
+constexpr uint32_t PERS = ID("PERS"), HEMI = ID("HEMI"), ENDI = ID("ENDI");
 const VHBlockID v1_projection_ids[] = {
     {PERS, "Perspective"}, {HEMI, "Hemispherical"}, {0, nullptr}};
 
 const char* const projection_names[] = {"Perspective", "Hemispherical", "AzimuthalEquidistant"};
 
-// The values the panel lets a user enter. Anything else in saved data (a
-// hand-edited scene, a damaged file) would draw NaN or take minutes a frame.
-struct Limits {
-  uint32_t id;
-  double lo, hi;
-};
-const Limits kLimits[] = {
-    {SBRI, 0, 99999999}, {SSAT, 0, 99999999}, {LMAX, 0, 99999999}, {LTHR, 0, 99999999},
-    {SSIZ, 0, 99999999}, {SASP, 0, 99999999}, {BLSG, 0, 100},
+// Entries of the identifier table, its terminating entry included.
+constexpr ptrdiff_t arraysize(const VHBlockID*) { return kBlockIdCount; }
+
+}  // namespace
+
+// Saturation is written before BrightnessBias: the order on disk, not the
+// order of the fields.
+const SettingRow vantrel_settings[21] = {
+    special("VERS", "VantrelVersion", SettingKind::Version),
+    special("SFIL", "StarFile", SettingKind::Path),
+    real("SSIZ", "StarSize", &S::StarSize, 2.5, true),
+    real("SASP", "StarAspect", &S::StarAspect, 1.0, true),
+    real("LTHR", "LumThreshold", &S::LumThreshold, 0.001, true),
+    real("LMAX", "LumMax", &S::LumMax, 0.5, true),
+    real("SBRI", "Brightness", &S::Brightness, 5.0, true),
+    real("SSAT", "Saturation", &S::Saturation, 0.4, true),
+    real("BIAS", "BrightnessBias", &S::BrightnessBias, 1.0),
+    real("TSTR", "TintStrength", &S::TintStrength, 0.0),
+    real("TINR", "TintRed", &S::TintRed, 1.0),
+    real("TING", "TintGreen", &S::TintGreen, 1.0),
+    real("TINB", "TintBlue", &S::TintBlue, 1.0),
+    with_range(integer("BLSG", "BlurSegs", &S::BlurSegs, 1), 0, 100),
+    special("PRID", "ParentID", SettingKind::Parent),
+    integer("SRGB", "sRGBFrameBuffer", &S::sRGBFrameBuffer, 1),
+    integer("ADOF", "AnamorphicDOF", &S::AnamorphicDOF, 0),
+    integer("THRD", "ThreeD", &S::ThreeD, 0),
+    integer("PROJ", "Projection", &S::Projection, 0, SettingKind::Projection),
+    real("PARA", "Parallax", &S::Parallax, 0.0),
+    special("ENDI", "END", SettingKind::End),
 };
 
-const char* keyword_of(uint32_t id) {
-  for (const VHBlockID* b = vantrel_block_ids; b->id; ++b)
-    if (b->id == id) return b->token;
-  return "?";
+const VHBlockID* vantrel_block_ids() {
+  static const std::array<VHBlockID, kBlockIdCount> ids = [] {
+    std::array<VHBlockID, kBlockIdCount> a{};
+    for (size_t i = 0; i < kBlockIdCount - 1; ++i)
+      a[i] = VHBlockID{vantrel_settings[i].id, vantrel_settings[i].keyword};
+    a[kBlockIdCount - 1] = VHBlockID{0, nullptr};
+    return a;
+  }();
+  return ids.data();
 }
 
-// True when a value read for the block may be kept; otherwise warns, naming
-// the keyword, the value and what was expected.
-bool acceptable(uint32_t id, double value) {
-  const char* keyword = keyword_of(id);
+const SettingRow* find_setting(uint32_t id) {
+  for (const SettingRow& row : vantrel_settings)
+    if (row.id == id) return &row;
+  return nullptr;
+}
+
+void setting_defaults(VantrelSettings& s, const String& star_file, bool star_file_3d) {
+  s.StarFile = star_file;
+  s.StarFileIs3D = star_file_3d;
+  s.ParentID = nullptr;
+  for (const SettingRow& row : vantrel_settings) {
+    if (row.real) s.*row.real = row.initial;
+    if (row.integer) s.*row.integer = static_cast<int32_t>(row.initial);
+  }
+}
+
+const char* projection_name(int projection) {
+  return projection >= 0 && projection < 3 ? projection_names[projection] : nullptr;
+}
+
+namespace {
+
+// True when a value read for the setting may be kept; otherwise warns,
+// naming the keyword, the value and what was expected. Limits are compared
+// as saved: 99999999 is stored as the float 1e8 and must read back.
+bool acceptable(const SettingRow& row, double value) {
   if (!std::isfinite(value)) {
     warning(VANTREL_FUNCTION, "%s %g is not a finite number; the setting is kept as it was",
-            keyword, value);
+            row.keyword, value);
     return false;
   }
-  // Compared as saved: 99999999 is stored as the float 1e8 and must read back.
-  for (const Limits& l : kLimits)
-    if (l.id == id && !(value >= static_cast<float>(l.lo) && value <= static_cast<float>(l.hi))) {
-      warning(VANTREL_FUNCTION, "%s %g is outside %.10g to %.10g; the setting is kept as it was",
-              keyword, value, l.lo, l.hi);
-      return false;
-    }
+  if (row.ranged && !(value >= static_cast<float>(row.lo) && value <= static_cast<float>(row.hi))) {
+    warning(VANTREL_FUNCTION, "%s %g is outside %.10g to %.10g; the setting is kept as it was",
+            row.keyword, value, row.lo, row.hi);
+    return false;
+  }
   return true;
+}
+
+void write_setting(const SettingRow& row, const vantrel& v, const st_LWSaveState* s) {
+  auto i4 = [s](int32_t value) { s->write_i4(s->data, &value, 1); };
+  switch (row.kind) {
+    case SettingKind::Version: i4(2); break;
+    case SettingKind::Path: s->write_str(s->data, v.StarFile.c_str()); break;
+    case SettingKind::Real: {
+      const float f = static_cast<float>(v.*row.real);
+      s->write_fp(s->data, &f, 1);
+      break;
+    }
+    case SettingKind::Integer: i4(v.*row.integer); break;
+    // Item identifiers fit in 32 bits: the low half is the whole of it.
+    case SettingKind::Parent:
+      i4(static_cast<int32_t>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v.ParentID))));
+      break;
+    case SettingKind::Projection: s->write_str(s->data, projection_name(v.*row.integer)); break;
+    case SettingKind::End: break;
+  }
 }
 
 // The version-1 star file block holds the path between double quotes; false
 // (with a warning) when it does not.
-bool v1_star_file(char* buf, String& path) {
+bool v1_star_file(const SettingRow& row, char* buf, String& path) {
   char* lastquote = buf[0] == '"' ? strrchr(buf + 1, '"') : nullptr;
   if (!lastquote) {
-    warning(VANTREL_FUNCTION, "StarFile %s is not a path in double quotes; the setting is kept",
-            buf);
+    warning(VANTREL_FUNCTION, "%s %s is not a path in double quotes; the setting is kept",
+            row.keyword, buf);
     return false;
   }
   *lastquote = '\0';
@@ -76,166 +158,101 @@ bool v1_star_file(char* buf, String& path) {
   return true;
 }
 
+void read_star_file(const SettingRow& row, vantrel& v, int version, const st_LWLoadState* s) {
+  char buf[4096];
+  String path;
+  if (version == 1) {
+    const int n = s->read(s->data, buf, 4095);
+    buf[n > 0 ? n : 0] = '\0';
+    // A malformed path skips this one value; the blocks after it still count.
+    if (!v1_star_file(row, buf, path)) return;
+  } else {
+    if (s->read_str(s->data, buf, sizeof buf) < 0) buf[0] = '\0';
+    path = buf;
+  }
+  v.StarFile = path;
+  // A database that is no longer there gives way to the default one
+  // silently; a file that is there but is no database is worth a word.
+  const StarFileHeader header = read_star_file_header(v.StarFile.c_str());
+  v.StarFileIs3D = header.is_3d;
+  if (!header.valid) {
+    if (header.opened)
+      warning(VANTREL_FUNCTION, "star database %s: %s; using the default database",
+              v.StarFile.c_str(), header.problem());
+    v.StarFile = default_star_file_path(&v.StarFileIs3D);
+  }
+}
+
+int read_projection(int version, const st_LWLoadState* s) {
+  if (version == 1)
+    return s->find_block(s->data, v1_projection_ids) == HEMI ? Hemispherical : Perspective;
+  char buf[4096];
+  if (s->read_str(s->data, buf, sizeof buf) < 0) buf[0] = '\0';
+  for (int p : {Hemispherical, AzimuthalEquidistant})
+    if (!strcmp(buf, projection_names[p])) return p;
+  return Perspective;
+}
+
+// Reads one block's value into the instance. A value that cannot be read, or
+// that no panel would accept, leaves the setting as it was.
+void read_setting(const SettingRow& row, int& version, vantrel& v, const st_LWLoadState* s) {
+  int32_t x = 0;
+  float f = 0.0f;
+  switch (row.kind) {
+    case SettingKind::Version:
+      if (s->read_i4(s->data, &x, 1) == 1) version = x == 1 ? 1 : 2;
+      break;
+    case SettingKind::Path: read_star_file(row, v, version, s); break;
+    case SettingKind::Real:
+      if (s->read_fp(s->data, &f, 1) == 1 && acceptable(row, f)) v.*row.real = f;
+      break;
+    case SettingKind::Integer:
+      if (s->read_i4(s->data, &x, 1) == 1 && acceptable(row, x)) v.*row.integer = x;
+      break;
+    case SettingKind::Parent:
+      if (s->read_i4(s->data, &x, 1) == 1)
+        v.ParentID = reinterpret_cast<VHItemID>(static_cast<uintptr_t>(static_cast<uint32_t>(x)));
+      break;
+    case SettingKind::Projection: v.*row.integer = read_projection(version, s); break;
+    case SettingKind::End: break;
+  }
+}
+
 }  // namespace
 
-const VHBlockID vantrel_block_ids[22] = {
-    {VERS, "VantrelVersion"},
-    {SFIL, "StarFile"},
-    {SSIZ, "StarSize"},
-    {SASP, "StarAspect"},
-    {LTHR, "LumThreshold"},
-    {LMAX, "LumMax"},
-    {SBRI, "Brightness"},
-    {SSAT, "Saturation"},
-    {BIAS, "BrightnessBias"},
-    {TSTR, "TintStrength"},
-    {TINR, "TintRed"},
-    {TING, "TintGreen"},
-    {TINB, "TintBlue"},
-    {BLSG, "BlurSegs"},
-    {PRID, "ParentID"},
-    {SRGB, "sRGBFrameBuffer"},
-    {ADOF, "AnamorphicDOF"},
-    {THRD, "ThreeD"},
-    {PROJ, "Projection"},
-    {PARA, "Parallax"},
-    {ENDI, "END"},
-    {0, nullptr},
-};
-
 void vantrel_save(const vantrel* v, const st_LWSaveState* s, bool scene) {
-  const VHBlockID* const idroot = vantrel_block_ids;
+  const VHBlockID* const idroot = vantrel_block_ids();
   const VHBlockID* id = idroot;
-  // Each block is the next row of the table: the cursor walks it in order.
-  auto leaf = [&](auto write) {
+  // The cursor walks the identifier table row by row, as the rows are written.
+  for (const SettingRow& row : vantrel_settings) {
+    if (row.kind == SettingKind::Parent && !scene) {
+      ++id;
+      continue;
+    }
+    if (row.kind == SettingKind::Projection && !projection_name(v->*row.integer))
+      THROW_STR("unknown projection");
     s->begin_block(s->data, id, 1);
-    write();
+    write_setting(row, *v, s);
     s->end_block(s->data);
     ++id;
-  };
-  auto i4 = [&](int32_t value) { leaf([&] { s->write_i4(s->data, &value, 1); }); };
-  auto fp = [&](double value) {
-    const float f = static_cast<float>(value);
-    leaf([&] { s->write_fp(s->data, &f, 1); });
-  };
-
-  i4(2);
-  leaf([&] { s->write_str(s->data, v->StarFile.c_str()); });
-  fp(v->StarSize);
-  fp(v->StarAspect);
-  fp(v->LumThreshold);
-  fp(v->LumMax);
-  fp(v->Brightness);
-  fp(v->Saturation);
-  fp(v->BrightnessBias);
-  fp(v->TintStrength);
-  fp(v->TintRed);
-  fp(v->TintGreen);
-  fp(v->TintBlue);
-  i4(v->BlurSegs);
-  if (scene)
-    i4(static_cast<int32_t>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v->ParentID))));
-  else
-    ++id;
-  i4(v->sRGBFrameBuffer);
-  i4(v->AnamorphicDOF);
-  i4(v->ThreeD);
-  if (v->Projection < 0 || v->Projection > 2) THROW_STR("unknown projection");
-  leaf([&] { s->write_str(s->data, projection_names[v->Projection]); });
-  fp(v->Parallax);
-  leaf([] {});
-  ASSERT(id - idroot + 1 == arraysize(vantrel_block_ids));
+  }
+  ASSERT(id - idroot + 1 == arraysize(idroot));
 }
 
 void vantrel_load(vantrel* v, const st_LWLoadState* s) {
   int version = 2;
   for (;;) {
-    const uint32_t id = s->find_block(s->data, vantrel_block_ids);
+    const uint32_t id = s->find_block(s->data, vantrel_block_ids());
     if (id == 0 || id == ENDI) break;
-    // A value that cannot be read, or that no panel would accept, leaves the
-    // setting as it was.
-    auto fp = [&](double& field) {
-      float f = 0.0f;
-      if (s->read_fp(s->data, &f, 1) == 1 && acceptable(id, f)) field = f;
-    };
-    auto i4 = [&](int32_t& field) {
-      int32_t x = 0;
-      if (s->read_i4(s->data, &x, 1) == 1 && acceptable(id, x)) field = x;
-    };
-    char buf[4096];
-    switch (id) {
-      case VERS: {
-        int32_t x = version;
-        i4(x);
-        version = x == 1 ? 1 : 2;
-        break;
-      }
-      case SSIZ: fp(v->StarSize); break;
-      case SASP: fp(v->StarAspect); break;
-      case LTHR: fp(v->LumThreshold); break;
-      case LMAX: fp(v->LumMax); break;
-      case SBRI: fp(v->Brightness); break;
-      case SSAT: fp(v->Saturation); break;
-      case BIAS: fp(v->BrightnessBias); break;
-      case TSTR: fp(v->TintStrength); break;
-      case TINR: fp(v->TintRed); break;
-      case TING: fp(v->TintGreen); break;
-      case TINB: fp(v->TintBlue); break;
-      case PARA: fp(v->Parallax); break;
-      case BLSG: i4(v->BlurSegs); break;
-      case SRGB: i4(v->sRGBFrameBuffer); break;
-      case ADOF: i4(v->AnamorphicDOF); break;
-      case THRD: i4(v->ThreeD); break;
-      case PRID: {
-        int32_t x = 0;
-        if (s->read_i4(s->data, &x, 1) == 1)
-          v->ParentID =
-              reinterpret_cast<VHItemID>(static_cast<uintptr_t>(static_cast<uint32_t>(x)));
-        break;
-      }
-      case PROJ:
-        if (version == 1) {
-          v->Projection =
-              s->find_block(s->data, v1_projection_ids) == HEMI ? Hemispherical : Perspective;
-        } else {
-          if (s->read_str(s->data, buf, sizeof buf) < 0) buf[0] = '\0';
-          v->Projection = !strcmp(buf, "Hemispherical")          ? Hemispherical
-                          : !strcmp(buf, "AzimuthalEquidistant") ? AzimuthalEquidistant
-                                                                 : Perspective;
-        }
-        break;
-      case SFIL: {
-        String path;
-        if (version == 1) {
-          const int n = s->read(s->data, buf, 4095);
-          buf[n > 0 ? n : 0] = '\0';
-          // A malformed path skips this one value; the blocks after it still count.
-          if (!v1_star_file(buf, path)) break;
-        } else {
-          if (s->read_str(s->data, buf, sizeof buf) < 0) buf[0] = '\0';
-          path = buf;
-        }
-        v->StarFile = path;
-        // A database that is no longer there gives way to the default one
-        // silently; a file that is there but is no database is worth a word.
-        const StarFileHeader header = read_star_file_header(v->StarFile.c_str());
-        v->StarFileIs3D = header.is_3d;
-        if (!header.valid) {
-          if (header.opened)
-            warning(VANTREL_FUNCTION, "star database %s: %s; using the default database",
-                    v->StarFile.c_str(), header.problem());
-          v->StarFile = default_star_file_path(&v->StarFileIs3D);
-        }
-        break;
-      }
-      default: THROW_STR("unknown id");
-    }
+    const SettingRow* row = find_setting(id);
+    if (!row) THROW_STR("unknown id");
+    read_setting(*row, version, *v, s);
     s->end_block(s->data);
   }
 }
 
 void vantrel_save_to_file(const vantrel* v, const char* path) {
-  const VHFileIOFuncs* io = vantrel_host.fileio;
+  const VHFileIOFuncs* io = vantrel_module.host.fileio;
   st_LWSaveState* s = io ? io->open_save(io, path, VH_IO_TEXT) : nullptr;
   if (!s) THROW_STR("error saving settings file");
   try {
@@ -248,7 +265,7 @@ void vantrel_save_to_file(const vantrel* v, const char* path) {
 }
 
 void vantrel_load_from_file(vantrel* v, const char* path) {
-  const VHFileIOFuncs* io = vantrel_host.fileio;
+  const VHFileIOFuncs* io = vantrel_module.host.fileio;
   LoadStateGuard load(io, io ? io->open_load(io, path, VH_IO_TEXT) : nullptr);
   if (!load.get()) THROW_STR("error opening settings file");
   try {

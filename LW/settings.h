@@ -1,16 +1,83 @@
-// An instance's settings as tagged blocks: in scenes (with the parent item)
-// and in settings files of their own (without it).
+// An instance's settings: the value type, the one table that describes every
+// saved setting (block identifier, keyword, kind, default, range, field), and
+// the tagged blocks they travel as, in scenes (with the parent item) and in
+// settings files of their own (without it). Defaults, copies, saving and
+// loading are loops over the table.
 #pragma once
 
-#include "LW/vantrel.h"
+#include <cstddef>
+#include <cstdint>
+
+#include "base/string.h"
+#include "hostapi/filter.h"
 #include "hostapi/io.h"
 
-// The identifier table, in the order of writing, ended by an entry with id 0.
-extern const VHBlockID vantrel_block_ids[22];
+// The user's settings of one filter instance, named by their keywords.
+struct VantrelSettings {
+  String StarFile;
+  bool StarFileIs3D;  // not saved: the magic test's answer for StarFile
+  double StarSize;
+  double StarAspect;
+  double LumThreshold;
+  double LumMax;
+  double Brightness;
+  double BrightnessBias;
+  double Saturation;
+  double TintStrength;
+  double TintRed;
+  double TintGreen;
+  double TintBlue;
+  double Parallax;
+  int32_t BlurSegs;
+  VHItemID ParentID;
+  int32_t sRGBFrameBuffer;
+  int32_t AnamorphicDOF;
+  int32_t ThreeD;
+  int32_t Projection;
+};
+
+enum class SettingKind {
+  Version,     // the format version: written as 2, not kept
+  Path,        // StarFile, a string
+  Real,        // a double, saved as a 32-bit float
+  Integer,     // a 32-bit integer
+  Parent,      // ParentID, an item identifier; written into scenes only
+  Projection,  // an integer saved by name
+  End,         // the empty end block
+};
+
+// One saved setting. Rows are in the order of writing.
+struct SettingRow {
+  uint32_t id;  // four characters, the first in the most significant byte
+  const char* keyword;
+  SettingKind kind;
+  double initial;  // the default of a Real or Integer setting
+  bool ranged;     // the panel offers lo to hi; otherwise any finite value
+  double lo, hi;
+  double VantrelSettings::*real;
+  int32_t VantrelSettings::*integer;  // Integer and Projection
+};
+
+extern const SettingRow vantrel_settings[21];
+// The identifier table handed to the host: one entry per row, then id 0.
+const VHBlockID* vantrel_block_ids();
+constexpr size_t kBlockIdCount = 22;
+// The row of a block identifier, or null.
+const SettingRow* find_setting(uint32_t id);
+
+// Every setting at its default; StarFile and StarFileIs3D from the arguments.
+void setting_defaults(VantrelSettings& s, const String& star_file, bool star_file_3d);
+
+// "Perspective", "Hemispherical", "AzimuthalEquidistant"; null for another value.
+const char* projection_name(int projection);
+
+struct vantrel;
 
 // Raises "unknown projection" for a projection other than 0, 1 and 2.
 void vantrel_save(const vantrel* v, const st_LWSaveState* state, bool scene);
-// Reads blocks until the end marker or the end of the data; version 1 and 2 forms.
+// Reads blocks until the end marker or the end of the data; version 1 and 2
+// forms. A value that is not finite or outside its range is refused with a
+// warning; the blocks after it still count.
 void vantrel_load(vantrel* v, const st_LWLoadState* state);
 
 // Raise "error saving settings file" / "error opening settings file" when the

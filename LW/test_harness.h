@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "LW/star_record.h"
 #include "LW/vantrel.h"
 #include "host/filter.h"
 #include "host/host.h"
@@ -32,15 +33,13 @@ struct Star {
 };
 
 inline std::string star_record(const Star& s) {
-  std::string rec(32, '\0');
-  memcpy(&rec[0], &s.ra, 8);
-  memcpy(&rec[8], &s.dec, 8);
-  memcpy(&rec[16], &s.brightness, 4);
-  rec[20] = static_cast<char>(s.r);
-  rec[21] = static_cast<char>(s.g);
-  rec[22] = static_cast<char>(s.b);
-  memcpy(&rec[24], &s.distance, 8);
-  return rec;
+  star_db::StarRecord r;
+  r.ra = s.ra, r.dec = s.dec, r.brightness = s.brightness;
+  r.red = s.r, r.green = s.g, r.blue = s.b;
+  r.distance = s.distance;
+  unsigned char bytes[star_db::kRecordSize];
+  star_db::encode(r, bytes);
+  return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 // Writes a database through the host's "File IO 2" in binary mode.
@@ -49,7 +48,8 @@ inline void write_db(host::Host& h, const std::string& path, const std::vector<S
   auto* io = static_cast<const VHFileIOFuncs*>(h.global(VH_FILE_IO));
   st_LWSaveState* s = io->open_save(io, path.c_str(), VH_IO_BINARY);
   ASSERT_NE(s, nullptr) << path;
-  std::string bytes = std::string(magic, 8) + std::string(24, '\0');
+  std::string bytes = std::string(magic, star_db::kMagicSize) +
+                      std::string(star_db::kRecordSize - star_db::kMagicSize, '\0');
   for (const Star& star : stars) bytes += star_record(star);
   s->write(s->data, bytes.data(), static_cast<int>(bytes.size()));
   ASSERT_EQ(io->close_save(io, s), 0);
@@ -181,18 +181,17 @@ struct StaticPlugin {
     handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
     EXPECT_NE(handle, nullptr) << dlerror();
     vantrel_load_entry(dlsym(handle, "_mod_descrip"), 1);
-    vantrel_host.global = &host::Host::global_lookup;
-    vantrel_host.scene = static_cast<const VHSceneInfo*>(host.global(VH_SCENE_INFO));
-    vantrel_host.camera = static_cast<const VHCameraInfo*>(host.global(VH_CAMERA_INFO));
-    vantrel_host.items = static_cast<const VHItemInfo*>(host.global(VH_ITEM_INFO));
-    vantrel_host.messages = static_cast<const VHMessageFuncs*>(host.global(VH_MESSAGES));
-    vantrel_host.fileio = static_cast<const VHFileIOFuncs*>(host.global(VH_FILE_IO));
+    VantrelHost& h = vantrel_module.host;
+    h.global = &host::Host::global_lookup;
+    h.scene = static_cast<const VHSceneInfo*>(host.global(VH_SCENE_INFO));
+    h.camera = static_cast<const VHCameraInfo*>(host.global(VH_CAMERA_INFO));
+    h.items = static_cast<const VHItemInfo*>(host.global(VH_ITEM_INFO));
+    h.messages = static_cast<const VHMessageFuncs*>(host.global(VH_MESSAGES));
+    h.fileio = static_cast<const VHFileIOFuncs*>(host.global(VH_FILE_IO));
   }
   ~StaticPlugin() {
     vantrel_load_entry(nullptr, 1);
-    vantrel_host = VantrelHost();
-    default_star_file = String();
-    default_star_file_3d = false;
+    reset_vantrel_module();
     if (handle) dlclose(handle);
   }
   std::string folder() const { return dir.file("plugin"); }

@@ -1,23 +1,30 @@
-// The plug-in module: descriptor, activation, and the filter instance callbacks.
+// The plug-in module: descriptor, activation, the filter instance callbacks,
+// and the firewall that every one of them runs behind.
 #include "LW/vantrel.h"
 
 #include <cstring>
 #include <new>
 
-#include "LW/settings.h"
+#include "LW/firewall.h"
+#include "LW/frame.h"
 #include "osapi/osapi.h"
 
 #define VANTREL_EXPORT __attribute__((visibility("default")))
 
-String default_star_file;
-bool default_star_file_3d = false;
+// Constant-initialised, before any code of the library runs: the load-time
+// entry may come first and must find it in place.
+VantrelModule vantrel_module;
+
+void reset_vantrel_module() {
+  const void* handle = vantrel_module.module_handle;
+  vantrel_module = VantrelModule();
+  vantrel_module.module_handle = handle;
+}
 
 namespace {
 
-const void* module_handle = nullptr;
-
 // The library's load-time entry on this platform.
-__attribute__((constructor)) void on_load() { vantrel_load_entry(&module_handle, 1); }
+__attribute__((constructor)) void on_load() { vantrel_load_entry(&vantrel_module, 1); }
 
 void* vantrel_startup() { return reinterpret_cast<void*>(4); }
 void vantrel_shutdown(void*) {}
@@ -35,6 +42,8 @@ const T* fetch(VHGlobalFunc global, const char* name) {
   return static_cast<const T*>(global(name, 0));
 }
 
+vantrel* instance_of(VHInstance instance) { return static_cast<vantrel*>(instance); }
+
 }  // namespace
 
 extern "C" VANTREL_EXPORT const VHModuleDescriptor _mod_descrip = {
@@ -42,24 +51,46 @@ extern "C" VANTREL_EXPORT const VHModuleDescriptor _mod_descrip = {
     vantrel_startup, vantrel_shutdown,  vantrel_servers};
 
 int vantrel_load_entry(const void* module, int reason) {
-  if (reason == 1) module_handle = module;
+  if (reason == 1) {
+    vantrel_module.module_handle = module;
+    // Reports reach the user through the platform's own box.
+    set_report_sink(OSAPI::message_box);
+  }
   return 1;
 }
 
 String plugin_directory() {
-  return module_handle ? OSAPI::module_directory(module_handle) : String();
+  const void* handle = vantrel_module.module_handle;
+  return handle ? OSAPI::module_directory(handle) : String();
+}
+
+void tell_failure(const Xception* e, const char* text, FailureTo to) noexcept {
+  try {
+    const VHMessageFuncs* m = vantrel_module.host.messages;
+    if (to == FailureTo::Host && m) {
+      const String line = String("Vantrel: ") + (e ? e->message_text() : String(text));
+      m->error(m, line.c_str(), nullptr);
+    } else if (e) {
+      e->report();
+    } else {
+      report_to_user("Error", text);
+    }
+  } catch (...) {
+    // Telling failed too (no memory left, a host service that throws): the
+    // plain report needs no allocation.
+    try {
+      report_to_user("Error", text ? text : "Out of memory");
+    } catch (...) {
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
 // Activation
 
-int vantrel_activate(int version, VHGlobalFunc global, void* local, void* /*server_data*/) {
-  if (version != VH_INTERFACE_VERSION) return VH_ACTIVATE_BADVERSION;
-  vantrel_host.global = global;
+namespace {
 
-  // The callbacks go in before the globals are tested: a failed activation
-  // still leaves them in place.
-  auto* handler = static_cast<VHImageFilterHandler*>(local);
+void fill_handler(VHImageFilterHandler* handler) {
   handler->inst->priv = nullptr;
   handler->inst->create = vantrel_create;
   handler->inst->destroy = vantrel_destroy;
@@ -73,31 +104,38 @@ int vantrel_activate(int version, VHGlobalFunc global, void* local, void* /*serv
   }
   handler->process = vantrel_process;
   handler->flags = vantrel_flags;
+}
 
-  vantrel_host.scene = fetch<VHSceneInfo>(global, VH_SCENE_INFO);
-  vantrel_host.camera = fetch<VHCameraInfo>(global, VH_CAMERA_INFO);
-  vantrel_host.items = fetch<VHItemInfo>(global, VH_ITEM_INFO);
-  vantrel_host.messages = fetch<VHMessageFuncs>(global, VH_MESSAGES);
-  vantrel_host.fileio = fetch<VHFileIOFuncs>(global, VH_FILE_IO);
-  if (!vantrel_host.scene || !vantrel_host.camera || !vantrel_host.items ||
-      !vantrel_host.messages || !vantrel_host.fileio)
+}  // namespace
+
+int vantrel_activate(int version, VHGlobalFunc global, void* local, void* /*server_data*/) {
+  if (version != VH_INTERFACE_VERSION) return VH_ACTIVATE_BADVERSION;
+  VantrelHost& host = vantrel_module.host;
+  host.global = global;
+  // The callbacks go in before the globals are tested: a failed activation
+  // still leaves them in place.
+  fill_handler(static_cast<VHImageFilterHandler*>(local));
+
+  host.scene = fetch<VHSceneInfo>(global, VH_SCENE_INFO);
+  host.camera = fetch<VHCameraInfo>(global, VH_CAMERA_INFO);
+  host.items = fetch<VHItemInfo>(global, VH_ITEM_INFO);
+  host.messages = fetch<VHMessageFuncs>(global, VH_MESSAGES);
+  host.fileio = fetch<VHFileIOFuncs>(global, VH_FILE_IO);
+  if (!host.scene || !host.camera || !host.items || !host.messages || !host.fileio)
     return VH_ACTIVATE_FAILED;
 
   load_vantrel_ini();
 
   const auto product =
       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(global(VH_PRODUCT_INFO, 0)));
-  host_time_from_frame = ((product >> 20) & 0xF) >= 9;
+  vantrel_module.host_time_from_frame = ((product >> 20) & 0xF) >= 9;
   return VH_ACTIVATE_OK;
 }
 
 int vantrel_handler_entry(int version, VHGlobalFunc global, void* local, void* server_data) {
-  try {
-    return vantrel_activate(version, global, local, server_data);
-  } catch (const Xception& e) {
-    e.report();
-    return VH_ACTIVATE_FAILED;
-  }
+  int result = VH_ACTIVATE_FAILED;
+  firewall([&] { result = vantrel_activate(version, global, local, server_data); });
+  return result;
 }
 
 int vantrel_interface_entry(int version, VHGlobalFunc, void*, void*) {
@@ -109,79 +147,37 @@ int vantrel_interface_entry(int version, VHGlobalFunc, void*, void*) {
 // Instances
 
 void vantrel_defaults(vantrel* v) {
-  v->StarFile = default_star_file;
-  v->StarFileIs3D = default_star_file_3d;
-  v->StarSize = 2.5;
-  v->StarAspect = 1.0;
-  v->LumThreshold = 0.001;
-  v->LumMax = 0.5;
-  v->Brightness = 5.0;
-  v->BrightnessBias = 1.0;
-  v->Saturation = 0.4;
-  v->TintStrength = 0.0;
-  v->TintRed = 1.0;
-  v->TintGreen = 1.0;
-  v->TintBlue = 1.0;
-  v->Parallax = 0.0;
-  v->BlurSegs = 1;
-  v->ParentID = nullptr;
-  v->sRGBFrameBuffer = 1;
-  v->AnamorphicDOF = 0;
-  v->ThreeD = 0;
-  v->Projection = Perspective;
+  setting_defaults(*v, vantrel_module.default_star_file, vantrel_module.default_star_file_3d);
   v->PanelOpen = false;
   v->StarSource = nullptr;
 }
 
 VHInstance vantrel_create(void*, void*, const char** error) {
-  // Value-initialised: the panel scratch fields start as zeros, not garbage.
   vantrel* v = new (std::nothrow) vantrel();
   if (!v) {
+    // The one callback that hands the host an error text.
     if (error) *error = "Out of memory";
     return nullptr;
   }
-  try {
-    v->StarFile = String();
-    vantrel_defaults(v);
-  } catch (const Xception& e) {
-    e.report();
-    delete v;
-    return nullptr;
-  }
-  return v;
+  if (firewall([&] { vantrel_defaults(v); })) return v;
+  delete v;
+  return nullptr;
 }
 
 void vantrel_destroy(VHInstance instance) {
-  vantrel* v = static_cast<vantrel*>(instance);
-  if (!v) return;
-  delete v->StarSource;
-  delete v;
+  firewall([&] {
+    vantrel* v = instance_of(instance);
+    if (!v) return;
+    delete v->StarSource;
+    delete v;
+  });
 }
 
 const char* vantrel_copy(VHInstance from_, VHInstance to_) {
-  const vantrel* from = static_cast<const vantrel*>(from_);
-  vantrel* to = static_cast<vantrel*>(to_);
-  try {
-    to->StarFile = from->StarFile;
-    to->StarFileIs3D = from->StarFileIs3D;
-    to->StarSize = from->StarSize;
-    to->StarAspect = from->StarAspect;
-    to->LumThreshold = from->LumThreshold;
-    to->LumMax = from->LumMax;
-    to->Brightness = from->Brightness;
-    to->BrightnessBias = from->BrightnessBias;
-    to->Saturation = from->Saturation;
-    to->TintStrength = from->TintStrength;
-    to->TintRed = from->TintRed;
-    to->TintGreen = from->TintGreen;
-    to->TintBlue = from->TintBlue;
-    to->Parallax = from->Parallax;
-    to->BlurSegs = from->BlurSegs;
-    to->ParentID = from->ParentID;
-    to->sRGBFrameBuffer = from->sRGBFrameBuffer;
-    to->AnamorphicDOF = from->AnamorphicDOF;
-    to->ThreeD = from->ThreeD;
-    to->Projection = from->Projection;
+  firewall([&] {
+    const vantrel* from = instance_of(from_);
+    vantrel* to = instance_of(to_);
+    static_cast<VantrelSettings&>(*to) = *from;
     to->PanelProjection = from->PanelProjection;
     memmove(to->PanelStarFileText, from->PanelStarFileText, sizeof to->PanelStarFileText);
     // The copy reads its own database at its next frame; no two instances share one.
@@ -190,27 +186,17 @@ const char* vantrel_copy(VHInstance from_, VHInstance to_) {
       to->StarSource = nullptr;
     }
     to->PanelOpen = false;
-  } catch (const Xception& e) {
-    e.report();
-  }
+  });
   return nullptr;
 }
 
 const char* vantrel_load_state(VHInstance instance, const st_LWLoadState* state) {
-  try {
-    vantrel_load(static_cast<vantrel*>(instance), state);
-  } catch (const Xception& e) {
-    e.report();
-  }
+  firewall([&] { vantrel_load(instance_of(instance), state); });
   return nullptr;
 }
 
 const char* vantrel_save_state(VHInstance instance, const st_LWSaveState* state) {
-  try {
-    vantrel_save(static_cast<const vantrel*>(instance), state, true);
-  } catch (const Xception& e) {
-    e.report();
-  }
+  firewall([&] { vantrel_save(instance_of(instance), state, true); });
   return nullptr;
 }
 
@@ -219,17 +205,16 @@ const char* vantrel_describe(VHInstance) { return "Vantrel 1.6"; }
 const VHItemID* vantrel_use_items(VHInstance) { return nullptr; }
 
 void vantrel_change_id(VHInstance instance, const VHItemID* pairs) {
-  vantrel* v = static_cast<vantrel*>(instance);
-  for (; pairs && pairs[0]; pairs += 2)
-    if (pairs[0] == v->ParentID) v->ParentID = pairs[1];
+  firewall([&] {
+    vantrel* v = instance_of(instance);
+    for (; pairs && pairs[0]; pairs += 2)
+      if (pairs[0] == v->ParentID) v->ParentID = pairs[1];
+  });
 }
 
 void vantrel_process(VHInstance instance, const VHFilterAccess* access) {
-  try {
-    vantrel_render_frame(static_cast<vantrel*>(instance), access);
-  } catch (const Xception& e) {
-    e.report();
-  }
+  // A failed frame is told to the host, which knows the frame is not whole.
+  firewall([&] { vantrel_render_frame(instance_of(instance), access); }, FailureTo::Host);
 }
 
 unsigned int vantrel_flags(VHInstance) { return 0; }

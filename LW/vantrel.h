@@ -1,7 +1,8 @@
-// The plug-in core: module-wide host state, the star database file, the
-// filter instance and its callbacks, the per-frame pass and the configuration file.
+// The plug-in core: module-wide state, the star database file, the filter
+// instance and its callbacks, and the configuration file.
 #pragma once
 
+#include "LW/settings.h"
 #include "base/array.h"
 #include "base/string.h"
 #include "hostapi/filter.h"
@@ -19,9 +20,26 @@ struct VantrelHost {
   const VHMessageFuncs* messages = nullptr;
   const VHFileIOFuncs* fileio = nullptr;
 };
-extern VantrelHost vantrel_host;
-// The host's major version is 9 or more: exposure times come from the frame number.
-extern bool host_time_from_frame;
+
+// Everything the plug-in keeps from its load to its unload, shared by all
+// instances and written without locks (hosts call it from one thread at a
+// time). The intern table of base/ lives as long, in base/ itself.
+struct VantrelModule {
+  const void* module_handle = nullptr;  // from the load-time entry
+  VantrelHost host;
+  // The host's major version is 9 or more: exposure times come from the frame number.
+  bool host_time_from_frame = false;
+  // The configuration file "vantrel.ini".
+  String default_star_file;  // the database new instances start with
+  bool default_star_file_3d = false;
+  int dialog_x = 0;
+  int dialog_y = 0;
+  int enable_auto_update = 0;
+  bool ini_is_foreign = false;  // the file on disk is another version's: read, never replaced
+};
+extern VantrelModule vantrel_module;
+// Back to the state of a freshly loaded library, the module handle kept (tests).
+void reset_vantrel_module();
 
 // Closes a load state from "File IO 2" on every way out.
 class LoadStateGuard {
@@ -73,39 +91,16 @@ String plugin_directory();
 // The load-time entry: keeps the module handle when the library is attached (reason 1).
 int vantrel_load_entry(const void* module, int reason);
 
-// The configuration file's defaults for new instances.
-extern String default_star_file;
-extern bool default_star_file_3d;
-
-// One use of the filter in a scene. Fields 1 and 3 to 20 are the settings,
-// named by their keywords in saved data.
-struct vantrel {
-  String StarFile;
-  bool StarFileIs3D;
-  double StarSize;
-  double StarAspect;
-  double LumThreshold;
-  double LumMax;
-  double Brightness;
-  double BrightnessBias;
-  double Saturation;
-  double TintStrength;
-  double TintRed;
-  double TintGreen;
-  double TintBlue;
-  double Parallax;
-  int32_t BlurSegs;
-  VHItemID ParentID;
-  int32_t sRGBFrameBuffer;
-  int32_t AnamorphicDOF;
-  int32_t ThreeD;
-  int32_t Projection;
-  bool PanelOpen;
-  LWStarFile* StarSource;   // owned; the database loaded for StarFile
-  int32_t PanelProjection;  // panel scratch
-  char PanelStarFileText[4096];
+// One use of the filter in a scene: its settings, and what the plug-in keeps for it.
+struct vantrel : VantrelSettings {
+  bool PanelOpen = false;
+  LWStarFile* StarSource = nullptr;  // owned; the database loaded for StarFile
+  int32_t PanelProjection = 0;       // panel scratch
+  char PanelStarFileText[4096] = {};
 };
 
+// Every setting at its default, StarFile from the configuration file; the
+// instance holds no database and no open panel. The panel scratch is kept.
 void vantrel_defaults(vantrel* v);
 
 // Handler callbacks, as the activation places them in the host's record.
@@ -125,47 +120,11 @@ int vantrel_handler_entry(int version, VHGlobalFunc global, void* local, void* s
 int vantrel_interface_entry(int version, VHGlobalFunc global, void* local, void* server_data);
 
 // ---------------------------------------------------------------------------
-// The per-frame pass.
-
-// Columns and rows of the host image that the pass draws into, inclusive.
-struct star_rect {
-  int x0, y0, x1, y1;
-};
-
-void vantrel_render_frame(vantrel* v, const VHFilterAccess* access);
-VHItemID get_camera_id(double time);
-void build_camera_list(Array<camera>& list, VHItemID cam, VHItemID parent, double start, double end,
-                       int segments);
-void camera_at_time(camera& c, VHItemID cam, VHItemID parent, double time);
-// Spot sizes and a brightness factor under depth of field; sizes never shrink.
-void dof_star_scale(const vantrel* v, VHItemID cam, double time, int width, int height, double left,
-                    double right, double bottom, double top, double sx, double sy, double& out_sx,
-                    double& out_sy, double& factor);
-float srgb_decode(float v);
-float srgb_encode(float v);
-
-namespace Kesh {
-class Image;
-}
-// Copies star_rect of the host's buffers into a BGRA_FLOAT image (alpha, red,
-// green, blue per pixel), through the sRGB decoding curve when srgb is set.
-void framebuffer_from_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
-                           bool srgb);
-// Writes the image back into star_rect; with whole_image, every pixel outside
-// star_rect is written back unchanged first.
-void framebuffer_to_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
-                         bool srgb, bool whole_image);
-
-// ---------------------------------------------------------------------------
 // The configuration file "vantrel.ini" beside the plug-in.
 
 template <class K, class V>
 class PtrMap;
 class InString;
-
-extern int dialog_x;
-extern int dialog_y;
-extern int enable_auto_update;
 
 String vantrel_ini_path();
 void load_vantrel_ini();

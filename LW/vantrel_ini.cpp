@@ -6,10 +6,6 @@
 #include "base/map.h"
 #include "osapi/osapi.h"
 
-int dialog_x = 0;
-int dialog_y = 0;
-int enable_auto_update = 0;
-
 namespace {
 
 bool is_white(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -74,15 +70,11 @@ bool parse_ini_line(PtrMap<InString, String>& map, const char* line) {
 
 namespace {
 
-// Set when the file on disk was written for another version of the plug-in
-// (or is not one of ours): it is read, never replaced.
-bool ini_is_foreign = false;
-
 void set_ini_defaults() {
-  default_star_file = default_star_file_path(&default_star_file_3d);
-  dialog_x = -9999;
-  dialog_y = -9999;
-  enable_auto_update = 1;
+  vantrel_module.default_star_file = default_star_file_path(&vantrel_module.default_star_file_3d);
+  vantrel_module.dialog_x = -9999;
+  vantrel_module.dialog_y = -9999;
+  vantrel_module.enable_auto_update = 1;
 }
 
 // The file's lines in order, each as it must read back; empty when a value
@@ -91,13 +83,13 @@ String ini_text() {
   String text;
   auto line = [&text](const String& l) { text += l + "\r\n"; };
   line(String::format("VantrelVersion %d", 1));
-  if (!default_star_file.empty()) {
-    if (strpbrk(default_star_file.c_str(), "\"\r\n")) return String();
-    line(String::format("DefaultStarFile \"%s\"", default_star_file.c_str()));
+  if (!vantrel_module.default_star_file.empty()) {
+    if (strpbrk(vantrel_module.default_star_file.c_str(), "\"\r\n")) return String();
+    line(String::format("DefaultStarFile \"%s\"", vantrel_module.default_star_file.c_str()));
   }
-  line(String::format("DialogX %d", dialog_x));
-  line(String::format("DialogY %d", dialog_y));
-  if (enable_auto_update == 0) line(String::format("EnableAutoUpdate %d", 0));
+  line(String::format("DialogX %d", vantrel_module.dialog_x));
+  line(String::format("DialogY %d", vantrel_module.dialog_y));
+  if (vantrel_module.enable_auto_update == 0) line(String::format("EnableAutoUpdate %d", 0));
   return text;
 }
 
@@ -141,7 +133,7 @@ void reset_vantrel_ini() {
 
 void load_vantrel_ini() {
   String path = vantrel_ini_path();
-  ini_is_foreign = false;
+  vantrel_module.ini_is_foreign = false;
   OSAPI::FileHandle file;
   try {
     file = OSAPI::open_file_or_die(path.c_str(), OSAPI::OPEN_READ);
@@ -174,23 +166,24 @@ void load_vantrel_ini() {
             "file as it is",
             path.c_str());
     set_ini_defaults();
-    ini_is_foreign = true;
+    vantrel_module.ini_is_foreign = true;
     return;
   }
-  default_star_file = ini_get_string(map, "DefaultStarFile", "");
+  vantrel_module.default_star_file = ini_get_string(map, "DefaultStarFile", "");
   bool v2 = false;
-  if (!default_star_file.empty() && star_file_check(default_star_file.c_str(), &v2))
-    default_star_file_3d = v2;
+  if (!vantrel_module.default_star_file.empty() &&
+      star_file_check(vantrel_module.default_star_file.c_str(), &v2))
+    vantrel_module.default_star_file_3d = v2;
   else
-    default_star_file = default_star_file_path(&default_star_file_3d);
-  dialog_x = ini_get_int(map, "DialogX", -9999);
-  dialog_y = ini_get_int(map, "DialogY", -9999);
-  enable_auto_update = ini_get_int(map, "EnableAutoUpdate", 1);
+    vantrel_module.default_star_file = default_star_file_path(&vantrel_module.default_star_file_3d);
+  vantrel_module.dialog_x = ini_get_int(map, "DialogX", -9999);
+  vantrel_module.dialog_y = ini_get_int(map, "DialogY", -9999);
+  vantrel_module.enable_auto_update = ini_get_int(map, "EnableAutoUpdate", 1);
 }
 
 void save_vantrel_ini() {
   const String path = vantrel_ini_path();
-  if (ini_is_foreign) {
+  if (vantrel_module.ini_is_foreign) {
     warning(VANTREL_FUNCTION, "Vantrel: %s was not written by this version and is left as it is",
             path.c_str());
     return;
@@ -200,7 +193,7 @@ void save_vantrel_ini() {
     warning(VANTREL_FUNCTION,
             "Vantrel: the star database path %s cannot be kept in %s (a double quote or a line "
             "break would not read back); the file is left as it is",
-            default_star_file.c_str(), path.c_str());
+            vantrel_module.default_star_file.c_str(), path.c_str());
     return;
   }
   write_ini_atomically(path, text);

@@ -34,9 +34,9 @@ TEST(VantrelIni, NoFileWritesTheDefaults) {
     EXPECT_EQ(vantrel_ini_path(), String(p.in_folder("vantrel.ini").c_str()));
     EXPECT_EQ(load(p, nullptr), "");
     EXPECT_EQ(read_bytes(p.in_folder("vantrel.ini")), defaults_file(""));
-    EXPECT_TRUE(default_star_file.empty());
-    EXPECT_EQ(dialog_x, -9999);
-    EXPECT_EQ(enable_auto_update, 1);
+    EXPECT_TRUE(vantrel_module.default_star_file.empty());
+    EXPECT_EQ(vantrel_module.dialog_x, -9999);
+    EXPECT_EQ(vantrel_module.enable_auto_update, 1);
   }
   // With the default database beside the plug-in, the defaults name it.
   StaticPlugin p;
@@ -44,8 +44,8 @@ TEST(VantrelIni, NoFileWritesTheDefaults) {
   harness::write_db(p.host, db, {harness::ahead(0, 0)});
   load(p, nullptr);
   EXPECT_EQ(read_bytes(p.in_folder("vantrel.ini")), defaults_file(db));
-  EXPECT_EQ(default_star_file, String(db.c_str()));
-  EXPECT_TRUE(default_star_file_3d);
+  EXPECT_EQ(vantrel_module.default_star_file, String(db.c_str()));
+  EXPECT_TRUE(vantrel_module.default_star_file_3d);
   bool v2 = false;
   EXPECT_EQ(default_star_file_path(&v2), String(db.c_str()));
   EXPECT_TRUE(v2);
@@ -57,13 +57,13 @@ TEST(VantrelIni, VersionLineOnlyAndWrongVersions) {
   const std::string only = "VantrelVersion 1\r\n";
   EXPECT_EQ(load(p, &only), "");
   EXPECT_EQ(read_bytes(ini), only);  // a good file is not rewritten
-  EXPECT_EQ(dialog_x, -9999);
-  EXPECT_EQ(dialog_y, -9999);
-  EXPECT_EQ(enable_auto_update, 1);
+  EXPECT_EQ(vantrel_module.dialog_x, -9999);
+  EXPECT_EQ(vantrel_module.dialog_y, -9999);
+  EXPECT_EQ(vantrel_module.enable_auto_update, 1);
   // A byte-order mark that an editor put first is no part of the key.
   const std::string bom = "\xEF\xBB\xBFVantrelVersion 1\r\nDialogX 8\r\n";
   EXPECT_EQ(load(p, &bom), "");
-  EXPECT_EQ(dialog_x, 8);
+  EXPECT_EQ(vantrel_module.dialog_x, 8);
   // Another version's file, or one without a version, is read as the
   // defaults and kept as it is: neither the load nor a later save replaces it.
   for (const std::string foreign : {"VantrelVersion 2\r\nDialogX 5\r\n", "DialogX 5\r\n"}) {
@@ -72,7 +72,7 @@ TEST(VantrelIni, VersionLineOnlyAndWrongVersions) {
         << err;
     EXPECT_NE(err.find("load_vantrel_ini"), std::string::npos) << err;
     EXPECT_EQ(read_bytes(ini), foreign);
-    EXPECT_EQ(dialog_x, -9999);
+    EXPECT_EQ(vantrel_module.dialog_x, -9999);
     testing::internal::CaptureStderr();
     save_vantrel_ini();
     EXPECT_NE(testing::internal::GetCapturedStderr().find("is left as it is"), std::string::npos);
@@ -90,12 +90,12 @@ TEST(VantrelIni, WritesAreWholeAndReadBack) {
   StaticPlugin p;
   const std::string ini = p.in_folder("vantrel.ini");
   load(p, nullptr);
-  dialog_x = 42;
+  vantrel_module.dialog_x = 42;
   save_vantrel_ini();
   EXPECT_NE(read_bytes(ini).find("DialogX 42\r\n"), std::string::npos);
   const std::string good = read_bytes(ini);
   for (const char* bad : {"my \"best\" stars.stars", "two\nlines.stars"}) {
-    default_star_file = p.in_folder(bad).c_str();
+    vantrel_module.default_star_file = p.in_folder(bad).c_str();
     testing::internal::CaptureStderr();
     save_vantrel_ini();
     const std::string err = testing::internal::GetCapturedStderr();
@@ -119,26 +119,26 @@ TEST(VantrelIni, PairsQuotesAndLineEnds) {
   const std::string one_line =
       "VantrelVersion 1 DefaultStarFile \"" + db + "\"DialogX 12abc DialogY nope\r\n";
   EXPECT_EQ(load(p, &one_line), "");
-  EXPECT_EQ(default_star_file, String(db.c_str()));
-  EXPECT_FALSE(default_star_file_3d);
-  EXPECT_EQ(dialog_x, 12);
-  EXPECT_EQ(dialog_y, 0);
+  EXPECT_EQ(vantrel_module.default_star_file, String(db.c_str()));
+  EXPECT_FALSE(vantrel_module.default_star_file_3d);
+  EXPECT_EQ(vantrel_module.dialog_x, 12);
+  EXPECT_EQ(vantrel_module.dialog_y, 0);
   for (const char* eol : {"\n", "\r", "\r\n", "\n\r"}) {
     const std::string text = std::string("VantrelVersion 1") + eol + "DialogX \"\"" + eol +
                              "DialogY 7" + eol + "EnableAutoUpdate 5" + eol;
     EXPECT_EQ(load(p, &text), "") << eol[0];
-    EXPECT_EQ(dialog_x, 0);  // an empty quoted value reads 0, not the default
-    EXPECT_EQ(dialog_y, 7);
-    EXPECT_EQ(enable_auto_update, 5);
+    EXPECT_EQ(vantrel_module.dialog_x, 0);  // an empty quoted value reads 0, not the default
+    EXPECT_EQ(vantrel_module.dialog_y, 7);
+    EXPECT_EQ(vantrel_module.enable_auto_update, 5);
   }
   // Only 0 is ever written for the update switch; the path with spaces round-trips.
-  default_star_file = db.c_str();
+  vantrel_module.default_star_file = db.c_str();
   save_vantrel_ini();
   EXPECT_EQ(read_bytes(p.in_folder("vantrel.ini")),
             "VantrelVersion 1\r\nDefaultStarFile \"" + db + "\"\r\nDialogX 0\r\nDialogY 7\r\n");
   load(p, nullptr);
-  EXPECT_EQ(default_star_file, String(db.c_str()));
-  enable_auto_update = 0;
+  EXPECT_EQ(vantrel_module.default_star_file, String(db.c_str()));
+  vantrel_module.enable_auto_update = 0;
   save_vantrel_ini();
   EXPECT_NE(read_bytes(p.in_folder("vantrel.ini")).find("EnableAutoUpdate 0\r\n"),
             std::string::npos);
@@ -154,20 +154,20 @@ TEST(VantrelIni, MalformedLinesDuplicatesAndMissingDatabase) {
                            "\"\r\n# comment\r\nDialogX 3\r\nlonely\r\nDialogY 4\r\n";
   const std::string err = load(p, &text);
   EXPECT_EQ(err.rfind("warning: Error reading Vantrel INI file: in <", 0), 0u) << err;
-  EXPECT_EQ(default_star_file, String(first.c_str()));  // the first occurrence wins
-  EXPECT_EQ(dialog_x, 3);                               // "# comment" was an ordinary pair
-  EXPECT_EQ(dialog_y, -9999);                           // after the fault nothing is read
+  EXPECT_EQ(vantrel_module.default_star_file, String(first.c_str()));  // the first occurrence wins
+  EXPECT_EQ(vantrel_module.dialog_x, 3);      // "# comment" was an ordinary pair
+  EXPECT_EQ(vantrel_module.dialog_y, -9999);  // after the fault nothing is read
 
   const std::string two_words = "VantrelVersion 1\r\n# two words\r\nDialogX 3\r\n";
   EXPECT_NE(load(p, &two_words).find("Error reading Vantrel INI file:"), std::string::npos);
-  EXPECT_EQ(dialog_x, -9999);
+  EXPECT_EQ(vantrel_module.dialog_x, -9999);
 
   // A default database that is gone: the built-in one, or none.
   const std::string gone =
       "VantrelVersion 1\r\nDefaultStarFile \"" + p.in_folder("gone.stars") + "\"\r\n";
   load(p, &gone);
-  EXPECT_TRUE(default_star_file.empty());
-  EXPECT_FALSE(default_star_file_3d);
+  EXPECT_TRUE(vantrel_module.default_star_file.empty());
+  EXPECT_FALSE(vantrel_module.default_star_file_3d);
 }
 
 TEST(VantrelIni, ParseIniLine) {

@@ -2,6 +2,8 @@
 // through the host's loader, activated and driven through its callbacks.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "LW/test_harness.h"
@@ -192,16 +194,34 @@ TEST(VantrelModule, ProductVersionChoosesTheClock) {
   }
 }
 
+namespace {
+
+// What a misbehaving host service throws, by kind.
+int throw_kind = 0;
+[[noreturn]] void throw_one() {
+  switch (throw_kind) {
+    case 0: throw std::bad_alloc();
+    case 1: throw std::runtime_error("the disk is on fire");
+    default: throw 42;
+  }
+}
+const char* const kTold[] = {"Out of memory", "the disk is on fire", "unknown error"};
+
+}  // namespace
+
+// Nothing unwinds into the host: the plug-in's own failures and whatever a
+// host service throws through it are told (frames to the host's messages,
+// the rest to the user) and the entry returns its neutral answer.
 TEST(VantrelModule, NoExceptionReachesTheHost) {
   Harness hn;
   auto f = hn.instance(hn.db({harness::ahead(0, 0)}));
   Harness::settings(*f).Projection = 3;
-  testing::internal::CaptureStderr();
   const host::FrameImage unknown = hn.render(*f, 0, 0.25f);
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("Error: unknown projection in <", 0), 0u) << err;
+  ASSERT_EQ(hn.host.messages.size(), 1u);
+  EXPECT_EQ(hn.host.messages[0].kind, host::Message::Error);
+  EXPECT_EQ(hn.host.messages[0].first.rfind("Vantrel: unknown projection in <", 0), 0u)
+      << hn.host.messages[0].first;
   for (float v : unknown.red) ASSERT_EQ(v, 0.25f);  // the frame stays as rendered
-
   // The database was rewound on the way out: the next frame renders.
   Harness::settings(*f).Projection = 0;
   EXPECT_GT(harness::sum(hn.render(*f).red), 0.0);
@@ -210,10 +230,48 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
   Harness empty;
   empty.host.scene = host::Scene();
   auto g = empty.instance(empty.db({harness::ahead(0, 0)}));
-  testing::internal::CaptureStderr();
   empty.render(*g);
-  err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("Error: no camera? in <", 0), 0u) << err;
+  ASSERT_EQ(empty.host.messages.size(), 1u);
+  EXPECT_EQ(empty.host.messages[0].first.rfind("Vantrel: no camera? in <", 0), 0u);
+
+  for (throw_kind = 0; throw_kind < 3; ++throw_kind) {
+    SCOPED_TRACE(kTold[throw_kind]);
+    // A frame whose buffers cannot be read.
+    hn.host.messages.clear();
+    host::FrameImage image(200, 100);
+    host::FrameAccess access(image, 0, 0, 0, host::Progress());
+    VHFilterAccess broken = *access.access();
+    broken.get_line = [](const VHFilterAccess*, int, int) -> const float* { throw_one(); };
+    f->process(&broken);
+    ASSERT_EQ(hn.host.messages.size(), 1u);
+    EXPECT_EQ(hn.host.messages[0].first, std::string("Vantrel: ") + kTold[throw_kind]);
+
+    // Settings that cannot be read or written: the user is told.
+    host::LoadState load(host::parse_blocks("StarSize 3\n", "test"));
+    load.state()->read_fp = [](void*, float*, int) -> int { throw_one(); };
+    testing::internal::CaptureStderr();
+    hn.server->handler().inst->load(f->handle(), load.state());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Error: ") + kTold[throw_kind] + "\n");
+    host::SaveState save(VH_IO_TEXT);
+    save.state()->begin_block = [](void*, const VHBlockID*, int) { throw_one(); };
+    testing::internal::CaptureStderr();
+    hn.server->handler().inst->save(f->handle(), save.state());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Error: ") + kTold[throw_kind] + "\n");
+
+    // An activation whose global lookup throws fails.
+    VHInstanceFuncs inst{};
+    VHImageFilterHandler record{&inst, nullptr, nullptr, nullptr};
+    const VHServerRecord& server = hn.library->server(VH_CLASS_IMAGE_FILTER, "Vantrel");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(
+        server.activate(
+            VH_INTERFACE_VERSION, [](const char*, int) -> void* { throw_one(); }, &record, nullptr),
+        VH_ACTIVATE_FAILED);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Error: ") + kTold[throw_kind] + "\n");
+  }
 }
 
 TEST(VantrelModule, ActivationReadsTheConfiguration) {

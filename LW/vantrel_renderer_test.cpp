@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "LW/frame.h"
 #include "LW/test_harness.h"
 
 namespace {
@@ -15,7 +16,7 @@ struct RenderBench {
   RenderBench(int w = 64, int h = 64)
       : width(w), height(h), px(static_cast<size_t>(w) * h * 4, 0.0f) {
     h_.echo_messages = false;
-    vantrel_host.fileio = static_cast<const VHFileIOFuncs*>(h_.global(VH_FILE_IO));
+    vantrel_module.host.fileio = static_cast<const VHFileIOFuncs*>(h_.global(VH_FILE_IO));
     data = StarRendererData{};
     data.screen_left = -1;
     data.screen_right = 1;
@@ -34,7 +35,7 @@ struct RenderBench {
     data.three_d = false;
     add_camera(Matrix4<double>::identity());
   }
-  ~RenderBench() { vantrel_host = VantrelHost(); }
+  ~RenderBench() { reset_vantrel_module(); }
 
   // Spot sizes in pixels, as star_width and star_height settings.
   void set_spot(float sx, float sy) {
@@ -396,51 +397,48 @@ TEST(StarRenderer, SegmentWithOneEndBehindIsDrawn) {
 // window's units across (u = 1/2); the disc is the same seen across, and
 // anamorphic depth of field scales its width by u once more.
 TEST(StarRenderer, DepthOfFieldScale) {
-  harness::StaticPlugin p;
-  host::Item& cam = p.host.scene.add(host::ItemKind::Camera, "Camera");
-  cam.camera.focal_distance = host::Channel(0.05);
-  p.host.scene.render.height = 100;
-  p.host.scene.render.render_options = VH_ROPT_DEPTH_OF_FIELD;
-  vantrel_host.scene = static_cast<const VHSceneInfo*>(p.host.global(VH_SCENE_INFO));
-  vantrel* v = static_cast<vantrel*>(vantrel_create(nullptr, nullptr, nullptr));
-  const VHItemID id = host::Host::to_id(cam.id);
-  struct Scaled {
-    double sx, sy, k;
-  };
+  // A 15 mm lens at f/4 focused at 5 cm, in a frame 100 pixels tall.
+  DofInputs in;
+  in.enabled = true;
+  in.lens.focal_length = 15;
+  in.lens.f_stop = 4;
+  in.lens.focal_distance = 0.05;
+  in.frame_height = 100;
+  in.width = 200, in.height = 100;
+  in.bottom = -0.5, in.top = 0.5;
   // A 200 x 100 framebuffer under a window of 2:1 (u = 1) or 4:1 (u = 1/2).
-  auto scale = [&](double sx, double sy, double window_w) {
-    Scaled s{};
-    dof_star_scale(v, id, 0.0, 200, 100, -window_w / 2, window_w / 2, -0.5, 0.5, sx, sy, s.sx, s.sy,
-                   s.k);
-    return s;
+  auto scale = [&](double sx, double sy, double window_w, bool anamorphic = false) {
+    DofInputs i = in;
+    i.left = -window_w / 2, i.right = window_w / 2;
+    i.sx = sx, i.sy = sy;
+    i.anamorphic = anamorphic;
+    return dof_star_scale(i);
   };
-  const Scaled small = scale(1, 1, 2);
+  const DofScale small = scale(1, 1, 2);
   EXPECT_GT(small.sx, 1);
   EXPECT_GT(small.sy, 1);
-  EXPECT_NEAR(small.sx * small.sy * small.k, 1.0, 1e-12);  // the light is kept
-  EXPECT_NEAR(small.sx, small.sy, 1e-9);                   // round under square pixels
+  EXPECT_NEAR(small.sx * small.sy * small.brightness, 1.0, 1e-12);  // the light is kept
+  EXPECT_NEAR(small.sx, small.sy, 1e-9);                            // round under square pixels
   // Larger than the blur disc: unchanged, factor 1.
-  const Scaled big = scale(1e4, 1e4, 2);
+  const DofScale big = scale(1e4, 1e4, 2);
   EXPECT_EQ(big.sx, 1e4);
   EXPECT_EQ(big.sy, 1e4);
-  EXPECT_EQ(big.k, 1.0);
+  EXPECT_EQ(big.brightness, 1.0);
   // A window twice as wide: the same disc as seen across, unless anamorphic.
-  const Scaled wide = scale(1, 1, 4);
+  const DofScale wide = scale(1, 1, 4);
   EXPECT_NEAR(wide.sx, small.sx, 1e-9);
   EXPECT_NEAR(wide.sy, small.sy, 1e-9);
-  v->AnamorphicDOF = 1;
-  const Scaled anamorphic = scale(1, 1, 4);
+  const DofScale anamorphic = scale(1, 1, 4, true);
   EXPECT_NEAR(anamorphic.sx, small.sx / 2, 1e-9);
   EXPECT_NEAR(anamorphic.sy, small.sy, 1e-9);
-  EXPECT_NEAR(anamorphic.sx * anamorphic.sy * anamorphic.k, 1.0, 1e-12);
-  EXPECT_NEAR(scale(1, 1, 2).sx, small.sx, 1e-9);  // square pixels: anamorphic changes nothing
+  EXPECT_NEAR(anamorphic.sx * anamorphic.sy * anamorphic.brightness, 1.0, 1e-12);
+  EXPECT_NEAR(scale(1, 1, 2, true).sx, small.sx,
+              1e-9);  // square pixels: anamorphic changes nothing
   // Without the render option nothing changes.
-  p.host.scene.render.render_options = 0;
-  vantrel_host.scene = static_cast<const VHSceneInfo*>(p.host.global(VH_SCENE_INFO));
-  const Scaled off = scale(1, 1, 4);
+  in.enabled = false;
+  const DofScale off = scale(1, 1, 4, true);
   EXPECT_EQ(off.sx, 1.0);
-  EXPECT_EQ(off.k, 1.0);
-  vantrel_destroy(v);
+  EXPECT_EQ(off.brightness, 1.0);
 }
 
 // The spot is sized in screen-window units: where the screen window's

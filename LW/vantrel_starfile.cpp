@@ -1,27 +1,28 @@
+// The star database file: the magic test, and the whole file in memory.
 #include <cstring>
 
+#include "LW/star_record.h"
 #include "LW/vantrel.h"
-
-VantrelHost vantrel_host;
-bool host_time_from_frame = false;
 
 StarFileHeader read_star_file_header(const char* path) {
   StarFileHeader h;
-  const VHFileIOFuncs* io = vantrel_host.fileio;
+  const VHFileIOFuncs* io = vantrel_module.host.fileio;
   if (!io) return h;
   LoadStateGuard load(io, io->open_load(io, path ? path : "", VH_IO_BINARY));
   if (!load.get()) return h;
   h.opened = true;
-  char header[STAR_RECORD_SIZE];
+  unsigned char header[star_db::kRecordSize];
   // A file service may hand out short reads: the header is what the file holds.
-  while (h.bytes < STAR_RECORD_SIZE) {
-    const int n = load.get()->read(load.get()->data, header + h.bytes, STAR_RECORD_SIZE - h.bytes);
+  while (h.bytes < star_db::kRecordSize) {
+    const int n = load.get()->read(load.get()->data, reinterpret_cast<char*>(header) + h.bytes,
+                                   star_db::kRecordSize - h.bytes);
     if (n <= 0) break;
     h.bytes += n;
   }
-  if (h.bytes == STAR_RECORD_SIZE) {
-    h.is_3d = !memcmp(header, "VANTREL2", 8);
-    h.valid = h.is_3d || !memcmp(header, "VANTREL1", 8);
+  if (h.bytes == star_db::kRecordSize) {
+    const int version = star_db::header_version(header);
+    h.valid = version != 0;
+    h.is_3d = version == 2;
   }
   return h;
 }
@@ -29,7 +30,7 @@ StarFileHeader read_star_file_header(const char* path) {
 const char* StarFileHeader::problem() const {
   if (!opened) return "the file cannot be opened";
   if (bytes == 0) return "the file is empty";
-  if (bytes < STAR_RECORD_SIZE) return "the file is shorter than the 32-byte header";
+  if (bytes < star_db::kRecordSize) return "the file is shorter than the 32-byte header";
   if (!valid) return "the file does not begin with VANTREL1 or VANTREL2";
   return "no problem";
 }
@@ -41,34 +42,34 @@ bool star_file_check(const char* path, bool* is_3d) {
 }
 
 LWStarFile::LWStarFile(const char* file) : path(file) {
-  const VHFileIOFuncs* io = vantrel_host.fileio;
+  const VHFileIOFuncs* io = vantrel_module.host.fileio;
   LoadStateGuard load(io, io ? io->open_load(io, file ? file : "", VH_IO_BINARY) : nullptr);
   if (!load.get()) THROW_STR("error opening star database");
   st_LWLoadState* st = load.get();
   record_count = 0;
   for (;;) {
-    if (records.capacity < records.length + STAR_RECORD_SIZE)
-      records.reserve(records.length + STAR_RECORD_SIZE);
+    if (records.capacity < records.length + star_db::kRecordSize)
+      records.reserve(records.length + star_db::kRecordSize);
     char* slot = records.bytes + records.length;
-    memset(slot, 0, STAR_RECORD_SIZE);
-    records.length += STAR_RECORD_SIZE;
+    memset(slot, 0, star_db::kRecordSize);
+    records.length += star_db::kRecordSize;
     // Fill the whole record even if the host hands out short reads; a read
     // error ends the file like its end.
     int got = 0;
-    while (got < STAR_RECORD_SIZE) {
-      const int r = st->read(st->data, slot + got, STAR_RECORD_SIZE - got);
+    while (got < star_db::kRecordSize) {
+      const int r = st->read(st->data, slot + got, star_db::kRecordSize - got);
       if (r <= 0) break;
       got += r;
     }
     if (got == 0) break;
   }
   // The last slot took the read that found the end: it stays, zeroed, but is no record.
-  record_count = static_cast<uint32_t>(records.length / STAR_RECORD_SIZE - 1);
+  record_count = static_cast<uint32_t>(records.length / star_db::kRecordSize - 1);
   records.compact();
   cursor = 0;
 }
 
 const unsigned char* LWStarFile::next() {
   return reinterpret_cast<const unsigned char*>(records.bytes) +
-         static_cast<size_t>(cursor++) * STAR_RECORD_SIZE;
+         static_cast<size_t>(cursor++) * star_db::kRecordSize;
 }

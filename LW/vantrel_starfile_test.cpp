@@ -15,9 +15,9 @@ using testing_support::TempDir;
 struct WithHost {
   WithHost() {
     h.echo_messages = false;
-    vantrel_host.fileio = static_cast<const VHFileIOFuncs*>(h.global(VH_FILE_IO));
+    vantrel_module.host.fileio = static_cast<const VHFileIOFuncs*>(h.global(VH_FILE_IO));
   }
-  ~WithHost() { vantrel_host = VantrelHost(); }
+  ~WithHost() { reset_vantrel_module(); }
   host::Host h;
 };
 

@@ -4,6 +4,18 @@
 
 ByteArray::~ByteArray() { free(bytes); }
 
+ByteArray& ByteArray::operator=(ByteArray&& other) noexcept {
+  if (this != &other) {
+    free(bytes);
+    bytes = other.bytes;
+    capacity = other.capacity;
+    length = other.length;
+    other.bytes = nullptr;
+    other.capacity = other.length = 0;
+  }
+  return *this;
+}
+
 void ByteArray::realloc(size_t size) {
   if (size == capacity) {
     warning(VANTREL_FUNCTION, "spurious realloc");

@@ -13,6 +13,13 @@ public:
   ByteArray() = default;
   ByteArray(const ByteArray&) = delete;
   ByteArray& operator=(const ByteArray&) = delete;
+  // Takes the other's storage; the other is left empty.
+  ByteArray(ByteArray&& other) noexcept
+      : bytes(other.bytes), capacity(other.capacity), length(other.length) {
+    other.bytes = nullptr;
+    other.capacity = other.length = 0;
+  }
+  ByteArray& operator=(ByteArray&& other) noexcept;
   ~ByteArray();
 
   // Sets the capacity to exactly size bytes; the array is unchanged on failure.
@@ -31,6 +38,14 @@ template <class T>
 class Array : public ByteArray {
 public:
   Array() = default;
+  Array(Array&&) noexcept = default;
+  Array& operator=(Array&& other) noexcept {
+    if (this != &other) {
+      clear();
+      ByteArray::operator=(static_cast<ByteArray&&>(other));
+    }
+    return *this;
+  }
   ~Array() { clear(); }
 
   size_t len() const { return length / sizeof(T); }

@@ -110,3 +110,22 @@ TEST(Array, DestroysLastFirst) {
   }
   EXPECT_EQ(order, "cba");
 }
+
+// Moving an array hands over its storage; the elements a moved-to array held
+// before are destroyed (the sanitizer build's leak checker sees any that are not).
+TEST(Array, MovesHandOverTheStorage) {
+  Array<String> a;
+  a.append("one");
+  a.append("two");
+  const char* storage = a.bytes;
+  Array<String> b(static_cast<Array<String>&&>(a));
+  EXPECT_EQ(b.bytes, storage);
+  EXPECT_EQ(a.bytes, nullptr);
+  EXPECT_EQ(a.len(), 0u);
+  Array<String> c;
+  c.append("old");
+  c = static_cast<Array<String>&&>(b);
+  ASSERT_EQ(c.len(), 2u);
+  EXPECT_STREQ(c[1].c_str(), "two");
+  EXPECT_EQ(b.len(), 0u);
+}

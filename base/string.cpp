@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "osapi/osapi.h"
-
 char* my_vsnprintf(const char* format, va_list args) {
   int size = 100;
   char* buffer = static_cast<char*>(malloc(size));
@@ -149,7 +147,7 @@ StrXception::StrXception(const char* file, const char* function, int line, const
 
 StrXception::~StrXception() = default;
 
-void StrXception::report() const { OSAPI::message_box("Error", message.c_str()); }
+void StrXception::report() const { report_to_user("Error", message.c_str()); }
 
 String AssertXception::text() const {
   char buffer[4096];
@@ -159,7 +157,24 @@ String AssertXception::text() const {
 
 void AssertXception::report() const {
   String shown = text();
-  OSAPI::message_box("Assertion Failed", shown.c_str());
+  report_to_user("Assertion Failed", shown.c_str());
+}
+
+namespace {
+void stderr_sink(const char* caption, const char* text) {
+  fprintf(stderr, "%s: %s\n", caption, text);
+}
+ReportSink current_sink = stderr_sink;
+}  // namespace
+
+ReportSink set_report_sink(ReportSink sink) {
+  ReportSink old = current_sink;
+  current_sink = sink ? sink : stderr_sink;
+  return old;
+}
+
+void report_to_user(const char* caption, const char* text) {
+  current_sink(caption ? caption : "", text ? text : "");
 }
 
 void warning(const char* function, const char* format, ...) {

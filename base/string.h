@@ -19,7 +19,7 @@ char* my_vsnprintf(const char* format, va_list args);
 
 class String {
 public:
-  String() : text_(nullptr) {}
+  constexpr String() : text_(nullptr) {}
   String(const char* text);  // NOLINT: implicit by design, like a C string
   String(const char* text, size_t n);
   String(const String& other);
@@ -65,7 +65,10 @@ uint32_t string_hash(const char* text);
 class Xception {
 public:
   virtual ~Xception();
+  // Presents the failure to the user (through the report sink below).
   virtual void report() const = 0;
+  // The finished message, for hosts that take failures as text.
+  virtual String message_text() const = 0;
 };
 
 class StrXception : public Xception {
@@ -78,6 +81,7 @@ public:
   ~StrXception() override;
 
   void report() const override;
+  String message_text() const override { return message; }
   const String& text() const { return message; }
 
   String message;
@@ -89,6 +93,7 @@ public:
       : expression(expression), file(file), function(function), line(line) {}
 
   void report() const override;
+  String message_text() const override { return text(); }
   // The text report() shows, cut at 4095 characters.
   String text() const;
 
@@ -109,6 +114,14 @@ public:
   do {                                                                              \
     if (!(cond)) throw AssertXception(#cond, __FILE__, VANTREL_FUNCTION, __LINE__); \
   } while (0)
+
+// Where reports reach the user: a modal box in a desktop host (the platform
+// layer installs one at load), "caption: text" on the standard error stream
+// otherwise. Hosts and tests may put their own in its place.
+using ReportSink = void (*)(const char* caption, const char* text);
+// Returns the sink it replaces; null restores the standard error stream.
+ReportSink set_report_sink(ReportSink sink);
+void report_to_user(const char* caption, const char* text);
 
 // "warning: <text> in <function>\n" on the standard error stream.
 void warning(const char* function, const char* format, ...) VANTREL_PRINTF(2, 3);

@@ -5,8 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "osapi/osapi.h"
-
 namespace {
 
 std::string last_caption, last_text;
@@ -16,9 +14,9 @@ void capture(const char* caption, const char* text) {
 }
 
 struct SinkGuard {
-  SinkGuard() : old(OSAPI::set_message_sink(capture)) {}
-  ~SinkGuard() { OSAPI::set_message_sink(old); }
-  OSAPI::MessageSink old;
+  SinkGuard() : old(set_report_sink(capture)) {}
+  ~SinkGuard() { set_report_sink(old); }
+  ReportSink old;
 };
 
 }  // namespace

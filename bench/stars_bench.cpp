@@ -65,8 +65,9 @@ void BM_WorldToScreen(benchmark::State& state) {
   size_t i = 0;
   for (auto _ : state) {
     VectorN<float, 2> out;
-    bool v = world_to_screen(ra[i], dec[i], 0.0, 0.0, m, projection, 1920, 1080, -1.7778, 1.7778,
-                             -1.0, 1.0, out);
+    bool v =
+        world_to_screen(SkyPoint{ra[i], dec[i], 0.0, 0.0}, m,
+                        ScreenMapping{projection, 1920, 1080, -1.7778, 1.7778, -1.0, 1.0}, out);
     benchmark::DoNotOptimize(v);
     benchmark::DoNotOptimize(out);
     i = (i + 1) & 4095;

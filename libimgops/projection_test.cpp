@@ -17,8 +17,8 @@ struct Shot {
 Shot shoot(double ra, double dec, double dist, double parallax, const M& m, int proj, int w = 100,
            int h = 100, double l = -1, double r = 1, double b = -1, double t = 1) {
   VectorN<float, 2> out{{-7.0f, -7.0f}};
-  bool v = world_to_screen(ra, dec, dist, parallax, m, static_cast<op_stars_projection>(proj), w, h,
-                           l, r, b, t, out);
+  const ScreenMapping screen{static_cast<op_stars_projection>(proj), w, h, l, r, b, t};
+  bool v = world_to_screen(SkyPoint{ra, dec, dist, parallax}, m, screen, out);
   return {v, out[0], out[1]};
 }
 

@@ -1,9 +1,12 @@
 #include "libimgops/stars.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
+
+#include "LW/star_record.h"
 
 StarInput::~StarInput() = default;
 
@@ -25,111 +28,138 @@ int plus_one(int i) { return i == INT_MAX ? i : i + 1; }
 
 }  // namespace
 
-bool op_star_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
-                    const VectorN<float, 2>& p1, float amount, const VectorN<float, 3>& colour,
-                    float a, float b, op_stars_lines lines) {
+namespace {
+
+// What a spot or streak looks like to the rows, derived once per call.
+struct Streak {
+  bool drawable = false;  // false: no reach, or the box misses the framebuffer
+  float x0, y0, cx, cy;   // first end, midpoint
+  float amount, a, b, a2, b2;
+  bool is_streak;  // the ends lie more than 1e-5 apart
+  float len, ux, uy, D, k;
+  float slope, h;          // each row scans x = (y - y0) * slope + x0 +- h
+  int xlo, ylo, xhi, yhi;  // the box, clipped to the framebuffer
+};
+
+Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
+                    const VectorN<float, 2>& p1, float amount, float a, float b) {
+  Streak s;
   const float x0 = p0[0], y0 = p0[1], x1 = p1[0], y1 = p1[1];
   // A segment with a non-finite end (a star in the camera plane) draws nothing.
   if (!std::isfinite(x0) || !std::isfinite(y0) || !std::isfinite(x1) || !std::isfinite(y1))
-    return false;
+    return s;
   // Drawn out to the level 1/6250 of the peak: below that there is no reach.
   // An infinite amount or size has no finite reach either: it would fill the
   // whole box with inf or NaN.
   const float kLevel = 6250.0f;
-  if (!(kLevel * amount >= 1.0f) || !std::isfinite(amount)) return false;
-  if (!(a > 0.0f) || !(b > 0.0f) || !std::isfinite(a) || !std::isfinite(b)) return false;
-
-  const float minx = x0 < x1 ? x0 : x1, maxx = x0 < x1 ? x1 : x0;
-  const float miny = y0 < y1 ? y0 : y1, maxy = y0 < y1 ? y1 : y0;
+  if (!(kLevel * amount >= 1.0f) || !std::isfinite(amount)) return s;
+  if (!(a > 0.0f) || !(b > 0.0f) || !std::isfinite(a) || !std::isfinite(b)) return s;
 
   const float dx = x1 - x0, dy = y1 - y0;
-  const float len = std::sqrt(dx * dx + dy * dy);
+  s.len = std::sqrt(dx * dx + dy * dy);
   // Ends so far apart that the length overflows (one end about 2e19 pixels
   // away, a star crossing the camera plane): the light per pixel is nil, and
   // an infinite length would turn every scanned pixel into NaN.
-  if (!std::isfinite(len)) return false;
-  float ux = 0.0f, uy = 0.0f;
-  if (len != 0.0f) {
-    const float inv = 1.0f / len;
-    ux = dx * inv;
-    uy = dy * inv;
+  if (!std::isfinite(s.len)) return s;
+  s.ux = s.uy = 0.0f;
+  if (s.len != 0.0f) {
+    const float inv = 1.0f / s.len;
+    s.ux = dx * inv;
+    s.uy = dy * inv;
   }
-  const bool streak = len > 0.00001f;
+  s.is_streak = s.len > 0.00001f;
 
   const float L = std::log(kLevel * amount);
   const float rx = std::sqrt(L) * a;
   const float ry = std::sqrt(L) * b;
-
   // Each row scans a band of half-width h around the segment's x at that row;
   // near-horizontal segments scan the whole box.
-  float slope, h;
   if (std::fabs(dy) > 0.000001f) {
-    slope = dx / dy;
-    h = std::fabs(rx * b * slope) + rx * a;
+    s.slope = dx / dy;
+    s.h = std::fabs(rx * b * s.slope) + rx * a;
   } else {
-    slope = 1e20f;
-    h = 1e20f;
+    s.slope = 1e20f;
+    s.h = 1e20f;
   }
 
-  int xlo = to_int(std::floor(minx - rx));
-  int ylo = to_int(std::floor(miny - ry));
-  int xhi = plus_one(to_int(std::floor(maxx + rx)));
-  int yhi = plus_one(to_int(std::floor(maxy + ry)));
-  if (xhi < 0 || xlo >= dst.width || yhi < 0 || ylo >= dst.height) return false;
-  if (xlo < 0) xlo = 0;
-  if (xlo > dst.width - 1) xlo = dst.width - 1;
-  if (xhi > dst.width - 1) xhi = dst.width - 1;
-  if (ylo < 0) ylo = 0;
-  if (ylo > dst.height - 1) ylo = dst.height - 1;
-  if (yhi > dst.height - 1) yhi = dst.height - 1;
+  const float minx = x0 < x1 ? x0 : x1, maxx = x0 < x1 ? x1 : x0;
+  const float miny = y0 < y1 ? y0 : y1, maxy = y0 < y1 ? y1 : y0;
+  s.xlo = to_int(std::floor(minx - rx));
+  s.ylo = to_int(std::floor(miny - ry));
+  s.xhi = plus_one(to_int(std::floor(maxx + rx)));
+  s.yhi = plus_one(to_int(std::floor(maxy + ry)));
+  if (s.xhi < 0 || s.xlo >= dst.width || s.yhi < 0 || s.ylo >= dst.height) return s;
+  s.xlo = std::min(std::max(s.xlo, 0), dst.width - 1);
+  s.xhi = std::min(s.xhi, dst.width - 1);
+  s.ylo = std::min(std::max(s.ylo, 0), dst.height - 1);
+  s.yhi = std::min(s.yhi, dst.height - 1);
 
-  const float a2 = a * a, b2 = b * b;
-  const float D = a2 * uy * uy + b2 * ux * ux;
-  const float k = (1.0f / std::sqrt(D)) / (a * b);
-  const float cx = (x0 + x1) * 0.5f, cy = (y0 + y1) * 0.5f;
+  s.x0 = x0, s.y0 = y0;
+  s.amount = amount, s.a = a, s.b = b;
+  s.a2 = a * a, s.b2 = b * b;
+  s.D = s.a2 * s.uy * s.uy + s.b2 * s.ux * s.ux;
+  s.k = (1.0f / std::sqrt(s.D)) / (a * b);
+  s.cx = (x0 + x1) * 0.5f, s.cy = (y0 + y1) * 0.5f;
+  s.drawable = true;
+  return s;
+}
+
+// The light at (X, U) from the midpoint: the spot, or the spot's integral
+// along the segment divided by its length.
+float streak_value(const Streak& s, float X, float U) {
+  if (!s.is_streak) return std::exp(-(X * X / s.a2) - U * U / s.b2) * s.amount;
+  const float across = s.uy * X - s.ux * U;
+  const float G = std::exp(across * across * (-1.0f / s.D));
+  // Bounded erf terms times zero: the same 0 without computing them.
+  if (G == 0.0f) return 0.0f;
+  const float P = s.a2 * s.uy * U + s.b2 * s.ux * X;
+  const float e1 = static_cast<float>(imgops::erf((s.len * 0.5f * s.D - P) * s.k));
+  const float e0 = static_cast<float>(imgops::erf((s.len * -0.5f * s.D - P) * s.k));
   const float sqrt_pi_2 = 0.88622695f;
+  return (e1 - e0) * (G * (s.a * sqrt_pi_2 * s.b * (1.0f / std::sqrt(s.D)))) * (s.amount / s.len);
+}
 
+// Adds the light of one row, U = iy - cy; true when any pixel gained light.
+bool draw_row(const StarFramebuffer& dst, const Streak& s, int iy, float U,
+              const VectorN<float, 3>& colour) {
+  const float W = s.slope >= 100000.0f ? s.cx : (U + s.cy - s.y0) * s.slope + s.x0;
+  const float xs = std::fmax(static_cast<float>(s.xlo), W - s.h);
+  const float xe = std::fmin(static_cast<float>(s.xhi), W + s.h);
+  float X = std::floor(xs) - s.cx;
+  const float Xend = std::ceil(xe) - s.cx;
+  if (X > Xend) return false;
+
+  bool lit = false;
+  const int row = iy * dst.row_stride;
+  for (int ix = to_int(std::floor(xs)); X <= Xend && ix < dst.width; X += 1.0f, ++ix) {
+    ASSERT(ix >= 0 && ix < dst.width);
+    const int at = row + ix * dst.pixel_stride;
+    const float c = dst.alpha[at];
+    if (c >= 1.0f) continue;
+    const float g = streak_value(s, X, U) * (1.0f - c);
+    dst.red[at] += g * colour[0];
+    dst.green[at] += g * colour[1];
+    dst.blue[at] += g * colour[2];
+    if (g > 0.0f) lit = true;
+  }
+  return lit;
+}
+
+}  // namespace
+
+bool op_star_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
+                    const VectorN<float, 2>& p1, float amount, const VectorN<float, 3>& colour,
+                    float a, float b, op_stars_lines lines) {
+  const Streak s = setup_streak(dst, p0, p1, amount, a, b);
+  if (!s.drawable) return false;
   bool result = false;
-  float U = static_cast<float>(ylo) - cy;
-  for (int iy = ylo; iy <= yhi; ++iy, U += 1.0f) {
+  // U grows by adding 1 row by row, skipped rows included.
+  float U = static_cast<float>(s.ylo) - s.cy;
+  for (int iy = s.ylo; iy <= s.yhi; ++iy, U += 1.0f) {
     ASSERT(iy >= 0 && iy < dst.height);
     if (lines == EvenLines && (iy & 1)) continue;
     if (lines == OddLines && !(iy & 1)) continue;
-
-    const float W = slope >= 100000.0f ? (x0 + x1) * 0.5f : (U + cy - y0) * slope + x0;
-    const float xs = std::fmax(static_cast<float>(xlo), W - h);
-    const float xe = std::fmin(static_cast<float>(xhi), W + h);
-    float X = std::floor(xs) - cx;
-    const float Xend = std::ceil(xe) - cx;
-    if (X > Xend) continue;
-
-    const int row = iy * dst.row_stride;
-    for (int ix = to_int(std::floor(xs)); X <= Xend && ix < dst.width; X += 1.0f, ++ix) {
-      ASSERT(ix >= 0 && ix < dst.width);
-      const int at = row + ix * dst.pixel_stride;
-      const float c = dst.alpha[at];
-      if (c >= 1.0f) continue;
-      float g;
-      if (!streak) {
-        g = std::exp(-(X * X / a2) - U * U / b2) * amount;
-      } else {
-        const float across = uy * X - ux * U;
-        const float G = std::exp(across * across * (-1.0f / D));
-        if (G == 0.0f) {
-          g = 0.0f;  // bounded erf terms times zero: the same 0 without computing them
-        } else {
-          const float P = a2 * uy * U + b2 * ux * X;
-          const float e1 = static_cast<float>(imgops::erf((len * 0.5f * D - P) * k));
-          const float e0 = static_cast<float>(imgops::erf((len * -0.5f * D - P) * k));
-          g = (e1 - e0) * (G * (a * sqrt_pi_2 * b * (1.0f / std::sqrt(D)))) * (amount / len);
-        }
-      }
-      g = g * (1.0f - c);
-      dst.red[at] += g * colour[0];
-      dst.green[at] += g * colour[1];
-      dst.blue[at] += g * colour[2];
-      if (g > 0.0f) result = true;
-    }
+    if (draw_row(dst, s, iy, U, colour)) result = true;
   }
   return result;
 }
@@ -146,16 +176,15 @@ Matrix4<double> perspective_matrix(double zoom, double near, double far) {
   return m;
 }
 
-bool world_to_screen(double ra, double dec, double distance, double parallax, Matrix4<double> m,
-                     op_stars_projection projection, int width, int height, double left,
-                     double right, double bottom, double top, VectorN<float, 2>& out) {
+bool world_to_screen(const SkyPoint& star, const Matrix4<double>& m, const ScreenMapping& screen,
+                     VectorN<float, 2>& out) {
   // Angles go to radians in single precision, as the star records were made for.
-  const double ra_r = static_cast<double>(static_cast<float>(ra) * 0.017453292f);
-  const double dec_r = static_cast<double>(static_cast<float>(dec) * 0.017453292f);
+  const double ra_r = static_cast<double>(static_cast<float>(star.ra) * 0.017453292f);
+  const double dec_r = static_cast<double>(static_cast<float>(star.dec) * 0.017453292f);
   const double cd = std::cos(dec_r);
   const double X = cd * std::cos(ra_r), Y = std::sin(dec_r), Z = cd * std::sin(ra_r);
 
-  double w = (distance > 0.0 ? 1.0 / distance : 0.0) - 0.01 * parallax;
+  double w = (star.distance > 0.0 ? 1.0 / star.distance : 0.0) - 0.01 * star.parallax;
   if (!(w >= 0.0)) w = 0.0;
 
   double r = X * m(0, 0) + Y * m(1, 0) + Z * m(2, 0) + w * m(3, 0);
@@ -164,6 +193,7 @@ bool world_to_screen(double ra, double dec, double distance, double parallax, Ma
   const double t = X * m(0, 3) + Y * m(1, 3) + Z * m(2, 3) + w * m(3, 3);
   bool visible = t >= 0.0;
 
+  const op_stars_projection projection = screen.projection;
   switch (projection) {
     case Perspective: {
       const double inv = 1.0 / t;
@@ -200,8 +230,8 @@ bool world_to_screen(double ra, double dec, double distance, double parallax, Ma
   }
   if (!(v >= 0.0)) visible = false;
 
-  out[0] = static_cast<float>((r - left) / (right - left) * width);
-  out[1] = static_cast<float>((top - u) / (top - bottom) * height);
+  out[0] = static_cast<float>((r - screen.left) / (screen.right - screen.left) * screen.width);
+  out[1] = static_cast<float>((screen.top - u) / (screen.top - screen.bottom) * screen.height);
   return visible;
 }
 
@@ -215,6 +245,7 @@ struct StarRenderer::Private {
   StarInput& input;
   const Array<camera>& cams;
   Array<Matrix4<double>> xforms;  // one final matrix per camera
+  ScreenMapping screen{};         // the window over the framebuffer, with the data's projection
   float seg_brightness = 0.0f;
   float spot_w = 0.0f;
   float spot_h = 0.0f;
@@ -235,6 +266,10 @@ StarRenderer::StarRenderer(const StarRendererData& data, const StarFramebuffer& 
     else
       priv->xforms.append(c.matrix);
   }
+
+  priv->screen =
+      ScreenMapping{data.projection,   fb.width,           fb.height,      data.screen_left,
+                    data.screen_right, data.screen_bottom, data.screen_top};
 
   // A star's light is shared among the streak segments between its cameras.
   priv->seg_brightness = static_cast<float>(data.brightness * 4.0);
@@ -258,12 +293,11 @@ StarRenderer::StarRenderer(const StarRendererData& data, const StarFramebuffer& 
     priv->spot_h = 1.0f;
   }
 
-  const unsigned char* header = input.next();
-  if (memcmp(header, "VANTREL1", 8) != 0) {
-    if (memcmp(header, "VANTREL2", 8) == 0)
-      input.is_version2 = true;
-    else
-      THROW_STR("error in star database file");
+  // The flag is set by a version-2 header and never cleared here.
+  switch (star_db::header_version(input.next())) {
+    case 1: break;
+    case 2: input.is_version2 = true; break;
+    default: THROW_STR("error in star database file");
   }
   priv->next_record = 1;
   this->priv = guard.release();
@@ -287,20 +321,14 @@ float decode_srgb_byte(unsigned char v) {
   return x > 0.03928f ? std::pow((x + 0.055f) * 0.94786733f, 2.4f) : x * 0.07739938f;
 }
 
-template <class T>
-T field(const unsigned char* record, int offset) {
-  T v;
-  memcpy(&v, record + offset, sizeof v);  // records are little-endian, as is the machine
-  return v;
-}
-
 }  // namespace
 
 bool StarRenderer::render_star(const unsigned char* record) {
-  float b = field<float>(record, 16);
+  using star_db::field;
+  float b = field<float>(record, star_db::kBrightness);
   if (!(static_cast<double>(b) >= data.lum_threshold)) return false;
   const double distance =
-      data.three_d && priv->input.is_version2 ? field<double>(record, 24) : -1.0;
+      data.three_d && priv->input.is_version2 ? field<double>(record, star_db::kDistance) : -1.0;
   if (data.brightness_power != 1.0) b = std::pow(b, static_cast<float>(data.brightness_power));
   if (static_cast<double>(b) > data.lum_max) b = static_cast<float>(data.lum_max);
 
@@ -308,17 +336,16 @@ bool StarRenderer::render_star(const unsigned char* record) {
   const float s = static_cast<float>(data.saturation);
   VectorN<float, 3> colour;
   for (int c = 0; c < 3; ++c) {
-    const float linear = decode_srgb_byte(record[20 + c]);
+    const float linear = decode_srgb_byte(record[star_db::kRed + c]);
     colour[c] = ((1.0f - t) * linear + t * data.tint[c]) * s + (1.0f - s) * 0.5f;
   }
   const float amount = b * priv->seg_brightness;
 
-  const double ra = field<double>(record, 0), dec = field<double>(record, 8);
+  const SkyPoint star{field<double>(record, star_db::kRa), field<double>(record, star_db::kDec),
+                      distance, data.parallax};
   const StarFramebuffer& fb = priv->fb;
   auto project = [&](size_t i, VectorN<float, 2>& p) {
-    return world_to_screen(ra, dec, distance, data.parallax, priv->xforms[i], data.projection,
-                           fb.width, fb.height, data.screen_left, data.screen_right,
-                           data.screen_bottom, data.screen_top, p);
+    return world_to_screen(star, priv->xforms[i], priv->screen, p);
   };
 
   VectorN<float, 2> prev;

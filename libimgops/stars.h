@@ -71,8 +71,6 @@ public:
   bool is_version2 = false;   // set by the renderer on a "VANTREL2" header
 };
 
-enum { STAR_RECORD_SIZE = 32 };
-
 namespace imgops {
 // The error function in double precision (callers narrow the result to float).
 double erf(double x);
@@ -140,9 +138,22 @@ public:
 // lands at (x * zoom / z, y * zoom / z).
 Matrix4<double> perspective_matrix(double zoom, double near, double far);
 
-// Carries a star (degrees; distance <= 0 means none) through a camera's final
-// matrix to a framebuffer position, written in every case. Returns whether the
-// star is in front of the camera and inside the projection's field.
-bool world_to_screen(double ra, double dec, double distance, double parallax,
-                     Matrix4<double> matrix, op_stars_projection projection, int width, int height,
-                     double left, double right, double bottom, double top, VectorN<float, 2>& out);
+// A star as the projections take it.
+struct SkyPoint {
+  double ra, dec;   // degrees
+  double distance;  // a value not above 0 means none
+  double parallax;  // the parallax setting
+};
+
+// How the screen window lies over a framebuffer, and the projection onto it.
+struct ScreenMapping {
+  op_stars_projection projection;
+  int width, height;  // the framebuffer's, pixels
+  double left, right, bottom, top;
+};
+
+// Carries a star through a camera's final matrix to a framebuffer position,
+// written in every case. Returns whether the star is in front of the camera
+// and inside the projection's field.
+bool world_to_screen(const SkyPoint& star, const Matrix4<double>& matrix,
+                     const ScreenMapping& screen, VectorN<float, 2>& out);

@@ -31,6 +31,8 @@ const char* Error::text(int code) {
 
 void Error::report() const { fprintf(stderr, "libkeshimage error: %s\n", text(code)); }
 
+String Error::message_text() const { return String::format("libkeshimage error: %s", text(code)); }
+
 char* malloc_pixels(uint64_t size) {
   if (verbose)
     fprintf(stderr, "libkeshimage: malloc_pixels(%lu)", static_cast<unsigned long>(size));

@@ -29,6 +29,7 @@ public:
   explicit Error(int code) : code(code) {}
   // "libkeshimage error: <text>\n" on the standard error stream.
   void report() const override;
+  String message_text() const override;
   // The code's text; "unknown error" for a code outside the table.
   static const char* text(int code);
 

@@ -134,20 +134,9 @@ String module_directory(const void* address) {
   return dirname(info.dli_fname);
 }
 
-namespace {
-void stderr_sink(const char* caption, const char* text) {
-  fprintf(stderr, "%s: %s\n", caption, text);
+void message_box(const char* caption, const char* text) {
+  fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
 }
-MessageSink current_sink = stderr_sink;
-}  // namespace
-
-MessageSink set_message_sink(MessageSink sink) {
-  MessageSink old = current_sink;
-  current_sink = sink ? sink : stderr_sink;
-  return old;
-}
-
-void message_box(const char* caption, const char* text) { current_sink(caption, text ? text : ""); }
 
 int FileInput::read(void* dst, int n) {
   int got = read_file(*file, dst, n);

@@ -66,10 +66,9 @@ String module_directory(const void* address);
 // a format.
 [[noreturn]] void die_win32(const char* call, const char* detail);
 
-// Where error reports go: a modal box in a desktop host, a line on the
-// standard error stream here. The sink is replaceable (tests, hosts).
-using MessageSink = void (*)(const char* caption, const char* text);
-MessageSink set_message_sink(MessageSink sink);
+// The platform's own error box (a line on the standard error stream here).
+// Reports reach it through the report sink of base/, which the plug-in's
+// load-time entry points at it.
 void message_box(const char* caption, const char* text);
 
 // An Input over an open file handle; the handle is not owned.

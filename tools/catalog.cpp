@@ -12,6 +12,8 @@
 #include <memory>
 #include <sstream>
 
+#include "LW/star_record.h"
+
 namespace stars {
 
 namespace {
@@ -265,16 +267,16 @@ std::array<uint8_t, 3> star_colour(const CatalogStar& s) {
 double brightness_of(double mag) { return std::pow(10.0, -0.4 * mag); }
 
 std::string encode_record(const CatalogStar& s, bool with_distance) {
-  std::string r(32, '\0');
-  const float b = static_cast<float>(brightness_of(s.mag));
-  const double dist = with_distance ? s.distance : 0.0;
+  star_db::StarRecord r;
+  r.ra = s.ra;
+  r.dec = s.dec;
+  r.brightness = static_cast<float>(brightness_of(s.mag));
   const std::array<uint8_t, 3> c = star_colour(s);
-  memcpy(&r[0], &s.ra, 8);  // little-endian, as the machine
-  memcpy(&r[8], &s.dec, 8);
-  memcpy(&r[16], &b, 4);
-  memcpy(&r[20], c.data(), 3);
-  memcpy(&r[24], &dist, 8);
-  return r;
+  r.red = c[0], r.green = c[1], r.blue = c[2];
+  r.distance = with_distance ? s.distance : 0.0;
+  unsigned char bytes[star_db::kRecordSize];
+  star_db::encode(r, bytes);
+  return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 void write_database(const std::string& path, const std::vector<CatalogStar>& list, bool version2) {
@@ -282,7 +284,9 @@ void write_database(const std::string& path, const std::vector<CatalogStar>& lis
   {
     std::ofstream out(tmp, std::ios::binary);
     if (!out) throw CatalogError("cannot write " + path + ": " + strerror(errno));
-    out << (version2 ? "VANTREL2" : "VANTREL1") << std::string(24, '\0');
+    unsigned char header[star_db::kRecordSize];
+    star_db::encode_header(version2, header);
+    out.write(reinterpret_cast<const char*>(header), sizeof header);
     for (const CatalogStar& s : list) out << encode_record(s, version2);
     out.flush();
     if (!out) {
@@ -303,32 +307,27 @@ DatabaseInfo inspect_database(const std::string& path) {
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   DatabaseInfo info;
   info.bytes = bytes.size();
-  if (bytes.size() < 32)
+  const size_t size = star_db::kRecordSize;
+  if (bytes.size() < size)
     throw CatalogError(path + " is not a star database: " + std::to_string(bytes.size()) +
                        " bytes, shorter than its 32-byte header");
-  if (bytes.compare(0, 8, "VANTREL1") == 0)
-    info.version = 1;
-  else if (bytes.compare(0, 8, "VANTREL2") == 0)
-    info.version = 2;
-  else {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  info.version = star_db::header_version(data);
+  if (info.version == 0) {
     std::string start;
     for (int i = 0; i < 8; ++i)
       start += isprint(static_cast<unsigned char>(bytes[i])) ? bytes[i] : '.';
     throw CatalogError(path + " is not a star database: it begins \"" + start +
                        "\", not VANTREL1 or VANTREL2");
   }
-  info.stars = (bytes.size() - 32) / 32;
-  info.trailing = (bytes.size() - 32) % 32;
+  info.stars = (bytes.size() - size) / size;
+  info.trailing = (bytes.size() - size) % size;
   std::map<int, uint64_t> hist;
   bool first = true;
   for (uint64_t i = 0; i < info.stars; ++i) {
-    const char* r = bytes.data() + 32 * (i + 1);
-    double ra, dec, dist;
-    float b;
-    memcpy(&ra, r, 8);
-    memcpy(&dec, r + 8, 8);
-    memcpy(&b, r + 16, 4);
-    memcpy(&dist, r + 24, 8);
+    const star_db::StarRecord r = star_db::decode(data + size * (i + 1));
+    const double ra = r.ra, dec = r.dec, dist = r.distance;
+    const float b = r.brightness;
     if (!std::isfinite(ra) || !std::isfinite(dec) || !std::isfinite(b) || b <= 0) {
       ++info.bad_values;
       continue;

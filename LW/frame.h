@@ -1,0 +1,124 @@
+// The per-frame pass as plan, then execute. The plan is a pure function of
+// the host's answers (scene, camera, region, fields, blur, depth of field)
+// and the settings: the star rectangle, the screen window and the passes
+// with their cameras and renderer data, and no pixels. Executing it copies
+// the rectangle in, draws each pass and copies it back out.
+#pragma once
+
+#include "LW/vantrel.h"
+#include "base/array.h"
+#include "libimgops/stars.h"
+
+// Columns and rows of the host image that the pass draws into, inclusive.
+struct star_rect {
+  int x0, y0, x1, y1;
+};
+
+// Inclusive pixel bounds of a region.
+struct PixelRegion {
+  int x0, y0, x1, y1;
+};
+
+// What the host says of a camera at one time.
+struct CameraAnswers {
+  double zoom = 0;            // screen-window units: x * zoom / z
+  double focal_length = 0;    // millimetres
+  double focal_distance = 0;  // metres
+  double f_stop = 0;
+  double blur_length = 0;     // frames
+  double hfov = 0, vfov = 0;  // full angles, radians
+};
+
+// An item's world axes, pivot and world position at one time.
+struct ItemPose {
+  double right[3], up[3], forward[3], pivot[3], position[3];
+};
+
+// The questions the pass asks the host at times of its own choosing. The
+// plug-in answers them from the host's globals; tests from plain values.
+class HostAnswers {
+public:
+  virtual ~HostAnswers();
+  // The render camera at a time; raises "no camera?" when there is none.
+  virtual VHItemID camera_at(double time) const = 0;
+  virtual CameraAnswers camera(VHItemID cam, double time) const = 0;
+  virtual unsigned camera_flags(VHItemID cam) const = 0;
+  virtual PixelRegion camera_region(VHItemID cam) const = 0;
+  virtual ItemPose pose(VHItemID item, double time) const = 0;
+};
+
+// The frame as the host gives it, in plain values.
+struct FrameFacts {
+  double fps = 24;
+  int frame_width = 0, frame_height = 0;  // the scene's
+  PixelRegion region{};                   // the scene's limited region
+  unsigned render_options = 0;            // VH_ROPT_* bits
+  int image_width = 0, image_height = 0;  // the access record's
+  int frame = 0;
+  double start = 0, end = 0;  // the access record's exposure, seconds
+  bool time_from_frame = false;
+  uint32_t record_count = 0;  // star records, the header included
+};
+
+// One pass over the stars: its exposure, its cameras and the renderer's data.
+struct PassPlan {
+  double start = 0, end = 0;
+  VHItemID cam = nullptr;
+  Array<camera> cameras;
+  StarRendererData data{};
+};
+
+struct FramePlan {
+  star_rect rect{0, 0, -1, -1};  // empty: the frame is left as the host rendered it
+  int pass_count = 0;
+  PassPlan passes[2];
+  unsigned monitor_total = 0;  // steps of 2048 stars, over all passes
+  bool whole_image = false;    // write back every pixel outside rect too (camera regions)
+  bool empty() const { return rect.x1 < rect.x0 || rect.y1 < rect.y0; }
+};
+
+FramePlan plan_frame(const FrameFacts& facts, const VantrelSettings& settings,
+                     const HostAnswers& host);
+
+// The camera item for a time: the host's render camera.
+VHItemID get_camera_id(const HostAnswers& host, double time);
+// The world-to-camera transform at a time, with the parent's transform folded in.
+void camera_at_time(camera& c, const HostAnswers& host, VHItemID cam, VHItemID parent, double time);
+// The cameras of one exposure interval: one, or segments + 1 across it.
+void build_camera_list(Array<camera>& list, const HostAnswers& host, VHItemID cam, VHItemID parent,
+                       double start, double end, int segments);
+
+// Depth of field: spot sizes that never shrink, and the brightness factor
+// that keeps their light.
+struct DofInputs {
+  bool enabled = false;  // the scene renders depth of field
+  bool anamorphic = false;
+  CameraAnswers lens;                               // at the pass's start
+  int frame_height = 0;                             // the scene's
+  int width = 0, height = 0;                        // the framebuffer's
+  double left = 0, right = 0, bottom = 0, top = 0;  // the screen window
+  double sx = 0, sy = 0;                            // spot sizes
+};
+struct DofScale {
+  double sx, sy, brightness;
+};
+DofScale dof_star_scale(const DofInputs& in);
+
+// The curves at the host's buffers, in single precision.
+float srgb_decode(float v);
+float srgb_encode(float v);
+
+namespace Kesh {
+class Image;
+}
+// Copies star_rect of the host's buffers into a BGRA_FLOAT image (alpha, red,
+// green, blue per pixel), through the sRGB decoding curve when srgb is set.
+void framebuffer_from_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
+                           bool srgb);
+// Writes the image back into star_rect; with whole_image, every pixel outside
+// star_rect is written back unchanged first.
+void framebuffer_to_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
+                         bool srgb, bool whole_image);
+
+// The body of the process callback: the instance's database, the plan, the passes.
+void vantrel_render_frame(vantrel* v, const VHFilterAccess* access);
