@@ -44,7 +44,7 @@ private:
   VHFilterAccess record;
   VHMonitor monitor;
   FrameImage& image;
-  const Progress& progress;
+  const Progress progress;  // a copy: callers may pass a temporary
   unsigned total = 0, done = 0;
   bool was_cancelled = false, was_done = false;
 };

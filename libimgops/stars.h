@@ -40,9 +40,11 @@ struct Matrix4 {
   }
 };
 
-enum op_stars_lines { AllLines = 0, EvenLines = 1, OddLines = 2 };
+enum op_stars_lines : int32_t { AllLines = 0, EvenLines = 1, OddLines = 2 };
 
-enum op_stars_projection { Perspective = 0, Hemispherical = 1, AzimuthalEquidistant = 2 };
+// Held as 32-bit integers: a saved setting may carry any value, which the
+// projection refuses as "unknown projection".
+enum op_stars_projection : int32_t { Perspective = 0, Hemispherical = 1, AzimuthalEquidistant = 2 };
 
 // Four float planes; owns nothing. Sample of channel c at (x, y) is
 // c[y * row_stride + x * pixel_stride]; strides count floats.
