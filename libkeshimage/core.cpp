@@ -33,7 +33,7 @@ void Error::report() const { fprintf(stderr, "libkeshimage error: %s\n", text(co
 
 char* malloc_pixels(uint64_t size) {
   if (verbose)
-    fprintf(stderr, "libkeshimage: malloc_pixels(%lu)", static_cast<unsigned long>(size));
+    fprintf(stderr, "libkeshimage: malloc_pixels(%llu)", static_cast<unsigned long long>(size));
   char* block =
       size <= SIZE_MAX ? static_cast<char*>(malloc(size ? static_cast<size_t>(size) : 1)) : nullptr;
   if (verbose) fprintf(stderr, " = %p\n", static_cast<void*>(block));
@@ -43,8 +43,8 @@ char* malloc_pixels(uint64_t size) {
 
 void free_pixels(void* block, uint64_t size) {
   if (verbose)
-    fprintf(stderr, "libkeshimage: free_pixels(%p, %lu)\n", block,
-            static_cast<unsigned long>(size));
+    fprintf(stderr, "libkeshimage: free_pixels(%p, %llu)\n", block,
+            static_cast<unsigned long long>(size));
   free(block);
 }
 
