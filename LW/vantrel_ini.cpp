@@ -17,7 +17,7 @@ bool is_white(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; 
 // A file beside the plug-in. Without a known directory, the working directory.
 String beside_plugin(const char* name) {
   String dir = plugin_directory();
-  return dir.empty() ? String(name) : dir + "/" + name;
+  return dir.empty() ? String(name) : dir + String(&OSAPI::DIR_SEPARATOR, 1) + name;
 }
 
 }  // namespace
@@ -90,15 +90,20 @@ void load_vantrel_ini() {
     reset_vantrel_ini();
     return;
   }
-  OSAPI::FileInput raw(file);
-  BufferedInput in(raw, 4096);
   PtrMap<InString, String> map(16);
-  for (String line = in.readline(); line.length() > 0; line = in.readline()) {
-    if (!parse_ini_line(map, line.c_str())) {
-      warning(VANTREL_FUNCTION, "Error reading Vantrel INI file:");
-      break;
+  {
+    OSAPI::FileInput raw(file);
+    BufferedInput in(raw, 4096);
+    for (String line = in.readline(); line.length() > 0; line = in.readline()) {
+      if (!parse_ini_line(map, line.c_str())) {
+        warning(VANTREL_FUNCTION, "Error reading Vantrel INI file:");
+        break;
+      }
     }
   }
+  // Closed before an unusable file is rewritten: Windows shares an open file
+  // for reading only, and the rewrite would fail without a word.
+  OSAPI::close(file);
   if (ini_get_int(map, "VantrelVersion", 666) != 1) {
     warning(VANTREL_FUNCTION, "Vantrel");
     reset_vantrel_ini();
