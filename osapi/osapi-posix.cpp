@@ -102,14 +102,6 @@ void close(FileHandle& file) {
   if (::close(fd) != 0) die_win32("CloseHandle", nullptr);
 }
 
-String dirname(const char* path) {
-  if (!path || !*path) return String();
-  const char* slash = strrchr(path, '/');
-  if (!slash) return String(".");
-  if (slash == path) return String("/");
-  return String(path, static_cast<size_t>(slash - path));
-}
-
 uint64_t clock_us() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -124,37 +116,8 @@ String module_directory(const void* address) {
   return dirname(info.dli_fname);
 }
 
-namespace {
-void stderr_sink(const char* caption, const char* text) {
+void system_message_box(const char* caption, const char* text) {
   fprintf(stderr, "%s: %s\n", caption, text);
-}
-MessageSink current_sink = stderr_sink;
-}  // namespace
-
-MessageSink set_message_sink(MessageSink sink) {
-  MessageSink old = current_sink;
-  current_sink = sink ? sink : stderr_sink;
-  return old;
-}
-
-void message_box(const char* caption, const char* text) { current_sink(caption, text ? text : ""); }
-
-int FileInput::read(void* dst, int n) {
-  int got = read_file(*file, dst, n);
-  position += got;
-  return got;
-}
-
-int64_t FileInput::seek(int64_t target) {
-  if (target == position) return position;
-  position = seek_file(*file, target);
-  return position;
-}
-
-int64_t FileInput::skip(int64_t offset) {
-  if (offset == 0) return position;
-  position = skip_file(*file, offset);
-  return position;
 }
 
 }  // namespace OSAPI

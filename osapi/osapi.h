@@ -46,10 +46,19 @@ int64_t seek_file(FileHandle& file, int64_t position);
 int64_t skip_file(FileHandle& file, int64_t offset);
 void close(FileHandle& file);
 
-// Directory part of a path: "." without a separator, "/" for a separator only
-// at the start, the empty String for the empty path.
+// The platform's directory separator: a backslash on Windows.
+#ifdef _WIN32
+constexpr char DIR_SEPARATOR = '\\';
+#else
+constexpr char DIR_SEPARATOR = '/';
+#endif
+
+// Directory part of a path, split at the last DIR_SEPARATOR: "." without a
+// separator, "/" for a separator only at the start, the empty String for the
+// empty path.
 String dirname(const char* path);
-// A monotonic clock in microseconds.
+// A clock in microseconds for measuring intervals: monotonic here; on Windows
+// the millisecond tick count times 1000, which wraps every 2^32 milliseconds.
 uint64_t clock_us();
 // Directory of the loaded module (shared library or program) that contains
 // the given address; the empty String when the system cannot tell.
@@ -60,9 +69,11 @@ String module_directory(const void* address);
 // a format.
 [[noreturn]] void die_win32(const char* call, const char* detail);
 
-// Where error reports go: a modal box in a desktop host, a line on the
-// standard error stream here. The sink is replaceable (tests, hosts).
+// Where error reports go: by default the platform's own presentation, a
+// modal box with an error icon on Windows, a line "caption: text" on the
+// standard error stream elsewhere. The sink is replaceable (tests, hosts).
 using MessageSink = void (*)(const char* caption, const char* text);
+void system_message_box(const char* caption, const char* text);
 MessageSink set_message_sink(MessageSink sink);
 void message_box(const char* caption, const char* text);
 
