@@ -7,7 +7,13 @@
 #include "LW/settings.h"
 #include "osapi/osapi.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// The DLL's exports are listed in vantrel.def.
+#define VANTREL_EXPORT
+#else
 #define VANTREL_EXPORT __attribute__((visibility("default")))
+#endif
 
 String default_star_file;
 bool default_star_file_3d = false;
@@ -16,8 +22,11 @@ namespace {
 
 const void* module_handle = nullptr;
 
-// The library's load-time entry on this platform.
+#ifndef _WIN32
+// The library's load-time entry on this platform: an address inside the
+// library stands for its handle.
 __attribute__((constructor)) void on_load() { vantrel_load_entry(&module_handle, 1); }
+#endif
 
 void* vantrel_startup() { return reinterpret_cast<void*>(4); }
 void vantrel_shutdown(void*) {}
@@ -45,6 +54,13 @@ int vantrel_load_entry(const void* module, int reason) {
   if (reason == 1) module_handle = module;
   return 1;
 }
+
+#ifdef _WIN32
+// The DLL's load-time entry; the reasons are DLL_PROCESS_ATTACH (1) and the others.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  return vantrel_load_entry(instance, static_cast<int>(reason));
+}
+#endif
 
 String plugin_directory() {
   return module_handle ? OSAPI::module_directory(module_handle) : String();
