@@ -193,8 +193,8 @@ struct StaticPlugin {
   StaticPlugin() : copy(plugin_copy(dir)), library(copy) {
     host.echo_messages = false;
 #ifdef _WIN32
-    EXPECT_TRUE(testing_support::capture_error_boxes(
-        GetModuleHandleA(nullptr)));  // this program's own reports
+    // The core is linked into this program: its reports are this program's boxes.
+    EXPECT_TRUE(testing_support::capture_error_boxes(GetModuleHandleA(nullptr)));
 #endif
     vantrel_load_entry(library.symbol("_mod_descrip"), 1);
     vantrel_host.global = &host::Host::global_lookup;
