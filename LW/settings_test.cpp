@@ -245,7 +245,7 @@ TEST(Settings, SettingsFiles) {
             }).rfind("error saving settings file in <", 0),
             0u);
   // A file that cannot be written at close (a folder in its place) is no success either.
-  std::system(("mkdir -p '" + p.dir.file("taken.vset") + "'").c_str());
+  testing_support::make_dirs(p.dir.file("taken.vset"));
   EXPECT_EQ(message([&] {
               vantrel_save_to_file(a.v, p.dir.file("taken.vset").c_str());
             }).rfind("error saving settings file in <", 0),

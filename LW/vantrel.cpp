@@ -9,7 +9,13 @@
 #include "LW/frame.h"
 #include "osapi/osapi.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// The DLL's exports are listed in vantrel.def.
+#define VANTREL_EXPORT
+#else
 #define VANTREL_EXPORT __attribute__((visibility("default")))
+#endif
 
 // Constant-initialised, before any code of the library runs: the load-time
 // entry may come first and must find it in place.
@@ -23,8 +29,11 @@ void reset_vantrel_module() {
 
 namespace {
 
-// The library's load-time entry on this platform.
+#ifndef _WIN32
+// The library's load-time entry on this platform: an address inside the
+// library stands for its handle.
 __attribute__((constructor)) void on_load() { vantrel_load_entry(&vantrel_module, 1); }
+#endif
 
 void* vantrel_startup() { return reinterpret_cast<void*>(4); }
 void vantrel_shutdown(void*) {}
@@ -58,6 +67,13 @@ int vantrel_load_entry(const void* module, int reason) {
   }
   return 1;
 }
+
+#ifdef _WIN32
+// The DLL's load-time entry; the reasons are DLL_PROCESS_ATTACH (1) and the others.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  return vantrel_load_entry(instance, static_cast<int>(reason));
+}
+#endif
 
 String plugin_directory() {
   const void* handle = vantrel_module.module_handle;

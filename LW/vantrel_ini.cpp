@@ -13,7 +13,7 @@ bool is_white(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; 
 // A file beside the plug-in. Without a known directory, the working directory.
 String beside_plugin(const char* name) {
   String dir = plugin_directory();
-  return dir.empty() ? String(name) : dir + "/" + name;
+  return dir.empty() ? String(name) : dir + String(&OSAPI::DIR_SEPARATOR, 1) + name;
 }
 
 }  // namespace
@@ -131,20 +131,13 @@ void reset_vantrel_ini() {
   save_vantrel_ini();
 }
 
-void load_vantrel_ini() {
-  String path = vantrel_ini_path();
-  vantrel_module.ini_is_foreign = false;
-  OSAPI::FileHandle file;
-  try {
-    file = OSAPI::open_file_or_die(path.c_str(), OSAPI::OPEN_READ);
-  } catch (const Xception&) {
-    // No file yet, or none we may read: defaults, written anew.
-    reset_vantrel_ini();
-    return;
-  }
+namespace {
+
+// Reads the file's pairs into the map; false when the file is empty. A line
+// that is not well formed ends the reading with a warning.
+bool read_ini_pairs(OSAPI::FileHandle& file, PtrMap<InString, String>& map) {
   OSAPI::FileInput raw(file);
   BufferedInput in(raw, 4096);
-  PtrMap<InString, String> map(16);
   bool first = true;
   for (String line = in.readline(); line.length() > 0; line = in.readline()) {
     if (!parse_ini_line(map, first ? without_bom(line) : line.c_str())) {
@@ -153,32 +146,52 @@ void load_vantrel_ini() {
     }
     first = false;
   }
-  if (first && in.tell() == 0) {
+  return !first || in.tell() != 0;
+}
+
+}  // namespace
+
+void load_vantrel_ini() {
+  VantrelModule& m = vantrel_module;
+  String path = vantrel_ini_path();
+  m.ini_is_foreign = false;
+  OSAPI::FileHandle file;
+  try {
+    file = OSAPI::open_file_or_die(path.c_str(), OSAPI::OPEN_READ);
+  } catch (const Xception&) {
+    // No file yet, or none we may read: defaults, written anew.
+    reset_vantrel_ini();
+    return;
+  }
+  PtrMap<InString, String> map(16);
+  const bool any = read_ini_pairs(file, map);
+  // Closed before the file is rewritten: Windows shares an open file for
+  // reading only, and the rewrite would fail without a word.
+  OSAPI::close(file);
+  if (!any) {
     // An empty file holds nothing to keep: it is written with the defaults.
     reset_vantrel_ini();
     return;
   }
-  const int version = ini_get_int(map, "VantrelVersion", 666);
-  if (version != 1) {
+  if (ini_get_int(map, "VantrelVersion", 666) != 1) {
     // Not ours to overwrite: another version's settings, or someone else's file.
     warning(VANTREL_FUNCTION,
             "Vantrel: %s has no \"VantrelVersion 1\" line; using the defaults and leaving the "
             "file as it is",
             path.c_str());
     set_ini_defaults();
-    vantrel_module.ini_is_foreign = true;
+    m.ini_is_foreign = true;
     return;
   }
-  vantrel_module.default_star_file = ini_get_string(map, "DefaultStarFile", "");
+  m.default_star_file = ini_get_string(map, "DefaultStarFile", "");
   bool v2 = false;
-  if (!vantrel_module.default_star_file.empty() &&
-      star_file_check(vantrel_module.default_star_file.c_str(), &v2))
-    vantrel_module.default_star_file_3d = v2;
+  if (!m.default_star_file.empty() && star_file_check(m.default_star_file.c_str(), &v2))
+    m.default_star_file_3d = v2;
   else
-    vantrel_module.default_star_file = default_star_file_path(&vantrel_module.default_star_file_3d);
-  vantrel_module.dialog_x = ini_get_int(map, "DialogX", -9999);
-  vantrel_module.dialog_y = ini_get_int(map, "DialogY", -9999);
-  vantrel_module.enable_auto_update = ini_get_int(map, "EnableAutoUpdate", 1);
+    m.default_star_file = default_star_file_path(&m.default_star_file_3d);
+  m.dialog_x = ini_get_int(map, "DialogX", -9999);
+  m.dialog_y = ini_get_int(map, "DialogY", -9999);
+  m.enable_auto_update = ini_get_int(map, "EnableAutoUpdate", 1);
 }
 
 void save_vantrel_ini() {

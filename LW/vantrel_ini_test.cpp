@@ -114,7 +114,7 @@ TEST(VantrelIni, WritesAreWholeAndReadBack) {
 TEST(VantrelIni, PairsQuotesAndLineEnds) {
   StaticPlugin p;
   const std::string db = p.in_folder("my stars/a b.stars");
-  std::system(("mkdir -p '" + p.in_folder("my stars") + "'").c_str());
+  testing_support::make_dirs(p.in_folder("my stars"));
   harness::write_db(p.host, db, {harness::ahead(0, 0)}, "VANTREL1");
   const std::string one_line =
       "VantrelVersion 1 DefaultStarFile \"" + db + "\"DialogX 12abc DialogY nope\r\n";
@@ -191,10 +191,13 @@ TEST(VantrelIni, ParseIniLine) {
 TEST(VantrelIni, UnwritableAndUnreadable) {
   StaticPlugin p;
   // A folder where the file should be: it cannot be written, and nothing is said.
-  std::system(("mkdir -p '" + p.in_folder("vantrel.ini") + "'").c_str());
+  testing_support::make_dirs(p.in_folder("vantrel.ini"));
   testing::internal::CaptureStderr();
   reset_vantrel_ini();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+#ifdef _WIN32
+  GTEST_SKIP() << harness::kNoReadFailure;
+#endif
   // Reading it fails after the open: the failure reaches the caller.
   try {
     load_vantrel_ini();

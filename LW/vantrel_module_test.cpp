@@ -276,26 +276,32 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
 
 TEST(VantrelModule, ActivationReadsTheConfiguration) {
   Harness hn;
-  const std::string folder = hn.dir.file("plugin");
   // No file at the first activation: written with the defaults, no database.
-  EXPECT_EQ(testing_support::read_bytes(folder + "/vantrel.ini"),
+  EXPECT_EQ(testing_support::read_bytes(hn.dir.file("plugin/vantrel.ini")),
             "VantrelVersion 1\r\nDialogX -9999\r\nDialogY -9999\r\n");
   {
     host::FilterInstance f(*hn.server);
     EXPECT_TRUE(Harness::settings(f).StarFile.empty());
   }
   // The default database beside the plug-in: later activations and new instances take it.
-  const std::string db = folder + "/hipparcos3D.stars";
+  const std::string db = hn.dir.file("plugin/hipparcos3D.stars");
   harness::write_db(hn.host, db, {harness::ahead(0, 0)});
-  testing_support::write_bytes(folder + "/vantrel.ini", "VantrelVersion 1\r\n");
+  testing_support::write_bytes(hn.dir.file("plugin/vantrel.ini"), "VantrelVersion 1\r\n");
   host::ImageFilterServer again(*hn.library, "Vantrel");
   host::FilterInstance f(again);
   EXPECT_EQ(Harness::settings(f).StarFile, String(db.c_str()));
   EXPECT_TRUE(Harness::settings(f).StarFileIs3D);
-  EXPECT_EQ(testing_support::read_bytes(folder + "/vantrel.ini"), "VantrelVersion 1\r\n");
+  EXPECT_EQ(testing_support::read_bytes(hn.dir.file("plugin/vantrel.ini")), "VantrelVersion 1\r\n");
+}
 
-  // A configuration file that cannot be read fails the activation, with a report.
-  std::system(("rm -f '" + folder + "/vantrel.ini' && mkdir '" + folder + "/vantrel.ini'").c_str());
+TEST(VantrelModule, UnreadableConfigurationFailsTheActivation) {
+#ifdef _WIN32
+  GTEST_SKIP() << harness::kNoReadFailure;
+#endif
+  Harness hn;
+  const std::string ini = hn.dir.file("plugin/vantrel.ini");
+  std::remove(ini.c_str());
+  testing_support::make_dirs(ini);
   testing::internal::CaptureStderr();
   VHInstanceFuncs inst{};
   VHImageFilterHandler record{&inst, nullptr, nullptr, nullptr};

@@ -29,8 +29,8 @@ void ByteArray::realloc(size_t size) {
   }
   char* grown = static_cast<char*>(::realloc(bytes, size));
   if (!grown)
-    THROW_STR("out of memory (current size %lu bytes, failed allocation of %lu bytes)",
-              static_cast<unsigned long>(capacity), static_cast<unsigned long>(size));
+    THROW_STR("out of memory (current size %llu bytes, failed allocation of %llu bytes)",
+              static_cast<unsigned long long>(capacity), static_cast<unsigned long long>(size));
   bytes = grown;
   capacity = size;
 }
@@ -43,8 +43,8 @@ void ByteArray::reserve(size_t size) {
     while (grown < size) {
       // Doubling past the address space would wrap to a small block.
       if (grown > static_cast<size_t>(-1) / 2)
-        THROW_STR("out of memory (current size %lu bytes, failed allocation of %lu bytes)",
-                  static_cast<unsigned long>(capacity), static_cast<unsigned long>(size));
+        THROW_STR("out of memory (current size %llu bytes, failed allocation of %llu bytes)",
+                  static_cast<unsigned long long>(capacity), static_cast<unsigned long long>(size));
       grown *= 2;
     }
   }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -422,10 +423,12 @@ void write_file_atomically(const std::string& path, const std::string& contents)
     remove(tmp.c_str());
     throw HostError("cannot write " + path + ": " + strerror(err ? err : EIO));
   }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    err = errno;
+  // Replaces an existing file on every platform (C's rename does not on Windows).
+  std::error_code replaced;
+  std::filesystem::rename(tmp, path, replaced);
+  if (replaced) {
     remove(tmp.c_str());
-    throw HostError("cannot write " + path + ": " + strerror(err));
+    throw HostError("cannot write " + path + ": " + replaced.message());
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -224,8 +225,9 @@ void Host::message(Message::Kind kind, const char* first, const char* second) {
 st_LWLoadState* Host::open_load(const char* path_, int mode) {
   if (!path_ || !*path_) return nullptr;
   std::string path = path_;
-  if (path[0] != '/' && !content_dir.empty() &&
-      access((content_dir + "/" + path).c_str(), R_OK) == 0)
+  const std::filesystem::path given(path);
+  const bool relative = !given.has_root_directory() && !given.has_root_name();
+  if (relative && !content_dir.empty() && access((content_dir + "/" + path).c_str(), R_OK) == 0)
     path = content_dir + "/" + path;
   std::ifstream in(path, std::ios::binary);
   if (!in) return nullptr;

@@ -91,6 +91,15 @@ TEST(Host, FileServiceRoundTripAndRefusals) {
   EXPECT_STREQ(buf, "Orion's \"belt\"");
   io->close_load(io, l);
 
+  // Saving again replaces the file whole, on every platform.
+  s = io->open_save(io, path.c_str(), VH_IO_TEXT);
+  ASSERT_NE(s, nullptr);
+  s->begin_block(s->data, &table[0], 1);
+  s->write_str(s->data, "Vega");
+  s->end_block(s->data);
+  EXPECT_EQ(io->close_save(io, s), 0);
+  EXPECT_EQ(testing_support::read_bytes(path), "Name \"Vega\"\n");
+
   // Binary mode hands out the file's bytes.
   testing_support::write_bytes(dir.file("raw.bin"), std::string("AB\0CD", 5));
   l = io->open_load(io, dir.file("raw.bin").c_str(), VH_IO_BINARY);

@@ -1,13 +1,16 @@
 /* The smallest host that can use an image filter plug-in, in plain C.
  *
- *   minimal_host PLUGIN.so
+ *   minimal_host PLUGIN.so        (PLUGIN.dll on Windows)
+ *   minimal_host --descriptor PLUGIN.so
  *
  * It loads the library, checks its module descriptor, activates the
  * "Vantrel" image filter, creates an instance, prints the settings that the
  * instance saves, and tears everything down again. It renders nothing: for
  * that see host/render.cpp. Everything it needs is in hostapi/.
+ *
+ * With --descriptor it prints the module descriptor and its servers instead,
+ * one field a line, and calls nothing in the library.
  */
-#include <dlfcn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,6 +18,30 @@
 #include "hostapi/filter.h"
 #include "hostapi/globals.h"
 #include "hostapi/module.h"
+
+/* --- The system's loader ----------------------------------------------------
+ * A plug-in is a shared library: the host opens it, looks up one symbol and
+ * closes it when done. */
+
+#ifdef _WIN32
+#include <windows.h>
+typedef HMODULE Library;
+static Library open_library(const char* path) { return LoadLibraryA(path); }
+static void* find_symbol(Library lib, const char* name) { return (void*)GetProcAddress(lib, name); }
+static void close_library(Library lib) { FreeLibrary(lib); }
+static void print_load_error(const char* path) {
+  fprintf(stderr, "cannot load %s: system error %lu\n", path, (unsigned long)GetLastError());
+}
+#else
+#include <dlfcn.h>
+typedef void* Library;
+static Library open_library(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+static void* find_symbol(Library lib, const char* name) { return dlsym(lib, name); }
+static void close_library(Library lib) { dlclose(lib); }
+static void print_load_error(const char* path) {
+  fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
+}
+#endif
 
 /* --- Services ------------------------------------------------------------
  * A filter asks for five services when it is activated and refuses to work
@@ -89,25 +116,45 @@ static void text(void* data, const char* s) {
   printf(" \"%s\"", s);
 }
 
+/* The descriptor as read; its servers only once the synchronisation word and
+ * version say that the rest is laid out as this host expects. */
+static int print_descriptor(const VHModuleDescriptor* d) {
+  if (!d) return 1;
+  printf("synchronisation word 0x%08X\n", (unsigned)d->sync_word);
+  printf("version %u\n", (unsigned)d->version);
+  printf("machine 0x%X\n", (unsigned)d->machine);
+  if (d->sync_word != VH_MODULE_SYNC || d->version != VH_MODULE_VERSION) return 1;
+  for (const VHServerRecord* s = d->servers; s && s->class_name; ++s)
+    printf("server %s %s\n", s->class_name, s->name ? s->name : "(null)");
+  return 0;
+}
+
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: minimal_host PLUGIN.so\n");
+  const int describe = argc == 3 && !strcmp(argv[1], "--descriptor");
+  if (argc != 2 && !describe) {
+    fprintf(stderr, "usage: minimal_host [--descriptor] PLUGIN\n");
     return 2;
   }
+  const char* path = argv[argc - 1];
 
   /* 1. Load the library and find its descriptor. */
-  void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+  Library lib = open_library(path);
   if (!lib) {
-    fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
+    print_load_error(path);
     return 1;
   }
-  const VHModuleDescriptor* d = (const VHModuleDescriptor*)dlsym(lib, VH_MODULE_SYMBOL);
+  const VHModuleDescriptor* d = (const VHModuleDescriptor*)find_symbol(lib, VH_MODULE_SYMBOL);
+  if (describe) {
+    const int status = print_descriptor(d);
+    close_library(lib);
+    return status;
+  }
 
   /* 2. The synchronisation word and version come first: nothing else of the
    *    descriptor is trusted before they match. */
   if (!d || d->sync_word != VH_MODULE_SYNC || d->version != VH_MODULE_VERSION) {
-    fprintf(stderr, "%s is not a plug-in of this interface\n", argv[1]);
-    dlclose(lib);
+    fprintf(stderr, "%s is not a plug-in of this interface\n", path);
+    close_library(lib);
     return 1;
   }
   void* started = d->startup ? d->startup() : (void*)1;
@@ -118,7 +165,7 @@ int main(int argc, char** argv) {
          (strcmp(server->class_name, VH_CLASS_IMAGE_FILTER) || strcmp(server->name, "Vantrel")))
     ++server;
   if (!server || !server->class_name) {
-    fprintf(stderr, "no Vantrel image filter in %s\n", argv[1]);
+    fprintf(stderr, "no Vantrel image filter in %s\n", path);
     return 1;
   }
 
@@ -146,6 +193,6 @@ int main(int argc, char** argv) {
   /* 6. Tear down in the reverse order. */
   inst.destroy(instance);
   if (d->shutdown) d->shutdown(started);
-  dlclose(lib);
+  close_library(lib);
   return 0;
 }

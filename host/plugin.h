@@ -9,6 +9,22 @@
 
 namespace host {
 
+// A shared library (a DLL on Windows) loaded and unloaded with the system's
+// own calls. Throws HostError naming the path and the system's reason.
+class SharedLibrary {
+public:
+  explicit SharedLibrary(const std::string& path);
+  SharedLibrary(const SharedLibrary&) = delete;
+  SharedLibrary& operator=(const SharedLibrary&) = delete;
+  ~SharedLibrary();
+
+  // The exported symbol's address, or null.
+  void* symbol(const char* name) const;
+
+private:
+  void* handle;
+};
+
 // A loaded plug-in library. Construction loads it, checks its descriptor and
 // runs its start-up; destruction runs its shut-down and unloads it.
 class PluginLibrary {
@@ -25,7 +41,7 @@ public:
 
 private:
   std::string file;
-  void* handle = nullptr;
+  SharedLibrary library;
   const VHModuleDescriptor* desc = nullptr;
   void* startup_value = nullptr;
 };

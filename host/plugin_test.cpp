@@ -1,6 +1,5 @@
 #include "host/plugin.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include "host/host.h"
@@ -19,11 +18,12 @@ std::string load_error(const std::string& path) {
 }  // namespace
 
 TEST(PluginLibrary, LoadsStartsActivatesAndShutsDown) {
-  // Our own handle keeps the library mapped, so its counters outlive the host's dlclose.
-  void* keep = dlopen(TEST_PLUGIN_GOOD, RTLD_NOW);
-  ASSERT_NE(keep, nullptr);
-  auto started = reinterpret_cast<int (*)()>(dlsym(keep, "test_plugin_started"));
-  auto stopped = reinterpret_cast<int (*)()>(dlsym(keep, "test_plugin_stopped"));
+  // Our own handle keeps the library mapped, so its counters outlive the host's unload.
+  host::SharedLibrary keep(TEST_PLUGIN_GOOD);
+  auto started = reinterpret_cast<int (*)()>(keep.symbol("test_plugin_started"));
+  auto stopped = reinterpret_cast<int (*)()>(keep.symbol("test_plugin_stopped"));
+  ASSERT_NE(started, nullptr);
+  ASSERT_NE(stopped, nullptr);
   {
     host::Host h;
     host::PluginLibrary lib(TEST_PLUGIN_GOOD);
@@ -48,7 +48,6 @@ TEST(PluginLibrary, LoadsStartsActivatesAndShutsDown) {
     EXPECT_EQ(stopped(), 0);
   }
   EXPECT_EQ(stopped(), 1);
-  dlclose(keep);
 }
 
 TEST(PluginLibrary, RefusesWhatIsNotAPlugin) {

@@ -354,7 +354,11 @@ FilterInstance& Session::add_filter(const std::string& server_name) {
 }
 
 void Session::load(const std::string& path) {
+#ifdef _WIN32
+  const std::string::size_type slash = path.find_last_of("/\\");
+#else
   const std::string::size_type slash = path.find_last_of('/');
+#endif
   load(read_scene(path), slash == std::string::npos ? "." : path.substr(0, slash), path);
 }
 
@@ -388,7 +392,11 @@ std::vector<const FilterInstance*> Session::filter_list() const {
 }
 
 std::string default_plugin_path(const std::string& program_dir, int bits) {
+#ifdef _WIN32
+  const std::string name = "vantrel" + std::to_string(bits) + ".dll";
+#else
   const std::string name = "vantrel" + std::to_string(bits) + ".so";
+#endif
   const std::string beside = program_dir + "/" + name;
   if (access(beside.c_str(), R_OK) == 0) return beside;
   const std::string installed = program_dir + "/../lib/vantrel/" + name;

@@ -35,7 +35,7 @@ String Error::message_text() const { return String::format("libkeshimage error: 
 
 char* malloc_pixels(uint64_t size) {
   if (verbose)
-    fprintf(stderr, "libkeshimage: malloc_pixels(%lu)", static_cast<unsigned long>(size));
+    fprintf(stderr, "libkeshimage: malloc_pixels(%llu)", static_cast<unsigned long long>(size));
   char* block =
       size <= SIZE_MAX ? static_cast<char*>(malloc(size ? static_cast<size_t>(size) : 1)) : nullptr;
   if (verbose) fprintf(stderr, " = %p\n", static_cast<void*>(block));
@@ -45,8 +45,8 @@ char* malloc_pixels(uint64_t size) {
 
 void free_pixels(void* block, uint64_t size) {
   if (verbose)
-    fprintf(stderr, "libkeshimage: free_pixels(%p, %lu)\n", block,
-            static_cast<unsigned long>(size));
+    fprintf(stderr, "libkeshimage: free_pixels(%p, %llu)\n", block,
+            static_cast<unsigned long long>(size));
   free(block);
 }
 

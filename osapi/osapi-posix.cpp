@@ -112,14 +112,6 @@ void rename_file(const char* from, const char* to) {
 
 bool remove_file(const char* path) { return ::unlink(path) == 0; }
 
-String dirname(const char* path) {
-  if (!path || !*path) return String();
-  const char* slash = strrchr(path, '/');
-  if (!slash) return String(".");
-  if (slash == path) return String("/");
-  return String(path, static_cast<size_t>(slash - path));
-}
-
 uint64_t clock_us() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -136,24 +128,6 @@ String module_directory(const void* address) {
 
 void message_box(const char* caption, const char* text) {
   fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
-}
-
-int FileInput::read(void* dst, int n) {
-  int got = read_file(*file, dst, n);
-  position += got;
-  return got;
-}
-
-int64_t FileInput::seek(int64_t target) {
-  if (target == position) return position;
-  position = seek_file(*file, target);
-  return position;
-}
-
-int64_t FileInput::skip(int64_t offset) {
-  if (offset == 0) return position;
-  position = skip_file(*file, offset);
-  return position;
 }
 
 }  // namespace OSAPI

@@ -52,10 +52,19 @@ void rename_file(const char* from, const char* to);
 // False when there was nothing to remove or it could not be removed.
 bool remove_file(const char* path);
 
-// Directory part of a path: "." without a separator, "/" for a separator only
-// at the start, the empty String for the empty path.
+// The platform's directory separator: a backslash on Windows.
+#ifdef _WIN32
+constexpr char DIR_SEPARATOR = '\\';
+#else
+constexpr char DIR_SEPARATOR = '/';
+#endif
+
+// Directory part of a path, split at the last DIR_SEPARATOR: "." without a
+// separator, "/" for a separator only at the start, the empty String for the
+// empty path.
 String dirname(const char* path);
-// A monotonic clock in microseconds.
+// A clock in microseconds for measuring intervals: monotonic here; on Windows
+// the millisecond tick count times 1000, which wraps every 2^32 milliseconds.
 uint64_t clock_us();
 // Directory of the loaded module (shared library or program) that contains
 // the given address; the empty String when the system cannot tell.
@@ -66,9 +75,10 @@ String module_directory(const void* address);
 // a format.
 [[noreturn]] void die_win32(const char* call, const char* detail);
 
-// The platform's own error box (a line on the standard error stream here).
-// Reports reach it through the report sink of base/, which the plug-in's
-// load-time entry points at it.
+// The platform's own error box: a modal box with an error icon on Windows, a
+// line "caption: text" on the standard error stream elsewhere. Reports reach
+// it through the report sink of base/, which the plug-in's load-time entry
+// points at it.
 void message_box(const char* caption, const char* text);
 
 // An Input over an open file handle; the handle is not owned.

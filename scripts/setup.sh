@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build g++-multilib pkg-config qemu-user
   googletest libgtest-dev libbenchmark-dev valgrind
   libopenimageio-dev libcli11-dev
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
 )
 
 missing=()

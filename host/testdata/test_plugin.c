@@ -11,7 +11,11 @@
 #define TEST_VERSION VH_MODULE_VERSION
 #endif
 
+#ifdef _WIN32
+#define EXPORT __declspec(dllexport)
+#else
 #define EXPORT __attribute__((visibility("default")))
+#endif
 
 static int started, stopped;
 EXPORT int test_plugin_started(void) { return started; }
