@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,11 +44,20 @@ std::vector<std::string> pictures_shown(const std::string& markdown) {
   const std::string text = testing_support::read_bytes(kSource + "/" + markdown);
   const std::string folder =
       markdown.find('/') == std::string::npos ? "" : markdown.substr(0, markdown.rfind('/') + 1);
-  static const std::regex link(R"(!\[[^\]]*\]\(([^)\s]+)\)|<img[^>]*\ssrc="([^"]+)\")");
   std::vector<std::string> paths;
-  for (auto m = std::sregex_iterator(text.begin(), text.end(), link); m != std::sregex_iterator();
-       ++m)
-    paths.push_back(folder + ((*m)[1].matched ? (*m)[1].str() : (*m)[2].str()));
+  // Each opening is followed by the text that ends before the path, and the path by its end.
+  const struct {
+    const char *open, *before, *after;
+  } forms[] = {{"![", "](", ")"}, {"<img", "src=\"", "\""}};
+  for (const auto& form : forms)
+    for (size_t at = 0; (at = text.find(form.open, at)) != std::string::npos;) {
+      const size_t path = text.find(form.before, at);
+      if (path == std::string::npos) break;
+      const size_t first = path + std::strlen(form.before), end = text.find(form.after, first);
+      if (end == std::string::npos) break;
+      paths.push_back(folder + text.substr(first, end - first));
+      at = end;
+    }
   return paths;
 }
 
