@@ -657,7 +657,8 @@ TEST(FramePass, CameraRegionsWriteTheWholeImageBack) {
   auto count = [&](int x0, int y0, int x1, int y1) {
     host::FrameImage image(200, 100);
     std::fill(image.red.begin(), image.red.end(), 0.5f);
-    host::FrameAccess access(image, 0, 0, 0, host::Progress());
+    const host::Progress no_progress;  // FrameAccess keeps a reference to it
+    host::FrameAccess access(image, 0, 0, 0, no_progress);
     VHFilterAccess counted = *access.access();
     inner = access.access();
     counted.set_rgb = [](const VHFilterAccess*, int x, int y, const float rgb[3]) {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -199,6 +201,35 @@ TEST_F(Cli, RendersOverAnExrAndWarnsOnEncoding) {
   EXPECT_NE(w.err.find("holds linear values but the filter treats pixels as sRGB"),
             std::string::npos)
       << w.err;
+}
+
+TEST_F(Cli, AnOpaquePictureIsTheFrameOverBlackEncoded) {
+  // A linear frame whose scene covers every pixel slightly (thin haze) and
+  // half of them by half: stars add light everywhere.
+  const std::string s = scene({"--linear"});
+  std::vector<float> bg(64 * 48 * 4, 0.0f);
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 64; ++x) {
+      float* p = &bg[(y * 64 + x) * 4];
+      p[3] = y < 24 ? 0.001f : 0.5f;
+      p[0] = p[1] = p[2] = 0.2f * p[3];
+    }
+  save(dir.file("haze.exr"), 64, 48, 4, bg, OIIO::TypeDesc::FLOAT, false);
+  const RunResult r = run({"render", s, "--background", dir.file("haze.exr"), "-o",
+                           dir.file("out.exr"), "-o", dir.file("out.png"), "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Image exr = load(dir.file("out.exr")), png = load(dir.file("out.png"));
+  ASSERT_EQ(png.n, 3);
+  float starlight = 0;
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 64; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const float v = exr.at(x, y, c);  // premultiplied: the frame over black
+        const float want = v > 0.0031308f ? 1.055f * std::pow(v, 1 / 2.4f) - 0.055f : 12.92f * v;
+        ASSERT_NEAR(png.at(x, y, c), std::min(want, 1.0f), 0.6f / 255) << x << "," << y;
+        starlight += std::max(0.0f, v - 0.2f * exr.at(x, y, 3));
+      }
+  EXPECT_GT(starlight, 0.1f);  // the stars are there to be kept
 }
 
 TEST_F(Cli, FrameRangesWriteNumberedFiles) {

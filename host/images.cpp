@@ -87,14 +87,17 @@ long write_image(const std::string& path, const FrameImage& frame, Encoding fram
     const bool convert = frame_encoding != file_encoding;
     if (has_alpha && !associated && a <= 0.0f && (c[0] > 0.0f || c[1] > 0.0f || c[2] > 0.0f))
       ++lost;
-    // Unpremultiply to change encoding or to store unassociated alpha.
-    if ((convert || !associated) && a > 0.0f)
+    // Premultiplied colour is already the frame composited over black, which
+    // is what an opaque file holds: only a file with alpha needs it divided,
+    // to change its encoding or to store unassociated alpha. Dividing and
+    // multiplying again around the encoding would lose the light that stars
+    // add where the scene's coverage is slight.
+    const bool divide = has_alpha && (convert || !associated) && a > 0.0f;
+    if (divide)
       for (float& v : c) v /= a;
     if (convert)
       for (float& v : c) v = file_encoding == Encoding::Linear ? decode(v) : encode(v);
-    if (convert && associated && a > 0.0f)  // premultiplied again where it was divided
-      for (float& v : c) v *= a;
-    if (!has_alpha && a > 0.0f && (convert || !associated))  // opaque: composited over black
+    if (divide && associated)  // premultiplied again where it was divided
       for (float& v : c) v *= a;
     float* p = &px[i * n];
     p[0] = c[0];

@@ -125,7 +125,9 @@ TEST(Projection, AzimuthalEquidistantRadiusAndAxis) {
 }
 
 TEST(Projection, UnknownProjectionRaisesEvenWhenHidden) {
-  for (int proj : {3, -1, 99}) {
+  // 3 is the one value outside the three projections that the enumeration
+  // can hold: any other would be undefined before world_to_screen saw it.
+  for (int proj : {3}) {
     try {
       shoot(270, 0, 0, 0, M::identity(), proj);
       FAIL() << "projection " << proj << " accepted";
