@@ -1,13 +1,10 @@
 #include "host/blocks.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace host {
@@ -128,6 +125,9 @@ BlockList parse_blocks(const std::string& text, const std::string& source) {
     if (b.keyword == "{") throw HostError(where(line_no) + "expected a keyword before '{'");
     std::string values = trim(rest);
     if (values == "{") {
+      if (open.size() >= static_cast<size_t>(kMaxBlockDepth))
+        throw HostError(where(line_no) + "block '" + b.keyword + "' is nested more than " +
+                        std::to_string(kMaxBlockDepth) + " deep");
       b.leaf = false;
       here.push_back(std::move(b));
       open.push_back(&here.back());
@@ -180,7 +180,7 @@ LoadState::LoadState(BlockList parsed) : blocks(std::move(parsed)) {
   stack.push_back(Frame{&blocks, 0, nullptr, 0});
 }
 
-LoadState::LoadState(std::vector<char> data) : bytes(std::move(data)) {
+LoadState::LoadState(InputFile f) : file(std::move(f)) {
   fill_load_record(record, VH_IO_BINARY, this);
   stack.push_back(Frame{&blocks, 0, nullptr, 0});
 }
@@ -200,13 +200,7 @@ const Block* LoadState::current_leaf(const char* operation) {
 
 int LoadState::read(char* buffer, int length) {
   if (length <= 0) return 0;
-  if (record.mode == VH_IO_BINARY) {
-    size_t n = std::min(static_cast<size_t>(length), bytes.size() - byte_pos);
-    if (n == 0) return 0;  // an empty file has no data pointer to copy from
-    memcpy(buffer, bytes.data() + byte_pos, n);
-    byte_pos += n;
-    return static_cast<int>(n);
-  }
+  if (record.mode == VH_IO_BINARY) return read_file_bytes(buffer, static_cast<size_t>(length));
   const Block* b = current_leaf("raw read");
   if (!b) return -1;
   size_t& cur = stack.back().cursor;
@@ -215,6 +209,30 @@ int LoadState::read(char* buffer, int length) {
   if (n) memcpy(buffer, b->text.data() + cur, n);
   cur += n;
   return static_cast<int>(n);
+}
+
+int LoadState::read_file_bytes(char* out, size_t length) {
+  // Readers ask for small pieces (a 32-byte record at a time): the file is
+  // read ahead in large ones.
+  size_t done = 0;
+  try {
+    while (done < length) {
+      if (buffer_pos == buffer.size()) {
+        buffer.resize(65536);
+        buffer.resize(file.read(buffer.data(), buffer.size()));
+        buffer_pos = 0;
+        if (buffer.empty()) break;
+      }
+      const size_t n = std::min(length - done, buffer.size() - buffer_pos);
+      memcpy(out + done, buffer.data() + buffer_pos, n);
+      buffer_pos += n;
+      done += n;
+    }
+  } catch (const FileError& e) {
+    fail(e.what());
+    if (done == 0) return -1;
+  }
+  return static_cast<int>(done);
 }
 
 uint32_t LoadState::find_block(const VHBlockID* table) {
@@ -291,7 +309,8 @@ int LoadState::read_fp(float* values, int count) {
   return read_values(values, count, "read_fp", "a number", [](const std::string& t, float& v) {
     char* end = nullptr;
     const float x = strtof(t.c_str(), &end);
-    if (t.empty() || *end) return false;
+    // Beyond the float range, and NaN, are no setting's value.
+    if (t.empty() || *end || !std::isfinite(x)) return false;
     v = x;
     return true;
   });
@@ -406,36 +425,6 @@ void SaveState::write_fp(const float* values, int count) {
 void SaveState::write_str(const char* text) {
   if (!in_leaf("write_str")) return;
   out += " " + quote(text ? text : "");
-}
-
-// ---------------------------------------------------------------------------
-
-void write_file_atomically(const std::string& path, const std::string& contents) {
-  std::string tmp = path + ".tmp-" + std::to_string(getpid());
-  FILE* f = fopen(tmp.c_str(), "wb");
-  if (!f) throw HostError("cannot write " + path + ": " + strerror(errno));
-  bool ok = fwrite(contents.data(), 1, contents.size(), f) == contents.size();
-  ok = (fflush(f) == 0) && ok;
-  int err = errno;
-  ok = (fclose(f) == 0) && ok;
-  if (!ok) {
-    remove(tmp.c_str());
-    throw HostError("cannot write " + path + ": " + strerror(err ? err : EIO));
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    err = errno;
-    remove(tmp.c_str());
-    throw HostError("cannot write " + path + ": " + strerror(err));
-  }
-}
-
-std::string read_whole_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw HostError("cannot read " + path + ": " + strerror(errno));
-  std::ostringstream s;
-  s << in.rdbuf();
-  if (in.bad()) throw HostError("cannot read " + path + ": read error");
-  return s.str();
 }
 
 }  // namespace host

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <vector>
 
 #include "host/blocks.h"
@@ -57,6 +58,9 @@ int main(int argc, char** argv) {
     for (const host::Command& c : commands)
       if (*c.sub) return c.run();
     return 2;
+  } catch (const std::bad_alloc&) {
+    fprintf(stderr, "vantrel-host: out of memory\n");
+    return 1;
   } catch (const std::exception& e) {
     fprintf(stderr, "vantrel-host: %s\n", e.what());
     return 1;
