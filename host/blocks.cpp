@@ -213,19 +213,23 @@ int LoadState::read(char* buffer, int length) {
 
 int LoadState::read_file_bytes(char* out, size_t length) {
   // Readers ask for small pieces (a 32-byte record at a time): the file is
-  // read ahead in large ones.
+  // read ahead in pieces that double from a page to 256 KiB, so that a
+  // header check reads one page and a whole database takes few reads.
   size_t done = 0;
   try {
     while (done < length) {
-      if (buffer_pos == buffer.size()) {
-        buffer.resize(65536);
-        buffer.resize(file.read(buffer.data(), buffer.size()));
-        buffer_pos = 0;
-        if (buffer.empty()) break;
+      if (ahead_pos == ahead_len) {
+        if (ahead_size < (size_t{256} << 10)) {
+          ahead_size = ahead_size ? ahead_size * 2 : 4096;
+          ahead.reset(new char[ahead_size]);
+        }
+        ahead_len = file.read(ahead.get(), ahead_size);
+        ahead_pos = 0;
+        if (ahead_len == 0) break;
       }
-      const size_t n = std::min(length - done, buffer.size() - buffer_pos);
-      memcpy(out + done, buffer.data() + buffer_pos, n);
-      buffer_pos += n;
+      const size_t n = std::min(length - done, ahead_len - ahead_pos);
+      memcpy(out + done, ahead.get() + ahead_pos, n);
+      ahead_pos += n;
       done += n;
     }
   } catch (const FileError& e) {

@@ -90,8 +90,8 @@ private:
   BlockList blocks;
   std::vector<Frame> stack;
   InputFile file;
-  std::vector<char> buffer;  // read ahead from the file, from buffer_pos on
-  size_t buffer_pos = 0;
+  std::unique_ptr<char[]> ahead;  // read ahead from the file: ahead_len bytes, used to ahead_pos
+  size_t ahead_size = 0, ahead_len = 0, ahead_pos = 0;
   std::string first_error;
 };
 
