@@ -131,7 +131,10 @@ TEST_F(Cli, FailuresAreOneClearLine) {
     EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
-  EXPECT_NE(run({"render"}).status, 0);  // usage errors from the option parser
+  // Usage errors from the option parser: one line too, and status 2.
+  const RunResult usage = run({"render"});
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_EQ(usage.err, "vantrel-host: scene is required (see --help)\n");
 }
 
 TEST_F(Cli, OutputIsNeverPartial) {

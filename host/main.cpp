@@ -52,7 +52,10 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // --help and --version print and succeed; a usage error is one line and status 2.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    fprintf(stderr, "vantrel-host: %s (see --help)\n", host::printable(e.what()).c_str());
+    return 2;
   }
   try {
     for (const host::Command& c : commands)

@@ -1,6 +1,5 @@
 #include "tools/catalog.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>

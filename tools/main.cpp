@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
 
 #include "tools/catalog.h"
 
@@ -102,12 +103,18 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // --help and --version print and succeed; a usage error is one line and status 2.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    fprintf(stderr, "vantrel-stars: %s (see --help)\n", host::printable(e.what()).c_str());
+    return 2;
   }
   try {
     if (*c) return convert(o);
     fputs(stars::describe(stars::inspect_database(file), file).c_str(), stdout);
     return 0;
+  } catch (const std::bad_alloc&) {
+    fprintf(stderr, "vantrel-stars: out of memory\n");
+    return 1;
   } catch (const std::exception& e) {
     fprintf(stderr, "vantrel-stars: %s\n", e.what());
     return 1;
