@@ -45,13 +45,13 @@ struct Faults : Cli {
   // Good outputs in out/, one per format, with their bytes kept to compare.
   std::vector<std::pair<std::string, std::string>> good_outputs(const std::string& s) {
     std::system(("mkdir -p '" + dir.file("out") + "'").c_str());
+    std::vector<std::string> args = {"render", s, "--plugin", plugin, "-q"};
+    for (const char* ext : {"png", "jpg", "exr", "tif", "hdr"})
+      args.insert(args.end(), {"-o", dir.file(std::string("out/frame.") + ext)});
+    const RunResult r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
     std::vector<std::pair<std::string, std::string>> kept;
-    for (const char* ext : {"png", "jpg", "exr", "tif", "hdr"}) {
-      const std::string out = dir.file(std::string("out/frame.") + ext);
-      const RunResult r = run({"render", s, "-o", out, "--plugin", plugin, "-q"});
-      EXPECT_EQ(r.status, 0) << r.err;
-      kept.push_back({out, read_bytes(out)});
-    }
+    for (size_t i = 6; i < args.size(); i += 2) kept.push_back({args[i], read_bytes(args[i])});
     return kept;
   }
   // Renders over each kept output where writing fails: told, and the old file stays whole.
