@@ -186,7 +186,8 @@ LoadState::LoadState(InputFile f) : file(std::move(f)) {
 }
 
 void LoadState::fail(const std::string& what) {
-  if (first_error.empty()) first_error = what;
+  // Shown later through a C string: a NUL of the input must not cut it short.
+  if (first_error.empty()) first_error = printable(what);
 }
 
 const Block* LoadState::current_leaf(const char* operation) {
@@ -303,7 +304,8 @@ int LoadState::read_i4(int32_t* values, int count) {
     char* end = nullptr;
     errno = 0;
     const long long x = strtoll(t.c_str(), &end, 10);
-    if (*end || errno || x < INT32_MIN || x > INT32_MAX) return false;
+    // The whole token: a NUL inside it must not end the number early.
+    if (end != t.c_str() + t.size() || errno || x < INT32_MIN || x > INT32_MAX) return false;
     v = static_cast<int32_t>(x);
     return true;
   });
@@ -314,7 +316,7 @@ int LoadState::read_fp(float* values, int count) {
     char* end = nullptr;
     const float x = strtof(t.c_str(), &end);
     // Beyond the float range, and NaN, are no setting's value.
-    if (t.empty() || *end || !std::isfinite(x)) return false;
+    if (t.empty() || end != t.c_str() + t.size() || !std::isfinite(x)) return false;
     v = x;
     return true;
   });
@@ -360,7 +362,7 @@ SaveState::SaveState(int mode) {
 }
 
 void SaveState::fail(const std::string& what) {
-  if (first_error.empty()) first_error = what;
+  if (first_error.empty()) first_error = printable(what);
 }
 
 bool SaveState::in_leaf(const char* operation) {

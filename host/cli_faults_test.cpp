@@ -253,8 +253,8 @@ TEST_F(Faults, BadScenesGetOneLineAndNoCrash) {
       {camera_region,
        "cr.vsc:23: LimitedRegion 64 0 70 10 is not inside the 64 x 48 frame (expects 0 <= x0 <= "
        "x1 < 64 and 0 <= y0 <= y1 < 48)"},
-      {edited(s, "FrameSize 64 48", std::string("FrameSize 64 a\0b", 16), "nul.vsc"),
-       "nul.vsc:5: FrameSize expects an integer, found 'a\\x00b'"},
+      {edited(s, "FrameSize 64 48", std::string("FrameSize 64 48\0b", 17), "nul.vsc"),
+       "nul.vsc:5: FrameSize expects an integer, found '48\\x00b'"},
   };
   for (const auto& [path, message] : cases) {
     const RunResult r = run({"render", path, "--plugin", plugin, "-o", dir.file("x.png")});
@@ -337,6 +337,14 @@ TEST_F(Faults, StaleTemporariesOfAnOutputAreRemoved) {
   std::vector<std::string> found = files();
   std::sort(found.begin(), found.end());
   EXPECT_EQ(found, expected);
+}
+
+TEST_F(Faults, SettingsWarningsKeepTextAfterANul) {
+  const std::string s =
+      edited(scene(), "StarSize 2.5", std::string("StarSize 2\0x", 12), "nul.vsc");
+  const RunResult r = run({"render", s, "--plugin", plugin, "-o", dir.file("x.png"), "-q"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.err, "expected a number, found '2\\x00x'\n")) << r.err;
 }
 
 TEST_F(Faults, ParentIdNamingNoItemIsWarned) {

@@ -36,7 +36,9 @@ public:
     const std::string v = token("a number", false);
     char* end = nullptr;
     const double d = strtod(v.c_str(), &end);
-    if (*end || v.empty() || !std::isfinite(d)) fail("expects a number, found '" + v + "'");
+    // The whole token: a NUL inside it must not end the number early.
+    if (end != v.c_str() + v.size() || v.empty() || !std::isfinite(d))
+      fail("expects a number, found '" + v + "'");
     return d;
   }
   // Any integer a long long holds; callers check their own range before narrowing.
@@ -45,7 +47,8 @@ public:
     char* end = nullptr;
     errno = 0;
     const long long i = strtoll(v.c_str(), &end, 10);
-    if (*end || v.empty() || errno == ERANGE) fail("expects an integer, found '" + v + "'");
+    if (end != v.c_str() + v.size() || v.empty() || errno == ERANGE)
+      fail("expects an integer, found '" + v + "'");
     return i;
   }
   long long integer(long long lo, long long hi) {
@@ -413,7 +416,9 @@ void warn_unknown_parent(Host& host, const FilterInstance& f, const std::string&
     const long long id = strtoll(value.c_str(), &end, 10);
     // Saved as a 32-bit integer: identifiers from 2^31 up come back negative.
     const uint32_t item = static_cast<uint32_t>(static_cast<int32_t>(id));
-    if (*end || id < INT32_MIN || id > INT32_MAX || !item || host.scene.find(item)) continue;
+    if (end != value.c_str() + value.size() || id < INT32_MIN || id > INT32_MAX || !item ||
+        host.scene.find(item))
+      continue;
     host.message(Message::Warning,
                  (where + ": \"" + f.server().name() + "\" has ParentID " + std::to_string(item) +
                   ", which is no item of this scene: its sky will be empty")

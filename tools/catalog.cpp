@@ -244,7 +244,8 @@ std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadRepor
       out.push_back(s);
     } catch (const LineError& e) {
       ++report.malformed;
-      const std::string where = "line " + std::to_string(report.lines) + ": " + e.what;
+      const std::string where =
+          host::printable("line " + std::to_string(report.lines) + ": " + e.what);
       if (strict) throw CatalogError(where);
       if (report.first_problems.size() < 5) report.first_problems.push_back(where);
     } catch (const CatalogError& e) {

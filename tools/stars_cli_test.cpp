@@ -59,14 +59,18 @@ TEST(StarsCli, DamagedValuesAreSkippedNotWritten) {
                                      "11,21,1000,0,0\n"
                                      "12,22,-1000,0,0\n"
                                      "13,23,1e308,0,0\n"
-                                     "14,24,2,1e9,0\n");
+                                     "14,24,2,1e9,0\n" +
+                                     std::string("15,25,1\0"
+                                                 "2,0,0\n",
+                                                 13));
   const RunResult r =
       stars({"convert", dir.file("c.csv"), "--format", "csv", "-o", dir.file("c.stars")});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("skipped 4 malformed lines"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("skipped 5 malformed lines"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("line 3: magnitude 1000 outside -30 to 40"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("line 6: proper motion in RA (mas/yr) 1e+09 outside"), std::string::npos)
       << r.err;
+  EXPECT_NE(r.err.find("line 7: bad mag '1\\x002'\n"), std::string::npos) << r.err;
   const std::vector<Record> written = records(dir.file("c.stars"));
   ASSERT_EQ(written.size(), 1u);
   EXPECT_FLOAT_EQ(written[0].brightness, static_cast<float>(std::pow(10.0, -1.2)));
