@@ -96,6 +96,21 @@ TEST_F(Faults, FailedWritesAreToldNotReportedAsWritten) {
   expect_refused(s, good_outputs(s), "File too large", limited);
 }
 
+TEST_F(Faults, ImageLibraryLimitsAreErrorsNotTheEnd) {
+  // The JPEG codec would end the process on a width it cannot hold.
+  const std::string wide = edited(scene(), "FrameSize 64 48", "FrameSize 65501 1", "wide.vsc");
+  RunResult r = run({"render", wide, "--plugin", plugin, "-o", dir.file("x.jpg"), "-q"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err, "vantrel-host: cannot write " + dir.file("x.jpg") +
+                       ": JPEG holds at most 65500 x 65500 pixels\n");
+  r = run({"render", scene(), "--plugin", plugin, "-o", dir.file("x.sgi"), "-q"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err,
+            "vantrel-host: cannot write " + dir.file("x.sgi") +
+                ": the sgi format cannot be encoded in memory (write EXR, PNG, TIFF or JPEG)\n");
+  EXPECT_NE(access(dir.file("x.jpg").c_str(), F_OK), 0);
+}
+
 TEST_F(Faults, FilterErrorsFailTheFrameAndKeepThePreviousOutput) {
   const std::string good = scene({"--frames", "1-3"});
   std::system(("mkdir -p '" + dir.file("out") + "'").c_str());
