@@ -210,9 +210,10 @@ int Renderer::run() {
   prepare(span);
   std::vector<long long> failed;
   for (long long n = span.first; n <= span.last; n += span.step) {
+    // A stop asked for while a frame was written shows before the next one.
     if (cancel_requested) return stopped(n);
     const FrameResult result = frame(n);
-    if (result == FrameResult::Cancelled || cancel_requested) return stopped(n);
+    if (result == FrameResult::Cancelled) return stopped(n);
     if (result == FrameResult::Done) continue;
     failed.push_back(n);
     bar.tell("vantrel-host: frame " + std::to_string(n) + " failed: nothing written for it" +
