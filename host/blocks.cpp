@@ -1,14 +1,10 @@
 #include "host/blocks.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace host {
@@ -129,6 +125,9 @@ BlockList parse_blocks(const std::string& text, const std::string& source) {
     if (b.keyword == "{") throw HostError(where(line_no) + "expected a keyword before '{'");
     std::string values = trim(rest);
     if (values == "{") {
+      if (open.size() >= static_cast<size_t>(kMaxBlockDepth))
+        throw HostError(where(line_no) + "block '" + b.keyword + "' is nested more than " +
+                        std::to_string(kMaxBlockDepth) + " deep");
       b.leaf = false;
       here.push_back(std::move(b));
       open.push_back(&here.back());
@@ -181,13 +180,14 @@ LoadState::LoadState(BlockList parsed) : blocks(std::move(parsed)) {
   stack.push_back(Frame{&blocks, 0, nullptr, 0});
 }
 
-LoadState::LoadState(std::vector<char> data) : bytes(std::move(data)) {
+LoadState::LoadState(InputFile f) : file(std::move(f)) {
   fill_load_record(record, VH_IO_BINARY, this);
   stack.push_back(Frame{&blocks, 0, nullptr, 0});
 }
 
 void LoadState::fail(const std::string& what) {
-  if (first_error.empty()) first_error = what;
+  // Shown later through a C string: a NUL of the input must not cut it short.
+  if (first_error.empty()) first_error = printable(what);
 }
 
 const Block* LoadState::current_leaf(const char* operation) {
@@ -201,13 +201,7 @@ const Block* LoadState::current_leaf(const char* operation) {
 
 int LoadState::read(char* buffer, int length) {
   if (length <= 0) return 0;
-  if (record.mode == VH_IO_BINARY) {
-    size_t n = std::min(static_cast<size_t>(length), bytes.size() - byte_pos);
-    if (n == 0) return 0;  // an empty file has no data pointer to copy from
-    memcpy(buffer, bytes.data() + byte_pos, n);
-    byte_pos += n;
-    return static_cast<int>(n);
-  }
+  if (record.mode == VH_IO_BINARY) return read_file_bytes(buffer, static_cast<size_t>(length));
   const Block* b = current_leaf("raw read");
   if (!b) return -1;
   size_t& cur = stack.back().cursor;
@@ -216,6 +210,34 @@ int LoadState::read(char* buffer, int length) {
   if (n) memcpy(buffer, b->text.data() + cur, n);
   cur += n;
   return static_cast<int>(n);
+}
+
+int LoadState::read_file_bytes(char* out, size_t length) {
+  // Readers ask for small pieces (a 32-byte record at a time): the file is
+  // read ahead in pieces that double from a page to 256 KiB, so that a
+  // header check reads one page and a whole database takes few reads.
+  size_t done = 0;
+  try {
+    while (done < length) {
+      if (ahead_pos == ahead_len) {
+        if (ahead_size < (size_t{256} << 10)) {
+          ahead_size = ahead_size ? ahead_size * 2 : 4096;
+          ahead.reset(new char[ahead_size]);
+        }
+        ahead_len = file.read(ahead.get(), ahead_size);
+        ahead_pos = 0;
+        if (ahead_len == 0) break;
+      }
+      const size_t n = std::min(length - done, ahead_len - ahead_pos);
+      memcpy(out + done, ahead.get() + ahead_pos, n);
+      ahead_pos += n;
+      done += n;
+    }
+  } catch (const FileError& e) {
+    fail(e.what());
+    if (done == 0) return -1;
+  }
+  return static_cast<int>(done);
 }
 
 uint32_t LoadState::find_block(const VHBlockID* table) {
@@ -282,7 +304,8 @@ int LoadState::read_i4(int32_t* values, int count) {
     char* end = nullptr;
     errno = 0;
     const long long x = strtoll(t.c_str(), &end, 10);
-    if (*end || errno || x < INT32_MIN || x > INT32_MAX) return false;
+    // The whole token: a NUL inside it must not end the number early.
+    if (end != t.c_str() + t.size() || errno || x < INT32_MIN || x > INT32_MAX) return false;
     v = static_cast<int32_t>(x);
     return true;
   });
@@ -292,7 +315,9 @@ int LoadState::read_fp(float* values, int count) {
   return read_values(values, count, "read_fp", "a number", [](const std::string& t, float& v) {
     char* end = nullptr;
     const float x = strtof(t.c_str(), &end);
-    if (t.empty() || *end) return false;
+    // Any number strtof reads, "inf" and "nan" too: what a setting may hold
+    // is the reader's to judge, and it names the keyword when it refuses one.
+    if (t.empty() || end != t.c_str() + t.size()) return false;
     v = x;
     return true;
   });
@@ -338,7 +363,7 @@ SaveState::SaveState(int mode) {
 }
 
 void SaveState::fail(const std::string& what) {
-  if (first_error.empty()) first_error = what;
+  if (first_error.empty()) first_error = printable(what);
 }
 
 bool SaveState::in_leaf(const char* operation) {
@@ -407,38 +432,6 @@ void SaveState::write_fp(const float* values, int count) {
 void SaveState::write_str(const char* text) {
   if (!in_leaf("write_str")) return;
   out += " " + quote(text ? text : "");
-}
-
-// ---------------------------------------------------------------------------
-
-void write_file_atomically(const std::string& path, const std::string& contents) {
-  std::string tmp = path + ".tmp-" + std::to_string(getpid());
-  FILE* f = fopen(tmp.c_str(), "wb");
-  if (!f) throw HostError("cannot write " + path + ": " + strerror(errno));
-  bool ok = fwrite(contents.data(), 1, contents.size(), f) == contents.size();
-  ok = (fflush(f) == 0) && ok;
-  int err = errno;
-  ok = (fclose(f) == 0) && ok;
-  if (!ok) {
-    remove(tmp.c_str());
-    throw HostError("cannot write " + path + ": " + strerror(err ? err : EIO));
-  }
-  // Replaces an existing file on every platform (C's rename does not on Windows).
-  std::error_code replaced;
-  std::filesystem::rename(tmp, path, replaced);
-  if (replaced) {
-    remove(tmp.c_str());
-    throw HostError("cannot write " + path + ": " + replaced.message());
-  }
-}
-
-std::string read_whole_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw HostError("cannot read " + path + ": " + strerror(errno));
-  std::ostringstream s;
-  s << in.rdbuf();
-  if (in.bad()) throw HostError("cannot read " + path + ": read error");
-  return s.str();
 }
 
 }  // namespace host

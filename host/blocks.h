@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/files.h"
 #include "hostapi/io.h"
 
 namespace host {
@@ -15,8 +16,12 @@ namespace host {
 // Every failure of the host itself: one line that says what and where.
 class HostError : public std::runtime_error {
 public:
-  using std::runtime_error::runtime_error;
+  explicit HostError(const std::string& what) : std::runtime_error(printable(what)) {}
 };
+
+// Groups inside groups deeper than this are refused: no scene or settings
+// needs them, and each level costs stack in every walk over the blocks.
+constexpr int kMaxBlockDepth = 64;
 
 // One block of the text form. A leaf holds values on its line; a group holds blocks.
 struct Block {
@@ -29,6 +34,7 @@ struct Block {
 using BlockList = std::vector<Block>;
 
 // Parses the text form; errors name the source, the line and what was expected.
+// Groups may nest kMaxBlockDepth deep.
 BlockList parse_blocks(const std::string& text, const std::string& source);
 // The text form of blocks, as a save state would have written them.
 std::string format_blocks(const BlockList& blocks, int depth = 0);
@@ -42,12 +48,13 @@ Token read_token(const std::string& text, size_t& cursor, std::string& value);
 // Quoting of string values: ", \ and control bytes are escaped, other bytes kept.
 std::string quote(const std::string& value);
 
-// A load state over parsed blocks (text mode) or over raw bytes (binary mode).
+// A load state over parsed blocks (text mode) or over a file's bytes, read
+// from the file as the reader asks for them (binary mode).
 // The st_LWLoadState it exposes points back at this object.
 class LoadState {
 public:
-  explicit LoadState(BlockList blocks);         // text mode
-  explicit LoadState(std::vector<char> bytes);  // binary mode
+  explicit LoadState(BlockList blocks);  // text mode
+  explicit LoadState(InputFile file);    // binary mode
   LoadState(const LoadState&) = delete;
   LoadState& operator=(const LoadState&) = delete;
 
@@ -76,13 +83,15 @@ private:
   template <class T, class Parse>
   int read_values(T* values, int count, const char* operation, const char* expected, Parse parse);
   bool next_token(std::string& token, bool& quoted);  // false at the end or on a bad string
+  int read_file_bytes(char* out, size_t length);
   void fail(const std::string& what);
 
   st_LWLoadState record;
   BlockList blocks;
   std::vector<Frame> stack;
-  std::vector<char> bytes;
-  size_t byte_pos = 0;
+  InputFile file;
+  std::unique_ptr<char[]> ahead;  // read ahead from the file: ahead_len bytes, used to ahead_pos
+  size_t ahead_size = 0, ahead_len = 0, ahead_pos = 0;
   std::string first_error;
 };
 
@@ -118,9 +127,5 @@ private:
   std::vector<Kind> stack;
   std::string first_error;
 };
-
-// Writes a file whole or not at all: a temporary name beside it, then rename.
-void write_file_atomically(const std::string& path, const std::string& contents);
-std::string read_whole_file(const std::string& path);
 
 }  // namespace host

@@ -1,136 +1,7 @@
 // vantrel-host as a user runs it: the real program, real files.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <string>
-#include <vector>
 
-#include "LW/test_harness.h"
-// The plug-in's ASSERT is not used here; OpenImageIO defines one of its own.
-#undef ASSERT
-#include <OpenImageIO/imageio.h>
-
-#include "host/images.h"
-
-namespace {
-
-struct RunResult {
-  int status;
-  std::string err;
-};
-
-// Runs the program with arguments; returns its exit status and standard error.
-// With interrupt_after set, sends SIGINT once that text has appeared.
-RunResult run(const std::vector<std::string>& args, const std::string& interrupt_after = "") {
-  int pipefd[2];
-  if (pipe(pipefd) != 0) return {-1, "pipe failed"};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipefd[1], STDERR_FILENO);
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, STDOUT_FILENO);
-    close(pipefd[0]);
-    std::vector<char*> argv;
-    std::string prog = VANTREL_HOST_PATH;
-    argv.push_back(prog.data());
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(prog.c_str(), argv.data());
-    _exit(127);
-  }
-  close(pipefd[1]);
-  std::string err;
-  char buf[4096];
-  bool sent = false;
-  for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;) {
-    err.append(buf, static_cast<size_t>(n));
-    if (!sent && !interrupt_after.empty() && err.find(interrupt_after) != std::string::npos) {
-      kill(pid, SIGINT);
-      sent = true;
-    }
-  }
-  close(pipefd[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), err};
-}
-
-struct Image {
-  int w = 0, h = 0, n = 0;
-  std::vector<float> px;
-  float at(int x, int y, int c) const { return px[(static_cast<size_t>(y) * w + x) * n + c]; }
-};
-
-Image load(const std::string& path) {
-  Image im;
-  auto in = OIIO::ImageInput::open(path);
-  if (!in) return im;
-  im.w = in->spec().width;
-  im.h = in->spec().height;
-  im.n = in->spec().nchannels;
-  im.px.resize(static_cast<size_t>(im.w) * im.h * im.n);
-  in->read_image(0, 0, 0, im.n, OIIO::TypeDesc::FLOAT, im.px.data());
-  return im;
-}
-
-void save(const std::string& path, int w, int h, int n, const std::vector<float>& px,
-          OIIO::TypeDesc type, bool unassociated) {
-  auto out = OIIO::ImageOutput::create(path);
-  OIIO::ImageSpec spec(w, h, n, type);
-  if (n == 4) spec.alpha_channel = 3;
-  if (unassociated) spec.attribute("oiio:UnassociatedAlpha", 1);
-  ASSERT_TRUE(out->open(path, spec));
-  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-  out->close();
-}
-
-struct Cli : ::testing::Test {
-  void SetUp() override {
-    h.echo_messages = false;
-    plugin = harness::plugin_copy(dir);
-    // Stars at a few places across a 64 x 48 frame looking at right ascension 90.
-    std::vector<harness::Star> stars;
-    for (int i = 0; i < 6; ++i)
-      stars.push_back(harness::ahead(-15.0 + 6 * i, -6.0 + 2.4 * i, 0.3f));
-    db = dir.file("small.stars");
-    harness::write_db(h, db, stars);
-  }
-  std::string scene(const std::vector<std::string>& extra = {}) {
-    const std::string path = dir.file("s.vsc");
-    std::vector<std::string> args = {"new-scene", path,    "--camera-ra", "90", "--fov",    "30",
-                                     "--size",    "64x48", "--database",  db,   "--plugin", plugin};
-    args.insert(args.end(), extra.begin(), extra.end());
-    const RunResult r = run(args);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return path;
-  }
-  std::vector<std::string> files() const {
-    std::vector<std::string> names;
-    FILE* p = popen(("ls -a '" + dir.path + "/out' 2>/dev/null").c_str(), "r");
-    char line[512];
-    while (p && fgets(line, sizeof line, p)) {
-      std::string s(line);
-      s.pop_back();
-      if (s != "." && s != "..") names.push_back(s);
-    }
-    if (p) pclose(p);
-    return names;
-  }
-
-  testing_support::TempDir dir;
-  host::Host h;
-  std::string plugin, db;
-};
-
-}  // namespace
+#include "host/cli_support.h"
 
 TEST_F(Cli, RendersOverAPngWithAlpha) {
   const std::string s = scene();
@@ -283,7 +154,7 @@ TEST_F(Cli, FailuresAreOneClearLine) {
       {{"render", s, "--frames", "x", "--plugin", plugin},
        "vantrel-host: --frames expects A or A-B, found 'x'\n"},
       {{"new-scene", dir.file("n.vsc"), "--size", "64by48", "--plugin", plugin},
-       "vantrel-host: --size expects WIDTHxHEIGHT, found '64by48'\n"},
+       "vantrel-host: --size expects WIDTHxHEIGHT, each from 1 to 65536, found '64by48'\n"},
   };
   for (const Case& c : cases) {
     const RunResult r = run(c.args);
@@ -291,7 +162,10 @@ TEST_F(Cli, FailuresAreOneClearLine) {
     EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
-  EXPECT_NE(run({"render"}).status, 0);  // usage errors from the option parser
+  // Usage errors from the option parser: one line too, and status 2.
+  const RunResult usage = run({"render"});
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_EQ(usage.err, "vantrel-host: scene is required (see --help)\n");
 }
 
 TEST_F(Cli, OutputIsNeverPartial) {
@@ -317,8 +191,8 @@ TEST_F(Cli, InterruptCancelsCleanly) {
   harness::write_db(h, db, many);
   const std::string s = scene({"--frames", "1-500"});
   std::system(("mkdir -p '" + dir.file("out") + "'").c_str());
-  const RunResult r =
-      run({"render", s, "-o", dir.file("out/f####.png"), "--plugin", plugin}, "wrote");
+  const RunResult r = run({"render", s, "-o", dir.file("out/f####.png"), "--plugin", plugin},
+                          testing_support::interrupt_after("wrote"));
   EXPECT_EQ(r.status, 130) << r.err;
   EXPECT_NE(r.err.find("cancelled at frame "), std::string::npos) << r.err;
   const size_t written = files().size();

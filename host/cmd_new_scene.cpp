@@ -1,8 +1,10 @@
 // vantrel-host new-scene: a scene with one camera aimed at the sky and the
 // plug-in's own default settings.
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/commands.h"
 #include "host/scenefile.h"
@@ -17,40 +19,103 @@ struct NewScene {
   std::string size = "1920x1080", frames = "1-1", database, plugin, name;
   double fps = 24;
   bool linear = false;
-  int blur_segs = -1;
+  int blur_segs = 0;
+  const CLI::Option* blur_option = nullptr;  // given or not
   std::string projection;
 };
 
-// Replaces the values of a top-level leaf, keeping its place.
-void set_leaf(BlockList& blocks, const std::string& keyword, const std::string& values) {
+// A setting asked for on the command line, by the option that asked.
+struct Asked {
+  std::string keyword, value, option;
+};
+
+Block* find_leaf(BlockList& blocks, const std::string& keyword) {
   for (Block& b : blocks)
-    if (b.keyword == keyword && b.leaf) {
-      b.text = " " + values;
-      return;
-    }
-  throw HostError("the plug-in's settings have no " + keyword);
+    if (b.keyword == keyword && b.leaf) return &b;
+  return nullptr;
+}
+
+// Replaces the values of a top-level leaf, keeping its place.
+void set_leaf(BlockList& blocks, const Asked& a) {
+  Block* b = find_leaf(blocks, a.keyword);
+  if (!b) throw HostError("the plug-in's settings have no " + a.keyword);
+  b->text = " " + a.value;
+}
+
+// One side of --size: digits only, from 1 to 65536 as scenes allow.
+int size_side(const std::string& text, const std::string& whole) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) < 1 ||
+      std::stoi(text) > 65536)
+    throw HostError("--size expects WIDTHxHEIGHT, each from 1 to 65536, found '" + whole + "'");
+  return std::stoi(text);
+}
+
+// Checks every option the way a scene's values are checked when it is read,
+// so that new-scene writes no scene that render would refuse.
+void check_options(const NewScene& o, RenderSettings& r) {
+  const std::string::size_type x = o.size.find_first_of("xX");
+  if (x == std::string::npos)
+    throw HostError("--size expects WIDTHxHEIGHT, each from 1 to 65536, found '" + o.size + "'");
+  r.width = size_side(o.size.substr(0, x), o.size);
+  r.height = size_side(o.size.substr(x + 1), o.size);
+  if (!(std::isfinite(o.fps) && o.fps > 0))
+    throw HostError("--fps expects a positive number of frames per second");
+  r.fps = o.fps;
+  parse_range("--frames", o.frames, r.first_frame, r.last_frame);
+  if (!std::isfinite(o.ra)) throw HostError("--camera-ra expects degrees");
+  if (!(o.dec >= -90 && o.dec <= 90))
+    throw HostError("--camera-dec expects degrees from -90 to 90");
+  if (!(o.fov > 0 && o.fov < 180)) throw HostError("--fov expects degrees between 0 and 180");
+  if (o.blur_option->count() && (o.blur_segs < 0 || o.blur_segs > 100))
+    throw HostError("--blur-segs expects a count from 0 to 100");
+  if (!o.projection.empty() && o.projection != "Perspective" && o.projection != "Hemispherical" &&
+      o.projection != "AzimuthalEquidistant")
+    throw HostError(
+        "--projection expects Perspective, Hemispherical or AzimuthalEquidistant, found '" +
+        o.projection + "'");
+}
+
+std::vector<Asked> asked_settings(const NewScene& o) {
+  std::vector<Asked> asked = {{"sRGBFrameBuffer", o.linear ? "0" : "1", "--linear"}};
+  if (!o.database.empty()) asked.push_back({"StarFile", quote(o.database), "--database"});
+  if (o.blur_option->count())
+    asked.push_back({"BlurSegs", std::to_string(o.blur_segs), "--blur-segs"});
+  if (!o.projection.empty()) asked.push_back({"Projection", quote(o.projection), "--projection"});
+  return asked;
+}
+
+// The filter keeps what it accepts: a setting it replaced (a database it
+// cannot read falls back to its default) is refused here rather than saved.
+void check_kept(const FilterInstance& f, const std::vector<Asked>& asked, const NewScene& o) {
+  BlockList kept = f.save();
+  for (const Asked& a : asked) {
+    const Block* b = find_leaf(kept, a.keyword);
+    if (!b || b->text == " " + a.value) continue;
+    if (a.keyword == "StarFile")
+      throw HostError("--database " + o.database + " is not a star database");
+    throw HostError("the plug-in did not keep " + a.option + " (" + a.keyword + b->text + ")");
+  }
+  // Without a database every frame fails: say so now, not at the first frame.
+  const Block* db = find_leaf(kept, "StarFile");
+  if (db && db->text == " " + quote(""))
+    throw HostError("the plug-in has no default star database beside it; name one with --database");
 }
 
 int new_scene(const NewScene& o) {
   Host h;
   h.echo_messages = true;
   const std::string& out = o.out;
-  const std::string::size_type slash = out.find_last_of('/');
-  h.content_dir = slash == std::string::npos ? "." : out.substr(0, slash);
+  h.content_dir = folder_of(out);
+  Scene& scene = h.scene;
+  check_options(o, scene.render);
+  if (!o.database.empty()) {
+    const InputFile db(h.resolve(o.database));
+    if (!db.is_open()) throw HostError("--database " + o.database + ": " + db.reason());
+  }
   Session session(h, o.plugin.empty() ? default_plugin_path(program_dir(), 64) : o.plugin);
 
-  Scene& scene = h.scene;
-  scene.name = o.name.empty() ? out.substr(slash == std::string::npos ? 0 : slash + 1) : o.name;
-  int w = 0, ht = 0;
-  char x = 0;
-  if (sscanf(o.size.c_str(), "%d%c%d", &w, &x, &ht) != 3 || (x != 'x' && x != 'X') || w <= 0 ||
-      ht <= 0)
-    throw HostError("--size expects WIDTHxHEIGHT, found '" + o.size + "'");
-  scene.render.width = w;
-  scene.render.height = ht;
-  scene.render.fps = o.fps;
-  parse_range("--frames", o.frames, scene.render.first_frame, scene.render.last_frame);
-  if (!(o.fov > 0 && o.fov < 180)) throw HostError("--fov expects degrees between 0 and 180");
+  scene.name = o.name.empty() ? name_of(out) : o.name;
   Item& cam = scene.add(ItemKind::Camera, "Camera");
   // Aim: heading turns +Z towards +X, so right ascension a lies at heading 90 - a; pitch is down.
   cam.motion.rotation[0] = Channel(90.0 - o.ra);
@@ -60,11 +125,12 @@ int new_scene(const NewScene& o) {
   // The filter's settings are the plug-in's own defaults, with the few asked for.
   FilterInstance& f = session.add_filter("Vantrel");
   BlockList settings = f.save();
-  set_leaf(settings, "sRGBFrameBuffer", o.linear ? "0" : "1");
-  if (!o.database.empty()) set_leaf(settings, "StarFile", quote(o.database));
-  if (o.blur_segs >= 0) set_leaf(settings, "BlurSegs", std::to_string(o.blur_segs));
-  if (!o.projection.empty()) set_leaf(settings, "Projection", quote(o.projection));
+  const std::vector<Asked> asked = asked_settings(o);
+  for (const Asked& a : asked) set_leaf(settings, a);
   f.load(settings);
+  check_kept(f, asked, o);
+  // What is written is what render reads: read it back as render would.
+  parse_scene(session.to_text(), out);
   session.save(out);
   return 0;
 }
@@ -83,7 +149,7 @@ Command new_scene_command(CLI::App& app) {
   n->add_option("--frames", o->frames, "frame range A-B (default 1-1)");
   n->add_option("--fps", o->fps, "frames per second (default 24)");
   n->add_option("--database", o->database, "star database (default: the plug-in's default)");
-  n->add_option("--blur-segs", o->blur_segs, "motion-blur segments");
+  o->blur_option = n->add_option("--blur-segs", o->blur_segs, "motion-blur segments, 0 to 100");
   n->add_option("--projection", o->projection,
                 "Perspective, Hemispherical or AzimuthalEquidistant");
   n->add_flag("--linear", o->linear,

@@ -2,17 +2,20 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace host {
 
 namespace {
 
-Host* current_host = nullptr;
+// Hosts alive, oldest first. They may end in any order; the newest alive answers.
+std::vector<Host*>& live_hosts() {
+  static std::vector<Host*> hosts;
+  return hosts;
+}
 
 const Item* camera_item(void* h, VHItemID id) {
   const Item* item = host_of(h).scene.find(Host::from_id(id));
@@ -27,8 +30,8 @@ void put(const Vec3& v, double out[3]) {
 
 }  // namespace
 
-Host::Host() : previous(current_host) {
-  current_host = this;
+Host::Host() {
+  live_hosts().push_back(this);
 
   scene_info = VHSceneInfo{};
   scene_info.host = this;
@@ -164,14 +167,15 @@ Host::Host() : previous(current_host) {
 }
 
 Host::~Host() {
-  // Hosts end in the reverse order of their making.
-  if (current_host == this) current_host = previous;
+  std::vector<Host*>& hosts = live_hosts();
+  hosts.erase(std::remove(hosts.begin(), hosts.end(), this), hosts.end());
 }
 
-Host* Host::current() { return current_host; }
+Host* Host::current() { return live_hosts().empty() ? nullptr : live_hosts().back(); }
 
 void* Host::global_lookup(const char* name, int) {
-  return current_host && name ? current_host->global(name) : nullptr;
+  Host* h = current();
+  return h && name ? h->global(name) : nullptr;
 }
 
 void Host::sync_scene_info() {
@@ -214,35 +218,46 @@ void Host::message(Message::Kind kind, const char* first, const char* second) {
   // Plain writes: the texts are data, never formats.
   fputs(label[kind], stderr);
   fputs(": ", stderr);
-  fputs(first ? first : "", stderr);
+  fputs(printable(first ? first : "").c_str(), stderr);
   if (second && *second) {
     fputs("\n  ", stderr);
-    fputs(second, stderr);
+    fputs(printable(second).c_str(), stderr);
   }
   fputc('\n', stderr);
 }
 
+std::string Host::resolve(const std::string& path) const {
+  // Relative on this platform: no root ("/", or on Windows a drive or "\\").
+  const std::filesystem::path given(path);
+  if (!path.empty() && !given.has_root_directory() && !given.has_root_name() &&
+      !content_dir.empty()) {
+    const std::string beside = content_dir + "/" + path;
+    if (access(beside.c_str(), R_OK) == 0) return beside;
+  }
+  return path;
+}
+
 st_LWLoadState* Host::open_load(const char* path_, int mode) {
   if (!path_ || !*path_) return nullptr;
-  std::string path = path_;
-  const std::filesystem::path given(path);
-  const bool relative = !given.has_root_directory() && !given.has_root_name();
-  if (relative && !content_dir.empty() && access((content_dir + "/" + path).c_str(), R_OK) == 0)
-    path = content_dir + "/" + path;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return nullptr;
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return nullptr;
-  if (mode == VH_IO_BINARY) {
-    open_loads.push_back(std::make_unique<LoadState>(std::move(bytes)));
-  } else {
-    try {
+  const std::string path = resolve(path_);
+  InputFile file(path);
+  if (!file.is_open()) {
+    // A missing file is an answer plug-ins ask for (is there a database?);
+    // a folder, a device or a FIFO in a file's place is a mistake to name.
+    if (file.problem() == InputFile::Problem::NotRegular)
+      message(Message::Error, ("cannot open " + path + ": it is " + file.reason()).c_str(),
+              nullptr);
+    return nullptr;
+  }
+  try {
+    if (mode == VH_IO_BINARY)
+      open_loads.push_back(std::make_unique<LoadState>(std::move(file)));
+    else
       open_loads.push_back(
-          std::make_unique<LoadState>(parse_blocks(std::string(bytes.begin(), bytes.end()), path)));
-    } catch (const HostError& e) {
-      message(Message::Error, e.what(), nullptr);
-      return nullptr;
-    }
+          std::make_unique<LoadState>(parse_blocks(file.read_all(kMaxTextFile), path)));
+  } catch (const std::exception& e) {
+    message(Message::Error, e.what(), nullptr);
+    return nullptr;
   }
   return open_loads.back()->state();
 }
@@ -279,7 +294,7 @@ int Host::close_save(st_LWSaveState* state) {
               done.state->error().c_str());
     try {
       write_file_atomically(done.path, done.state->text());
-    } catch (const HostError& e) {
+    } catch (const FileError& e) {
       message(Message::Error, e.what(), nullptr);
       return -1;
     }

@@ -1,6 +1,7 @@
 // The host: answers a plug-in's global lookups with its services over one
 // scene. Global lookups carry no context, so the lookup function reaches the
-// host that is current: the most recently constructed one still alive.
+// host that is current: the most recently constructed one still alive, in
+// whatever order hosts end.
 #pragma once
 
 #include <map>
@@ -66,6 +67,8 @@ public:
   int close_save(st_LWSaveState* state);
 
   void message(Message::Kind kind, const char* first, const char* second);
+  // A relative path as plug-ins mean it: beside the scene when there, else as given.
+  std::string resolve(const std::string& path) const;
 
 private:
   VHSceneInfo scene_info;
@@ -81,7 +84,6 @@ private:
   };
   std::vector<std::unique_ptr<LoadState>> open_loads;
   std::vector<OpenSave> open_saves;
-  Host* previous;
 };
 
 // The Host behind a record's host pointer.

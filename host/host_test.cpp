@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
+#include <memory>
 
 #include "host/test_support.h"
 
@@ -121,4 +125,52 @@ TEST(Host, FileServiceRoundTripAndRefusals) {
   EXPECT_EQ(h.messages.back().first,
             dir.file("cut.vbl") +
                 ":1: block 'Group' is not closed (expected '}' before the end of the text)");
+}
+
+TEST(Host, OlderHostEndingFirstLeavesTheNewestCurrent) {
+  auto older = std::make_unique<host::Host>();
+  auto newer = std::make_unique<host::Host>();
+  older.reset();
+  EXPECT_EQ(host::Host::current(), newer.get());
+  EXPECT_NE(host::Host::global_lookup(VH_SCENE_INFO, 0), nullptr);
+  newer.reset();
+  EXPECT_EQ(host::Host::current(), nullptr);
+  EXPECT_EQ(host::Host::global_lookup(VH_SCENE_INFO, 0), nullptr);
+}
+
+namespace {
+// Bytes this process has read from files so far.
+long long bytes_read() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  long long value = 0;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  return -1;
+}
+}  // namespace
+
+TEST(Host, BinaryLoadReadsWhatIsAskedAndRefusesFolders) {
+  TempDir dir;
+  host::Host h;
+  h.echo_messages = false;
+  auto* io = static_cast<const VHFileIOFuncs*>(h.global(VH_FILE_IO));
+  // A large database whose header alone is asked for.
+  const std::string path = dir.file("large.stars");
+  testing_support::write_bytes(path, "VANTREL2" + std::string(24, '\0'));
+  ASSERT_EQ(truncate(path.c_str(), 64 << 20), 0);
+  const long long before = bytes_read();
+  st_LWLoadState* l = io->open_load(io, path.c_str(), VH_IO_BINARY);
+  ASSERT_NE(l, nullptr);
+  char header[32];
+  EXPECT_EQ(l->read(l->data, header, 32), 32);
+  EXPECT_EQ(std::string(header, 8), "VANTREL2");
+  io->close_load(io, l);
+  EXPECT_LT(bytes_read() - before, 1 << 20);
+
+  EXPECT_EQ(io->open_load(io, dir.path.c_str(), VH_IO_BINARY), nullptr);
+  ASSERT_EQ(h.messages.size(), 1u);
+  EXPECT_EQ(h.messages[0].kind, host::Message::Error);
+  EXPECT_EQ(h.messages[0].first,
+            "cannot open " + dir.path + ": it is a directory, not a regular file");
 }

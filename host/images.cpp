@@ -1,13 +1,13 @@
 #include "host/images.h"
 
-#include <unistd.h>
-
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <optional>
+
+#include "host/files.h"
 
 namespace host {
 
@@ -37,6 +37,9 @@ Encoding encoding_for_output(const std::string& path) {
 const char* encoding_name(Encoding e) { return e == Encoding::Linear ? "linear" : "sRGB-encoded"; }
 
 Encoding read_image(const std::string& path, FrameImage& frame) {
+  // The image library would wait on a FIFO and read a device without end.
+  const InputFile file(path);
+  if (!file.is_open()) throw HostError("cannot read " + path + ": " + file.reason());
   OIIO::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);  // leave PNG and TIFF as stored: we premultiply
   auto in = OIIO::ImageInput::open(path, &config);
@@ -72,6 +75,35 @@ Encoding read_image(const std::string& path, FrameImage& frame) {
   return spec.format.is_floating_point() ? Encoding::Linear : Encoding::SRGB;
 }
 
+namespace {
+
+// The bytes of the image file that path names by its extension. The image
+// library encodes into memory and never meets the disk: some of its codecs
+// end the process on a write error (a full disk), others report success after
+// one. The caller writes the bytes whole.
+std::vector<unsigned char> encode_image(const std::string& path, const OIIO::ImageSpec& spec,
+                                        const float* px) {
+  auto out = OIIO::ImageOutput::create(path);
+  if (!out) throw HostError("cannot write " + path + ": " + OIIO::geterror());
+  const std::string format = out->format_name();
+  if (!out->supports("ioproxy"))
+    throw HostError("cannot write " + path + ": the " + format +
+                    " format cannot be encoded in memory (write EXR, PNG, TIFF or JPEG)");
+  // The JPEG codec ends the process on what it cannot hold, rather than failing.
+  if (format == "jpeg" && (spec.width > 65500 || spec.height > 65500))
+    throw HostError("cannot write " + path + ": JPEG holds at most 65500 x 65500 pixels");
+  std::vector<unsigned char> bytes;
+  OIIO::Filesystem::IOVecOutput memory(bytes);
+  if (!out->set_ioproxy(&memory) || !out->open(path, spec) ||
+      !out->write_image(OIIO::TypeDesc::FLOAT, px) || !out->close()) {
+    const std::string why = out->geterror();
+    throw HostError("cannot write " + path + ": " + (why.empty() ? "the encoder failed" : why));
+  }
+  return bytes;
+}
+
+}  // namespace
+
 long write_image(const std::string& path, const FrameImage& frame, Encoding frame_encoding,
                  bool keep_alpha) {
   const std::string ext = lower_extension(path);
@@ -106,80 +138,86 @@ long write_image(const std::string& path, const FrameImage& frame, Encoding fram
     if (has_alpha) p[3] = a;
   }
 
-  auto out = OIIO::ImageOutput::create(path);
-  if (!out) throw HostError("cannot write " + path + ": " + OIIO::geterror());
-  const OIIO::TypeDesc type =
-      file_encoding == Encoding::Linear ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::UINT8;
-  OIIO::ImageSpec spec(frame.width, frame.height, n, type);
+  OIIO::ImageSpec spec(
+      frame.width, frame.height, n,
+      file_encoding == Encoding::Linear ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::UINT8);
   if (has_alpha) spec.alpha_channel = 3;
   if (!associated) spec.attribute("oiio:UnassociatedAlpha", 1);
   spec.attribute("oiio:ColorSpace", file_encoding == Encoding::Linear ? "Linear" : "sRGB");
   spec.attribute("Software", "vantrel-host");
-
-  // The temporary name keeps the extension: the format is chosen by it.
-  const std::string::size_type slash = path.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string tmp = dir + "." + base + ".tmp-" + std::to_string(getpid()) + "." + ext;
-  bool ok =
-      out->open(tmp, spec) && out->write_image(OIIO::TypeDesc::FLOAT, px.data()) && out->close();
-  if (!ok) {
-    const std::string why = out->geterror();
-    out.reset();
-    std::remove(tmp.c_str());
-    throw HostError("cannot write " + path + ": " + (why.empty() ? "write failed" : why));
-  }
-  out.reset();
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    std::remove(tmp.c_str());
-    throw HostError("cannot write " + path + ": " + strerror(err));
-  }
+  const std::vector<unsigned char> bytes = encode_image(path, spec, px.data());
+  write_file_atomically(path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
   return lost;
 }
 
 namespace {
-// Finds a printf-style integer conversion: '%', an optional '0', digits, 'd'.
-bool find_conversion(const std::string& p, size_t& begin, size_t& end, bool& zero, int& width) {
+
+// Where a pattern holds its frame number: the first printf-style conversion
+// ('%', an optional '0', at most two digits of width, 'd'), else the first
+// run of '#', zero-padded to its length.
+struct NumberField {
+  size_t begin = 0, end = 0, width = 0;
+  bool zero = true;
+};
+
+std::optional<NumberField> number_field(const std::string& p) {
   for (size_t i = p.find('%'); i != std::string::npos; i = p.find('%', i + 1)) {
     size_t j = i + 1;
-    zero = j < p.size() && p[j] == '0';
+    const bool zero = j < p.size() && p[j] == '0';
     if (zero) ++j;
     const size_t digits = j;
     while (j < p.size() && isdigit(static_cast<unsigned char>(p[j]))) ++j;
     if (j < p.size() && p[j] == 'd' && j - digits <= 2) {
-      width = j > digits ? std::stoi(p.substr(digits, j - digits)) : 0;
-      begin = i;
-      end = j + 1;
-      return true;
+      const size_t width = j > digits ? std::stoul(p.substr(digits, j - digits)) : 0;
+      return NumberField{i, j + 1, width, zero};
     }
   }
-  return false;
+  const size_t start = p.find('#');
+  if (start == std::string::npos) return std::nullopt;
+  size_t stop = start;
+  while (stop < p.size() && p[stop] == '#') ++stop;
+  return NumberField{start, stop, stop - start, true};
 }
+
+// The number as printf's %0*d or %*d writes it, for a width of any size.
+std::string padded(int number, size_t width, bool zero) {
+  const std::string digits = std::to_string(number);
+  if (digits.size() >= width) return digits;
+  const size_t pad = width - digits.size();
+  if (!zero) return std::string(pad, ' ') + digits;
+  if (number < 0) return "-" + std::string(pad, '0') + digits.substr(1);
+  return std::string(pad, '0') + digits;
+}
+
+// True when text is what padded() writes for some number.
+bool is_number_text(const std::string& text) {
+  size_t i = text.find_first_not_of(' ');
+  if (i != std::string::npos && text[i] == '-') ++i;
+  return i < text.size() && text.find_first_not_of("0123456789", i) == std::string::npos;
+}
+
 }  // namespace
 
-bool is_frame_pattern(const std::string& pattern) {
-  size_t b, e;
-  bool zero;
-  int width;
-  return pattern.find('#') != std::string::npos || find_conversion(pattern, b, e, zero, width);
-}
+bool is_frame_pattern(const std::string& pattern) { return number_field(pattern).has_value(); }
 
 std::string frame_path(const std::string& pattern, int frame) {
-  size_t b, e;
-  bool zero;
-  int width;
-  char buf[32];
-  if (find_conversion(pattern, b, e, zero, width)) {
-    snprintf(buf, sizeof buf, zero ? "%0*d" : "%*d", width, frame);
-    return pattern.substr(0, b) + buf + pattern.substr(e);
-  }
-  const std::string::size_type start = pattern.find('#');
-  if (start == std::string::npos) return pattern;
-  std::string::size_type stop = start;
-  while (stop < pattern.size() && pattern[stop] == '#') ++stop;
-  snprintf(buf, sizeof buf, "%0*d", static_cast<int>(stop - start), frame);
-  return pattern.substr(0, start) + buf + pattern.substr(stop);
+  const std::optional<NumberField> f = number_field(pattern);
+  if (!f) return pattern;
+  return pattern.substr(0, f->begin) + padded(frame, f->width, f->zero) + pattern.substr(f->end);
+}
+
+int remove_stale_temporaries_of(const std::string& pattern) {
+  const std::string name = name_of(pattern);
+  const std::optional<NumberField> f = number_field(name);
+  // A frame number in the folder part leaves a folder per frame: not looked through.
+  if (!f && is_frame_pattern(pattern)) return 0;
+  return remove_stale_temporaries(folder_of(pattern), [&](const std::string& n) {
+    if (!f) return n == name;
+    const std::string prefix = name.substr(0, f->begin), suffix = name.substr(f->end);
+    return n.size() > prefix.size() + suffix.size() && n.compare(0, prefix.size(), prefix) == 0 &&
+           n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+           is_number_text(n.substr(prefix.size(), n.size() - prefix.size() - suffix.size()));
+  });
 }
 
 }  // namespace host

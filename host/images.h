@@ -21,8 +21,9 @@ const char* encoding_name(Encoding e);
 // stored; returns the file's encoding. No alpha channel means fully covered.
 Encoding read_image(const std::string& path, FrameImage& frame);
 
-// Writes the frame, converting from the frame's encoding to the file's, to a
-// temporary name beside the file and then renames it: never a partial file.
+// Writes the frame, converting from the frame's encoding to the file's, whole
+// or not at all (write_file_atomically): never a partial file. Errors of the
+// image library come back as HostError.
 // EXR keeps the frame's associated alpha. Other formats are written opaque,
 // composited over black, unless keep_alpha is set: unassociated alpha cannot
 // hold light on pixels of no coverage (stars in an empty sky), and the count
@@ -35,5 +36,9 @@ long write_image(const std::string& path, const FrameImage& frame, Encoding fram
 // pattern is the name itself; several frames then need one.
 std::string frame_path(const std::string& pattern, int frame);
 bool is_frame_pattern(const std::string& pattern);
+
+// Removes the temporary files that writers of this output (or, for a
+// pattern, of any of its frames) left when they were killed. Returns the count.
+int remove_stale_temporaries_of(const std::string& pattern);
 
 }  // namespace host

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <vector>
 
 #include "host/blocks.h"
@@ -51,12 +52,18 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // --help and --version print and succeed; a usage error is one line and status 2.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    fprintf(stderr, "vantrel-host: %s (see --help)\n", host::printable(e.what()).c_str());
+    return 2;
   }
   try {
     for (const host::Command& c : commands)
       if (*c.sub) return c.run();
     return 2;
+  } catch (const std::bad_alloc&) {
+    fprintf(stderr, "vantrel-host: out of memory\n");
+    return 1;
   } catch (const std::exception& e) {
     fprintf(stderr, "vantrel-host: %s\n", e.what());
     return 1;

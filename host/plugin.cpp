@@ -4,11 +4,13 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <elf.h>
 #endif
 
 #include <cstdio>
 #include <cstring>
 
+#include "host/files.h"
 #include "host/host.h"
 
 namespace host {
@@ -44,8 +46,52 @@ void* SharedLibrary::symbol(const char* name) const {
 
 #else
 
-SharedLibrary::SharedLibrary(const std::string& path)
-    : handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+namespace {
+
+// The system loader maps a library's segments as its program headers give
+// them: a file cut short is caught here, as touching a page past its end
+// would end the program (SIGBUS) inside the loader.
+template <class Ehdr, class Phdr>
+void check_segments(InputFile& f, const std::string& path) {
+  const uint64_t size = f.size();
+  Ehdr eh;
+  if (f.read_at(0, reinterpret_cast<char*>(&eh), sizeof eh) != sizeof eh)
+    throw HostError("cannot load plug-in " + path + ": the file is cut short (" +
+                    std::to_string(size) + " bytes)");
+  for (uint64_t i = 0; i < eh.e_phnum; ++i) {
+    Phdr ph;
+    const uint64_t at = eh.e_phoff + i * eh.e_phentsize;
+    const bool whole = eh.e_phentsize >= sizeof ph &&
+                       f.read_at(at, reinterpret_cast<char*>(&ph), sizeof ph) == sizeof ph;
+    const uint64_t end = whole ? uint64_t{ph.p_offset} + ph.p_filesz : at + sizeof ph;
+    if (!whole || end > size)
+      throw HostError("cannot load plug-in " + path + ": the file is cut short (" +
+                      std::to_string(size) + " bytes, its program headers need " +
+                      std::to_string(end) + ")");
+  }
+}
+
+void check_library_file(const std::string& path) {
+  InputFile f(path);
+  if (!f.is_open()) throw HostError("cannot load plug-in " + path + ": " + f.reason());
+  unsigned char ident[EI_NIDENT] = {};
+  f.read_at(0, reinterpret_cast<char*>(ident), sizeof ident);
+  // What is not ELF at all, the loader names well enough.
+  if (memcmp(ident, ELFMAG, SELFMAG) != 0) return;
+  if (ident[EI_CLASS] == ELFCLASS64)
+    check_segments<Elf64_Ehdr, Elf64_Phdr>(f, path);
+  else if (ident[EI_CLASS] == ELFCLASS32)
+    check_segments<Elf32_Ehdr, Elf32_Phdr>(f, path);
+}
+
+}  // namespace
+
+SharedLibrary::SharedLibrary(const std::string& path) {
+  // A name without a slash would be looked for along the system's library
+  // path; a plug-in named on a command line is a file here.
+  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  check_library_file(file);
+  handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     const char* why = dlerror();
     throw HostError("cannot load plug-in " + path + ": " + (why ? why : "unknown reason"));

@@ -22,7 +22,7 @@ public:
   void* symbol(const char* name) const;
 
 private:
-  void* handle;
+  void* handle = nullptr;
 };
 
 // A loaded plug-in library. Construction loads it, checks its descriptor and

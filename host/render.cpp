@@ -1,5 +1,12 @@
 #include "host/render.h"
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+#include <fstream>
+#include <string>
+
 namespace host {
 
 FrameImage::FrameImage(int w, int h)
@@ -80,16 +87,68 @@ void frame_times(const Host& host, int frame, double& start, double& end) {
     if (cam->camera.motion_blur) start = end - cam->camera.blur_length.at(end) / scene.render.fps;
 }
 
-bool run_filters(Host& host, const std::vector<const FilterInstance*>& filters, FrameImage& image,
-                 int frame, const Progress& progress) {
+FrameResult run_frame(Host& host, const std::vector<const FilterInstance*>& filters,
+                      FrameImage& image, int frame, const Progress& progress) {
   double start, end;
   frame_times(host, frame, start, end);
   for (const FilterInstance* f : filters) {
+    const size_t seen = host.messages.size();
     FrameAccess access(image, frame, start, end, progress);
     f->process(access.access());
-    if (access.cancelled() || (progress.cancel && progress.cancel->load())) return false;
+    if (access.cancelled() || (progress.cancel && progress.cancel->load()))
+      return FrameResult::Cancelled;
+    // A filter tells of a failure through its error messages: what it left
+    // in the frame is not its work.
+    for (size_t i = seen; i < host.messages.size(); ++i)
+      if (host.messages[i].kind == Message::Error) return FrameResult::Failed;
   }
-  return true;
+  return FrameResult::Done;
+}
+
+bool run_filters(Host& host, const std::vector<const FilterInstance*>& filters, FrameImage& image,
+                 int frame, const Progress& progress) {
+  return run_frame(host, filters, image, frame, progress) != FrameResult::Cancelled;
+}
+
+uint64_t frame_memory_needed(int width, int height) {
+  return uint64_t{64} * static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+}
+
+namespace {
+
+// A value of "Name:   123 kB" from /proc/meminfo, in bytes; 0 when absent.
+uint64_t meminfo(const char* name) {
+  std::ifstream in("/proc/meminfo");
+  std::string key, unit;
+  uint64_t value = 0;
+  while (in >> key >> value) {
+    std::getline(in, unit);
+    if (key == name) return value * 1024;
+  }
+  return 0;
+}
+
+// Room left under the control group's memory limit; 0 when there is none.
+uint64_t cgroup_room() {
+  std::ifstream max("/sys/fs/cgroup/memory.max"), current("/sys/fs/cgroup/memory.current");
+  uint64_t limit = 0, used = 0;
+  if (!(max >> limit) || !(current >> used)) return 0;  // "max": no limit
+  return limit > used ? limit - used : 1;
+}
+
+}  // namespace
+
+uint64_t memory_available() {
+  uint64_t room = meminfo("MemAvailable:");
+  const uint64_t group = cgroup_room();
+  if (group && (!room || group < room)) room = group;
+#ifndef _WIN32
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      (!room || limit.rlim_cur < room))
+    room = limit.rlim_cur;
+#endif
+  return room;
 }
 
 }  // namespace host

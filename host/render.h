@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -53,9 +54,26 @@ private:
 // render camera blurs motion, starts its blur length earlier.
 void frame_times(const Host& host, int frame, double& start, double& end);
 
-// Runs the filters in order on the frame. False when the user cancelled: the
-// filters after the cancelled one do not run.
+enum class FrameResult {
+  Done,
+  Cancelled,  // by the user, through the monitor or the cancel flag
+  Failed,     // a filter sent an error message while it ran
+};
+
+// Runs the filters in order on the frame. The filters after one that was
+// cancelled or failed do not run, and the frame is then not to be written.
+FrameResult run_frame(Host& host, const std::vector<const FilterInstance*>& filters,
+                      FrameImage& image, int frame, const Progress& progress = Progress());
+// The same, for callers that only ask whether the user cancelled (false).
 bool run_filters(Host& host, const std::vector<const FilterInstance*>& filters, FrameImage& image,
                  int frame, const Progress& progress = Progress());
+
+// What a frame of this size needs at its peak, in bytes: the frame's planes,
+// a background read into it, the filter's own copy and an image being
+// encoded, at 64 bytes a pixel in all.
+uint64_t frame_memory_needed(int width, int height);
+// What this process may still allocate, in bytes, from the system's available
+// memory and any limit set on the process; 0 when that cannot be told.
+uint64_t memory_available();
 
 }  // namespace host

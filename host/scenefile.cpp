@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -33,16 +36,29 @@ public:
     const std::string v = token("a number", false);
     char* end = nullptr;
     const double d = strtod(v.c_str(), &end);
-    if (*end || v.empty() || !std::isfinite(d)) fail("expects a number, found '" + v + "'");
+    // The whole token: a NUL inside it must not end the number early.
+    if (end != v.c_str() + v.size() || v.empty() || !std::isfinite(d))
+      fail("expects a number, found '" + v + "'");
     return d;
   }
+  // Any integer a long long holds; callers check their own range before narrowing.
   long long integer() {
     const std::string v = token("an integer", false);
     char* end = nullptr;
+    errno = 0;
     const long long i = strtoll(v.c_str(), &end, 10);
-    if (*end || v.empty()) fail("expects an integer, found '" + v + "'");
+    if (end != v.c_str() + v.size() || v.empty() || errno == ERANGE)
+      fail("expects an integer, found '" + v + "'");
     return i;
   }
+  long long integer(long long lo, long long hi) {
+    const long long i = integer();
+    if (i < lo || i > hi)
+      fail("expects an integer from " + std::to_string(lo) + " to " + std::to_string(hi) +
+           ", found " + std::to_string(i));
+    return i;
+  }
+  int int32() { return static_cast<int>(integer(INT32_MIN, INT32_MAX)); }
   std::string string() { return token("a quoted string", true); }
   std::string word() { return token("a word", false); }
   bool more() {
@@ -111,8 +127,36 @@ std::vector<std::pair<const char*, Channel*>> channels(Item& item) {
   return list;
 }
 
-void parse_item(const Block& block, const std::string& src, Scene& scene,
-                std::vector<std::pair<Item*, int>>& parents) {
+// What can be checked only once the whole file is read, with the lines to name.
+struct Pending {
+  std::vector<std::pair<Item*, int>> parents;
+  std::vector<std::pair<const Item*, int>> camera_regions;
+  int region_line = 0;
+  long long camera_id = 0;
+  int camera_line = 0;
+};
+
+void read_region(Values& v, int& x0, int& y0, int& x1, int& y1) {
+  x0 = v.int32();
+  y0 = v.int32();
+  x1 = v.int32();
+  y1 = v.int32();
+  v.end();
+}
+
+// A limited region must lie within the frame: the pass works out screen
+// windows from it, and one outside the frame has no pixels to draw.
+void check_region(const std::string& src, int line, const RenderSettings& r, int x0, int y0, int x1,
+                  int y1) {
+  if (0 <= x0 && x0 <= x1 && x1 < r.width && 0 <= y0 && y0 <= y1 && y1 < r.height) return;
+  const std::string w = std::to_string(r.width), h = std::to_string(r.height);
+  throw HostError(src + ":" + std::to_string(line) + ": LimitedRegion " + std::to_string(x0) + " " +
+                  std::to_string(y0) + " " + std::to_string(x1) + " " + std::to_string(y1) +
+                  " is not inside the " + w + " x " + h + " frame (expects 0 <= x0 <= x1 < " + w +
+                  " and 0 <= y0 <= y1 < " + h + ")");
+}
+
+void parse_item(const Block& block, const std::string& src, Scene& scene, Pending& pending) {
   // The kind and identifier come first: they decide what else may follow.
   ItemKind kind = ItemKind::Object;
   long long id = 0;
@@ -160,8 +204,8 @@ void parse_item(const Block& block, const std::string& src, Scene& scene,
     }
     if (done) continue;
     if (k == "Parent") {
-      parents.push_back({item, b.line});
-      item->parent = static_cast<uint32_t>(v.integer());
+      pending.parents.push_back({item, b.line});
+      item->parent = static_cast<uint32_t>(v.integer(0, UINT32_MAX));
       v.end();
     } else if (k == "Pivot") {
       for (double& p : item->pivot) p = v.number();
@@ -175,15 +219,13 @@ void parse_item(const Block& block, const std::string& src, Scene& scene,
       item->camera.aperture_height = v.number();
       v.end();
     } else if (kind == ItemKind::Camera && k == "MotionBlur") {
-      item->camera.motion_blur = v.integer() != 0;
+      item->camera.motion_blur = v.integer(0, 1) != 0;
       v.end();
     } else if (kind == ItemKind::Camera && k == "LimitedRegion") {
-      item->camera.limited_region = true;
-      item->camera.region_x0 = static_cast<int>(v.integer());
-      item->camera.region_y0 = static_cast<int>(v.integer());
-      item->camera.region_x1 = static_cast<int>(v.integer());
-      item->camera.region_y1 = static_cast<int>(v.integer());
-      v.end();
+      CameraSettings& c = item->camera;
+      c.limited_region = true;
+      read_region(v, c.region_x0, c.region_y0, c.region_x1, c.region_y1);
+      pending.camera_regions.push_back({item, b.line});
     } else {
       v.fail("is not a setting of " + std::string(kind_name(kind)) + " items");
     }
@@ -192,92 +234,93 @@ void parse_item(const Block& block, const std::string& src, Scene& scene,
 
 }  // namespace
 
-SceneFile parse_scene(const std::string& text, const std::string& src) {
-  const BlockList top = parse_blocks(text, src);
-  if (top.empty() || top[0].keyword != "VantrelScene")
-    throw HostError(src + ": not a Vantrel scene (expected 'VantrelScene 1' first)");
-  SceneFile file;
+namespace {
+
+FilterEntry parse_filter(Block& b, const std::string& src) {
+  FilterEntry entry;
+  entry.line = b.line;
+  for (Block& c : b.children) {
+    if (c.keyword == "Server" && c.leaf)
+      entry.server = Values(c, src).string();
+    else if (c.keyword == "Settings" && !c.leaf)
+      entry.settings = std::move(c.children);
+    else
+      Values(c, src).fail("is not part of an ImageFilter (Server, Settings { ... })");
+  }
+  if (entry.server.empty()) Values(b, src).fail("needs a Server \"name\"");
+  return entry;
+}
+
+// One leaf of the scene's top level.
+void parse_setting(const Block& b, const std::string& src, RenderSettings& r, Scene& scene,
+                   Pending& pending) {
+  Values v(b, src);
+  const std::string& k = b.keyword;
+  if (!b.leaf) v.fail("is not a scene block (Item, ImageFilter)");
+  if (k == "VantrelScene") {
+    if (v.integer() != 1) v.fail("version not supported (expected 1)");
+  } else if (k == "Name") {
+    scene.name = v.string();
+  } else if (k == "FramesPerSecond") {
+    r.fps = v.number();
+    if (!(r.fps > 0)) v.fail("expects a positive number");
+  } else if (k == "FrameSize") {
+    const long long w = v.integer(), h = v.integer();
+    if (w <= 0 || h <= 0 || w > 65536 || h > 65536)
+      v.fail("expects a width and a height from 1 to 65536");
+    r.width = static_cast<int>(w);
+    r.height = static_cast<int>(h);
+  } else if (k == "FrameRange") {
+    r.first_frame = v.int32();
+    r.last_frame = v.int32();
+    r.frame_step = v.int32();
+    if (r.frame_step <= 0 || r.last_frame < r.first_frame)
+      v.fail("expects first, last (not before first) and a positive step");
+  } else if (k == "RenderOptions") {
+    while (v.more()) {
+      const std::string o = v.word();
+      if (o == "Fields")
+        r.render_options |= VH_ROPT_FIELDS;
+      else if (o == "EvenFieldFirst")
+        r.render_options |= VH_ROPT_EVEN_FIELD_FIRST;
+      else if (o == "DepthOfField")
+        r.render_options |= VH_ROPT_DEPTH_OF_FIELD;
+      else
+        v.fail("does not know the option '" + o + "' (Fields, EvenFieldFirst, DepthOfField)");
+    }
+  } else if (k == "LimitedRegion") {
+    r.limited_region = true;
+    read_region(v, r.region_x0, r.region_y0, r.region_x1, r.region_y1);
+    pending.region_line = b.line;
+  } else if (k == "RenderCamera") {
+    pending.camera_id = v.integer(1, UINT32_MAX);
+    pending.camera_line = b.line;
+  } else {
+    v.fail("is not a scene setting");
+  }
+  v.end();
+}
+
+// Parents, the render camera and regions, now that every item and the frame size are known.
+void check_references(SceneFile& file, const Pending& p, const std::string& src) {
   Scene& scene = file.scene;
   RenderSettings& r = scene.render;
-  std::vector<std::pair<Item*, int>> parents;
-  long long camera_id = 0;
-  int camera_line = 0;
-  for (const Block& b : top) {
-    Values v(b, src);
-    const std::string& k = b.keyword;
-    if (k == "VantrelScene") {
-      if (v.integer() != 1) v.fail("version not supported (expected 1)");
-      v.end();
-    } else if (k == "Name") {
-      scene.name = v.string();
-    } else if (k == "FramesPerSecond") {
-      r.fps = v.number();
-      if (!(r.fps > 0)) v.fail("expects a positive number");
-    } else if (k == "FrameSize") {
-      r.width = static_cast<int>(v.integer());
-      r.height = static_cast<int>(v.integer());
-      if (r.width <= 0 || r.height <= 0 || r.width > 65536 || r.height > 65536)
-        v.fail("expects a width and a height from 1 to 65536");
-    } else if (k == "FrameRange") {
-      r.first_frame = static_cast<int>(v.integer());
-      r.last_frame = static_cast<int>(v.integer());
-      r.frame_step = static_cast<int>(v.integer());
-      if (r.frame_step <= 0 || r.last_frame < r.first_frame)
-        v.fail("expects first, last (not before first) and a positive step");
-    } else if (k == "RenderOptions") {
-      while (v.more()) {
-        const std::string o = v.word();
-        if (o == "Fields")
-          r.render_options |= VH_ROPT_FIELDS;
-        else if (o == "EvenFieldFirst")
-          r.render_options |= VH_ROPT_EVEN_FIELD_FIRST;
-        else if (o == "DepthOfField")
-          r.render_options |= VH_ROPT_DEPTH_OF_FIELD;
-        else
-          v.fail("does not know the option '" + o + "' (Fields, EvenFieldFirst, DepthOfField)");
-      }
-    } else if (k == "LimitedRegion") {
-      r.limited_region = true;
-      r.region_x0 = static_cast<int>(v.integer());
-      r.region_y0 = static_cast<int>(v.integer());
-      r.region_x1 = static_cast<int>(v.integer());
-      r.region_y1 = static_cast<int>(v.integer());
-    } else if (k == "RenderCamera") {
-      camera_id = v.integer();
-      camera_line = b.line;
-    } else if (k == "Item" && !b.leaf) {
-      parse_item(b, src, scene, parents);
-      continue;
-    } else if (k == "ImageFilter" && !b.leaf) {
-      FilterEntry entry;
-      entry.line = b.line;
-      for (const Block& c : b.children) {
-        if (c.keyword == "Server" && c.leaf)
-          entry.server = Values(c, src).string();
-        else if (c.keyword == "Settings" && !c.leaf)
-          entry.settings = c.children;
-        else
-          Values(c, src).fail("is not part of an ImageFilter (Server, Settings { ... })");
-      }
-      if (entry.server.empty()) v.fail("needs a Server \"name\"");
-      file.filters.push_back(std::move(entry));
-      continue;
-    } else {
-      v.fail(b.leaf ? "is not a scene setting" : "is not a scene block (Item, ImageFilter)");
-    }
-    if (!b.leaf) v.fail("takes no nested blocks");
-    v.end();
-  }
-  for (auto& [item, line] : parents)
+  for (const auto& [item, line] : p.parents)
     if (item->parent && (!scene.find(item->parent) || item->parent == item->id))
       throw HostError(src + ":" + std::to_string(line) + ": Parent " +
                       std::to_string(item->parent) + " is not another item of this scene");
-  if (camera_id) {
-    const Item* cam = scene.find(static_cast<uint32_t>(camera_id));
+  if (p.camera_id) {
+    const Item* cam = scene.find(static_cast<uint32_t>(p.camera_id));
     if (!cam || cam->kind != ItemKind::Camera)
-      throw HostError(src + ":" + std::to_string(camera_line) + ": RenderCamera " +
-                      std::to_string(camera_id) + " is not a camera of this scene");
+      throw HostError(src + ":" + std::to_string(p.camera_line) + ": RenderCamera " +
+                      std::to_string(p.camera_id) + " is not a camera of this scene");
     r.camera = cam->id;
+  }
+  if (r.limited_region)
+    check_region(src, p.region_line, r, r.region_x0, r.region_y0, r.region_x1, r.region_y1);
+  for (const auto& [item, line] : p.camera_regions) {
+    const CameraSettings& c = item->camera;
+    check_region(src, line, r, c.region_x0, c.region_y0, c.region_x1, c.region_y1);
   }
   // Parent loops show here rather than at the first frame.
   try {
@@ -285,10 +328,31 @@ SceneFile parse_scene(const std::string& text, const std::string& src) {
   } catch (const HostError& e) {
     throw HostError(src + ": " + e.what());
   }
+}
+
+}  // namespace
+
+SceneFile parse_scene(const std::string& text, const std::string& src) {
+  BlockList top = parse_blocks(text, src);
+  if (top.empty() || top[0].keyword != "VantrelScene")
+    throw HostError(src + ": not a Vantrel scene (expected 'VantrelScene 1' first)");
+  SceneFile file;
+  Pending pending;
+  for (Block& b : top) {
+    if (b.keyword == "Item" && !b.leaf)
+      parse_item(b, src, file.scene, pending);
+    else if (b.keyword == "ImageFilter" && !b.leaf)
+      file.filters.push_back(parse_filter(b, src));
+    else
+      parse_setting(b, src, file.scene.render, file.scene, pending);
+  }
+  check_references(file, pending, src);
   return file;
 }
 
-SceneFile read_scene(const std::string& path) { return parse_scene(read_whole_file(path), path); }
+SceneFile read_scene(const std::string& path) {
+  return parse_scene(read_file(path, kMaxTextFile), path);
+}
 
 std::string format_scene(const Scene& scene, const std::vector<FilterEntry>& filters) {
   const RenderSettings& r = scene.render;
@@ -338,6 +402,33 @@ std::string format_scene(const Scene& scene, const std::vector<FilterEntry>& fil
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// A filter's parent item carries its sky; one missing from the scene leaves
+// the filter without a transform for it, and the sky comes out empty.
+void warn_unknown_parent(Host& host, const FilterInstance& f, const std::string& where) {
+  for (const Block& b : f.save()) {
+    if (!b.leaf || b.keyword != "ParentID") continue;
+    size_t cursor = 0;
+    std::string value;
+    read_token(b.text, cursor, value);
+    char* end = nullptr;
+    const long long id = strtoll(value.c_str(), &end, 10);
+    // Saved as a 32-bit integer: identifiers from 2^31 up come back negative.
+    const uint32_t item = static_cast<uint32_t>(static_cast<int32_t>(id));
+    if (end != value.c_str() + value.size() || id < INT32_MIN || id > INT32_MAX || !item ||
+        host.scene.find(item))
+      continue;
+    host.message(Message::Warning,
+                 (where + ": \"" + f.server().name() + "\" has ParentID " + std::to_string(item) +
+                  ", which is no item of this scene: its sky will be empty")
+                     .c_str(),
+                 nullptr);
+  }
+}
+
+}  // namespace
+
 Session::Session(Host& h, const std::string& plugin_path)
     : host(h), library(std::make_unique<PluginLibrary>(plugin_path)) {}
 
@@ -374,6 +465,7 @@ void Session::load(SceneFile file, const std::string& content_dir, const std::st
       throw HostError(source + ":" + std::to_string(f.line) + ": " + e.what());
     }
     inst->load(f.settings);
+    warn_unknown_parent(host, *inst, source + ":" + std::to_string(f.line));
   }
 }
 

@@ -137,7 +137,7 @@ TEST(SceneFile, MissingFile) {
   try {
     host::read_scene("/nonexistent/scene.vsc");
     FAIL();
-  } catch (const host::HostError& e) {
+  } catch (const host::FileError& e) {
     EXPECT_EQ(std::string(e.what()),
               "cannot read /nonexistent/scene.vsc: No such file or directory");
   }

@@ -3,7 +3,8 @@
 # trees: the 64-bit plug-in and host, the 32-bit plug-in with its host core,
 # the 64-bit tree under the address and undefined-behaviour sanitizers, and
 # the two Windows DLLs cross-built with mingw-w64. The 64-bit Windows test
-# programs run under wine64 in a Wine prefix made afresh for this run.
+# programs run under wine64 in a Wine prefix made afresh for this run. Then
+# every fuzz target runs briefly (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -56,6 +57,11 @@ start=$SECONDS
 times+=("wine prefix $((SECONDS - start)) s")
 variant win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 variant win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake
+
+# Each fuzz target over its seed corpus and 30 seconds of new inputs.
+start=$SECONDS
+bash scripts/fuzz.sh 30
+times+=("fuzz $((SECONDS - start)) s")
 
 echo "times: $(IFS=,; echo "${times[*]}" | sed 's/,/, /g')"
 echo "windows: win64 ${counts[win64]} (under wine64), win32 ${counts[win32]}" \

@@ -1,18 +1,16 @@
 #include "tools/catalog.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 
 #include "LW/star_record.h"
+#include "host/files.h"
 
 namespace stars {
 
@@ -111,7 +109,9 @@ public:
     for (size_t i = 0; i < names.size(); ++i) {
       std::string n = trim(names[i]);
       for (char& c : n) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-      index[n] = i;
+      // Which of two columns of one name holds the value is anyone's guess.
+      if (!n.empty() && !index.emplace(n, i).second)
+        throw CatalogError("the header names the column '" + n + "' twice");
     }
     for (const std::string& r : required)
       if (!index.count(r)) throw CatalogError("the header has no column '" + r + "'");
@@ -135,8 +135,70 @@ double optional_number(const std::string& field, const char* name, double fallba
   return need(field, name);
 }
 
-void check_position(const CatalogStar& s) {
+// The ranges a real star's values keep. Outside them a line is damaged: its
+// brightness would overflow to infinity or vanish to zero, its motion carry
+// it round the sky many times over.
+void check_star(const CatalogStar& s) {
   if (s.ra < 0 || s.ra > 360 || s.dec < -90 || s.dec > 90) throw LineError{"position out of range"};
+  auto out_of = [](const char* what, double v, double lo, double hi) {
+    if (v < lo || v > hi) {
+      char text[160];
+      snprintf(text, sizeof text, "%s %g outside %g to %g", what, v, lo, hi);
+      throw LineError{text};
+    }
+  };
+  out_of("magnitude", s.mag, kMinMagnitude, kMaxMagnitude);
+  if (s.has_bv) out_of("B-V", s.bv, -2, 7);
+  out_of("proper motion in RA (mas/yr)", s.pm_ra, -kMaxProperMotion, kMaxProperMotion);
+  out_of("proper motion in Dec (mas/yr)", s.pm_dec, -kMaxProperMotion, kMaxProperMotion);
+  out_of("distance (pc)", s.distance, 0, kMaxDistance);
+}
+
+// One row of a HYG or plain CSV catalogue, by its header's columns.
+CatalogStar csv_star(const CsvColumns& columns, const std::vector<std::string>& f, Format format) {
+  CatalogStar s;
+  if (format == Format::HYG) {
+    s.ra = need(columns.get(f, "ra"), "ra") * 15.0;
+    s.dec = need(columns.get(f, "dec"), "dec");
+    s.mag = need(columns.get(f, "mag"), "mag");
+    const double dist = optional_number(columns.get(f, "dist"), "dist", 0.0);
+    s.distance = dist > 0 && dist < 100000 ? dist : 0.0;  // 100000 marks an unknown distance
+    s.has_bv = number(columns.get(f, "ci"), s.bv);
+    s.pm_ra = optional_number(columns.get(f, "pmra"), "pmra", 0.0);
+    s.pm_dec = optional_number(columns.get(f, "pmdec"), "pmdec", 0.0);
+  } else {
+    s.ra = need(columns.get(f, "ra_deg"), "ra_deg");
+    s.dec = need(columns.get(f, "dec_deg"), "dec_deg");
+    s.mag = need(columns.get(f, "mag"), "mag");
+    s.has_bv = number(columns.get(f, "bv"), s.bv);
+    const double plx = optional_number(columns.get(f, "parallax_mas"), "parallax_mas", 0.0);
+    const double dist = optional_number(columns.get(f, "dist_pc"), "dist_pc", 0.0);
+    s.distance = dist > 0 ? dist : plx > 0 ? 1000.0 / plx : 0.0;
+    s.pm_ra = optional_number(columns.get(f, "pmra_mas"), "pmra_mas", 0.0);
+    s.pm_dec = optional_number(columns.get(f, "pmdec_mas"), "pmdec_mas", 0.0);
+  }
+  return s;
+}
+
+// One line, ended by LF, CR LF or a CR alone; false at the end of the input.
+// A line longer than kMaxLine is cut there (cut is set) and the rest skipped.
+bool next_line(std::streambuf& in, std::string& line, bool& cut) {
+  constexpr int eof = std::char_traits<char>::eof();
+  line.clear();
+  cut = false;
+  int c = in.sbumpc();
+  if (c == eof) return false;
+  for (; c != eof && c != '\n'; c = in.sbumpc()) {
+    if (c == '\r') {
+      if (in.sgetc() == '\n') in.sbumpc();
+      break;
+    }
+    if (line.size() < kMaxLine)
+      line += static_cast<char>(c);
+    else
+      cut = true;
+  }
+  return true;
 }
 
 }  // namespace
@@ -154,14 +216,19 @@ std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadRepor
                                       bool strict) {
   std::vector<CatalogStar> out;
   std::string line;
+  bool cut = false;
   std::unique_ptr<CsvColumns> columns;
-  while (std::getline(in, line)) {
-    ++report.lines;
+  while (next_line(*in.rdbuf(), line, cut)) {
+    // A byte-order mark says UTF-8, which the catalogues are anyway.
+    if (++report.lines == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     const std::string t = trim(line);
     if (t.empty() || t[0] == '#') continue;
     try {
+      if (cut) throw LineError{"line longer than " + std::to_string(kMaxLine) + " bytes"};
       if (format == Format::KStars) {
-        out.push_back(kstars_line(line));
+        const CatalogStar s = kstars_line(line);
+        check_star(s);
+        out.push_back(s);
         continue;
       }
       if (!columns) {
@@ -171,34 +238,15 @@ std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadRepor
         continue;
       }
       const std::vector<std::string> f = split_csv(line);
-      CatalogStar s;
-      if (format == Format::HYG) {
-        // HYG keeps the Sun as its first row, at 0.000005 parsecs.
-        if (trim(columns->get(f, "proper")) == "Sol") continue;
-        s.ra = need(columns->get(f, "ra"), "ra") * 15.0;
-        s.dec = need(columns->get(f, "dec"), "dec");
-        s.mag = need(columns->get(f, "mag"), "mag");
-        const double dist = optional_number(columns->get(f, "dist"), "dist", 0.0);
-        s.distance = dist > 0 && dist < 100000 ? dist : 0.0;  // 100000 marks an unknown distance
-        s.has_bv = number(columns->get(f, "ci"), s.bv);
-        s.pm_ra = optional_number(columns->get(f, "pmra"), "pmra", 0.0);
-        s.pm_dec = optional_number(columns->get(f, "pmdec"), "pmdec", 0.0);
-      } else {
-        s.ra = need(columns->get(f, "ra_deg"), "ra_deg");
-        s.dec = need(columns->get(f, "dec_deg"), "dec_deg");
-        s.mag = need(columns->get(f, "mag"), "mag");
-        s.has_bv = number(columns->get(f, "bv"), s.bv);
-        const double plx = optional_number(columns->get(f, "parallax_mas"), "parallax_mas", 0.0);
-        const double dist = optional_number(columns->get(f, "dist_pc"), "dist_pc", 0.0);
-        s.distance = dist > 0 ? dist : plx > 0 ? 1000.0 / plx : 0.0;
-        s.pm_ra = optional_number(columns->get(f, "pmra_mas"), "pmra_mas", 0.0);
-        s.pm_dec = optional_number(columns->get(f, "pmdec_mas"), "pmdec_mas", 0.0);
-      }
-      check_position(s);
+      // HYG keeps the Sun as its first row, at 0.000005 parsecs.
+      if (format == Format::HYG && trim(columns->get(f, "proper")) == "Sol") continue;
+      const CatalogStar s = csv_star(*columns, f, format);
+      check_star(s);
       out.push_back(s);
     } catch (const LineError& e) {
       ++report.malformed;
-      const std::string where = "line " + std::to_string(report.lines) + ": " + e.what;
+      const std::string where =
+          host::printable("line " + std::to_string(report.lines) + ": " + e.what);
       if (strict) throw CatalogError(where);
       if (report.first_problems.size() < 5) report.first_problems.push_back(where);
     } catch (const CatalogError& e) {
@@ -213,10 +261,12 @@ void apply_proper_motion(CatalogStar& s, double years) {
   const double mas_to_deg = 1.0 / 3.6e6;
   const double cosd = std::cos(s.dec * kPi / 180);
   if (cosd > 1e-9) s.ra += s.pm_ra * mas_to_deg * years / cosd;
-  s.dec += s.pm_dec * mas_to_deg * years;
-  // Across a pole the star comes down the other side, half a turn round.
-  if (s.dec > 90) s.dec = 180 - s.dec, s.ra += 180;
-  if (s.dec < -90) s.dec = -180 - s.dec, s.ra += 180;
+  // Declination runs on round a great circle through the poles: across a pole
+  // the star comes down the other side, half a turn round, as often as it goes.
+  double d = std::remainder(s.dec + s.pm_dec * mas_to_deg * years, 360.0);  // -180 to 180
+  if (d > 90) d = 180 - d, s.ra += 180;
+  if (d < -90) d = -180 - d, s.ra += 180;
+  s.dec = d;
   s.ra = std::fmod(std::fmod(s.ra, 360.0) + 360.0, 360.0);
 }
 
@@ -280,63 +330,67 @@ std::string encode_record(const CatalogStar& s, bool with_distance) {
 }
 
 void write_database(const std::string& path, const std::vector<CatalogStar>& list, bool version2) {
-  const std::string tmp = path + ".tmp-" + std::to_string(getpid());
-  {
-    std::ofstream out(tmp, std::ios::binary);
-    if (!out) throw CatalogError("cannot write " + path + ": " + strerror(errno));
-    unsigned char header[star_db::kRecordSize];
-    star_db::encode_header(version2, header);
-    out.write(reinterpret_cast<const char*>(header), sizeof header);
-    for (const CatalogStar& s : list) out << encode_record(s, version2);
-    out.flush();
-    if (!out) {
-      std::remove(tmp.c_str());
-      throw CatalogError("cannot write " + path + ": write failed");
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    std::remove(tmp.c_str());
-    throw CatalogError("cannot write " + path + ": " + strerror(err));
+  unsigned char header[star_db::kRecordSize];
+  star_db::encode_header(version2, header);
+  std::string bytes(reinterpret_cast<const char*>(header), sizeof header);
+  bytes.reserve(star_db::kRecordSize * (list.size() + 1));
+  for (const CatalogStar& s : list) bytes += encode_record(s, version2);
+  try {
+    host::write_file_atomically(path, bytes);
+  } catch (const host::FileError& e) {
+    throw CatalogError(e.what());
   }
 }
 
+namespace {
+
+void count_record(const unsigned char* bytes, DatabaseInfo& info, std::map<int, uint64_t>& hist) {
+  const star_db::StarRecord r = star_db::decode(bytes);
+  const double ra = r.ra, dec = r.dec, dist = r.distance;
+  const float b = r.brightness;
+  if (!std::isfinite(ra) || !std::isfinite(dec) || !std::isfinite(b) || b <= 0) {
+    ++info.bad_values;
+    return;
+  }
+  if (info.version == 2 && dist > 0 && std::isfinite(dist)) ++info.with_distance;
+  const bool first = hist.empty();
+  info.min_brightness = first ? b : std::min<double>(info.min_brightness, b);
+  info.max_brightness = first ? b : std::max<double>(info.max_brightness, b);
+  ++hist[static_cast<int>(std::floor(-2.5 * std::log10(b)))];
+}
+
+}  // namespace
+
 DatabaseInfo inspect_database(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw CatalogError("cannot read " + path + ": " + strerror(errno));
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Read a piece at a time: a database may be larger than the memory.
+  host::InputFile in(path);
+  if (!in.is_open()) throw CatalogError("cannot read " + path + ": " + in.reason());
   DatabaseInfo info;
-  info.bytes = bytes.size();
-  const size_t size = star_db::kRecordSize;
-  if (bytes.size() < size)
-    throw CatalogError(path + " is not a star database: " + std::to_string(bytes.size()) +
+  info.bytes = in.size();
+  constexpr size_t size = star_db::kRecordSize;
+  unsigned char header[size];
+  if (info.bytes < size || in.read_at(0, reinterpret_cast<char*>(header), size) != size)
+    throw CatalogError(path + " is not a star database: " + std::to_string(info.bytes) +
                        " bytes, shorter than its 32-byte header");
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  info.version = star_db::header_version(data);
+  info.version = star_db::header_version(header);
   if (info.version == 0) {
     std::string start;
     for (int i = 0; i < 8; ++i)
-      start += isprint(static_cast<unsigned char>(bytes[i])) ? bytes[i] : '.';
+      start += isprint(static_cast<unsigned char>(header[i])) ? header[i] : '.';
     throw CatalogError(path + " is not a star database: it begins \"" + start +
                        "\", not VANTREL1 or VANTREL2");
   }
-  info.stars = (bytes.size() - size) / size;
-  info.trailing = (bytes.size() - size) % size;
+  info.stars = (info.bytes - size) / size;
+  info.trailing = (info.bytes - size) % size;
   std::map<int, uint64_t> hist;
-  bool first = true;
-  for (uint64_t i = 0; i < info.stars; ++i) {
-    const star_db::StarRecord r = star_db::decode(data + size * (i + 1));
-    const double ra = r.ra, dec = r.dec, dist = r.distance;
-    const float b = r.brightness;
-    if (!std::isfinite(ra) || !std::isfinite(dec) || !std::isfinite(b) || b <= 0) {
-      ++info.bad_values;
-      continue;
-    }
-    if (info.version == 2 && dist > 0 && std::isfinite(dist)) ++info.with_distance;
-    info.min_brightness = first ? b : std::min<double>(info.min_brightness, b);
-    info.max_brightness = first ? b : std::max<double>(info.max_brightness, b);
-    first = false;
-    ++hist[static_cast<int>(std::floor(-2.5 * std::log10(b)))];
+  std::vector<unsigned char> chunk(size * 4096);
+  for (uint64_t i = 0; i < info.stars;) {
+    const uint64_t want = std::min<uint64_t>(info.stars - i, chunk.size() / size);
+    const size_t got =
+        in.read_at(size * (i + 1), reinterpret_cast<char*>(chunk.data()), size * want) / size;
+    if (got == 0) throw CatalogError("cannot read " + path + ": it is shorter than it was");
+    for (size_t k = 0; k < got; ++k) count_record(&chunk[size * k], info, hist);
+    i += got;
   }
   if (!hist.empty()) {
     info.histogram_start = hist.begin()->first;

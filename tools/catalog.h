@@ -9,12 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "host/files.h"
+
 namespace stars {
 
 class CatalogError : public std::runtime_error {
 public:
-  using std::runtime_error::runtime_error;
+  // Text from the input is shown with its control bytes escaped: one whole line.
+  explicit CatalogError(const std::string& what) : std::runtime_error(host::printable(what)) {}
 };
+
+// A catalogue line with a value outside these is malformed: counted, skipped.
+constexpr double kMinMagnitude = -30, kMaxMagnitude = 40;
+constexpr double kMaxProperMotion = 100000;   // mas/yr, either way: ten times the fastest star
+constexpr double kMaxDistance = 1e9;          // parsecs
+constexpr size_t kMaxLine = size_t{1} << 20;  // bytes
+// How far from the catalogue's epoch --epoch may move the stars, in years.
+constexpr double kMaxEpochYears = 100000;
 
 struct CatalogStar {
   double ra = 0;   // degrees, catalogue epoch
@@ -57,8 +68,8 @@ std::array<uint8_t, 3> star_colour(const CatalogStar& s);
 // brightness = 10^(-0.4 mag): magnitude 0 is 1.0.
 double brightness_of(double mag);
 std::string encode_record(const CatalogStar& s, bool with_distance);
-// Writes a database ("VANTREL2" with distances, else "VANTREL1") to a
-// temporary name beside the path, then renames it.
+// Writes a database ("VANTREL2" with distances, else "VANTREL1") whole or not
+// at all (host::write_file_atomically).
 void write_database(const std::string& path, const std::vector<CatalogStar>& stars, bool version2);
 
 struct DatabaseInfo {
@@ -72,7 +83,8 @@ struct DatabaseInfo {
   std::vector<uint64_t> histogram;  // star count per whole magnitude, from histogram_start
   int histogram_start = 0;
 };
-// Reads a database; throws CatalogError for a file that is not one.
+// Reads a database a piece at a time; throws CatalogError for a file that is
+// not one (a folder or a device included).
 DatabaseInfo inspect_database(const std::string& path);
 std::string describe(const DatabaseInfo& info, const std::string& path);
 
