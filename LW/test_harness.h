@@ -17,6 +17,7 @@
 #include "LW/vantrel.h"
 #include "host/filter.h"
 #include "host/host.h"
+#include "host/panel.h"
 #include "host/plugin.h"
 #include "host/render.h"
 #include "host/test_support.h"
@@ -130,6 +131,27 @@ struct Harness {
   host::Item* cam;
   std::unique_ptr<host::PluginLibrary> library;
   std::unique_ptr<host::ImageFilterServer> server;
+};
+
+// A harness whose host has the panel toolkit, answered by a script. Whatever
+// the plug-in asks of the toolkit that the model does not accept, and every
+// dialog the script does not answer, fails the test.
+struct PanelHarness : Harness {
+  PanelHarness() : kit(host, front) {}
+  ~PanelHarness() {
+    for (const std::string& p : kit.problems) ADD_FAILURE() << "panel toolkit: " << p;
+    for (const std::string& u : front.unexpected) ADD_FAILURE() << "front end: " << u;
+  }
+  // The errors the plug-in showed through the host, in order.
+  std::vector<std::string> errors() const {
+    std::vector<std::string> e;
+    for (const host::Message& m : host.messages)
+      if (m.kind == host::Message::Error)
+        e.push_back(m.first + (m.second.empty() ? "" : "|" + m.second));
+    return e;
+  }
+  host::ScriptedFrontEnd front;
+  host::PanelToolkit kit;
 };
 
 inline double sum(const std::vector<float>& v) {

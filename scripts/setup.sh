@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build g++-multilib pkg-config qemu-user
   googletest libgtest-dev libbenchmark-dev valgrind
   libopenimageio-dev libcli11-dev
+  python3
 )
 
 missing=()
