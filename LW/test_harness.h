@@ -225,4 +225,13 @@ struct StaticPlugin {
   void* handle = nullptr;
 };
 
+// An instance of the statically linked core, made and destroyed by its callbacks.
+struct Instance {
+  Instance() : v(static_cast<vantrel*>(vantrel_create(nullptr, nullptr, nullptr))) {}
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
+  ~Instance() { vantrel_destroy(v); }
+  vantrel* v;
+};
+
 }  // namespace harness

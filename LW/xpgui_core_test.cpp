@@ -14,13 +14,8 @@
 
 namespace {
 
+using harness::Instance;
 using harness::StaticPlugin;
-
-struct Instance {
-  Instance() : v(static_cast<vantrel*>(vantrel_create(nullptr, nullptr, nullptr))) {}
-  ~Instance() { vantrel_destroy(v); }
-  vantrel* v;
-};
 
 // A float image the size of a preview area.
 struct Area {

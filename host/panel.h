@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -243,12 +244,26 @@ public:
 private:
   friend class Panel;
   friend class CallScope;
+  void install_panel_funcs();
+  void install_file_services();
+  // The pattern or the folder of a named file type; null for an unknown type.
+  const char* file_type(const char* type, std::string FileType::*part) const;
   void problem(const std::string& text);
   // The open panel, or null with a problem noted for the operation.
   Panel* known(VHPanelID id, const char* operation);
   void apply_hints(Panel& p, const VHPanelToken* tokens);
+  // Hints of the panel and its layout; the others go to apply_control_hint,
+  // which answers false for a tag it does not know.
   void apply_hint(Panel& p, uint32_t tag, const std::vector<VHPanelToken>& fixed,
                   const std::vector<VHPanelToken>& list);
+  bool apply_control_hint(Panel& p, uint32_t tag, const std::string& what,
+                          const std::vector<VHPanelToken>& fixed);
+  // A token as a 32-bit number; one that was not sign-extended is noted.
+  int32_t hint_number(const std::string& what, VHPanelToken t);
+  // The control a token names when it is of one of the classes (any class when none are given).
+  Control* hint_control(Panel& p, const std::string& what, VHPanelToken t,
+                        std::initializer_list<ControlClass> classes);
+  std::vector<std::string> choice_texts(const std::string& what, const char* const* texts);
   void describe(Panel& p, const VHPanelValue* values, VHPanelGetFunc get, VHPanelSetFunc set);
   Panel* create(int kind, const VHPanelControl* controls);
   void destroy(Panel& p);

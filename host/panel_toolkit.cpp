@@ -59,6 +59,15 @@ void* value_pointer(Control& c) {
 
 PanelToolkit::PanelToolkit(Host& h, FrontEnd& f)
     : host(h), front(f), owner(std::this_thread::get_id()) {
+  install_panel_funcs();
+  install_file_services();
+  host.extra_globals[VH_PANEL] = &funcs;
+  host.extra_globals[VH_FILE_REQUEST] = &file_request;
+  host.extra_globals[VH_FILE_TYPE_PATTERN] = &file_pattern;
+  host.extra_globals[VH_DIRECTORY_INFO] = &directory_info;
+}
+
+void PanelToolkit::install_panel_funcs() {
   draw_funcs.host = this;
   draw_funcs.rgb_pixel = [](const VHPanelDrawFuncs* s, VHDrawArea a, int x, int y, int r, int g,
                             int b) { kit_of(s->host).rgb_pixel(a, x, y, r, g, b); };
@@ -115,27 +124,27 @@ PanelToolkit::PanelToolkit(Host& h, FrontEnd& f)
     Panel* p = k.known(id, "post");
     return p && k.front.post(*p) ? 1 : 0;
   };
+}
+
+void PanelToolkit::install_file_services() {
   file_request.host = this;
   file_request.request = [](const VHFileRequestFuncs* s, const char* title, char* name,
                             char* folder, char* full, int length) {
     return kit_of(s->host).request_file(title, name, folder, full, length);
   };
   file_pattern.host = this;
-  file_pattern.answer = [](const VHFileTypeFuncs* s, const char* type) -> const char* {
-    const auto& types = kit_of(s->host).file_types;
-    auto it = types.find(type ? type : "");
-    return it != types.end() ? it->second.pattern.c_str() : nullptr;
+  file_pattern.answer = [](const VHFileTypeFuncs* s, const char* type) {
+    return kit_of(s->host).file_type(type, &FileType::pattern);
   };
   directory_info.host = this;
-  directory_info.answer = [](const VHFileTypeFuncs* s, const char* type) -> const char* {
-    const auto& types = kit_of(s->host).file_types;
-    auto it = types.find(type ? type : "");
-    return it != types.end() ? it->second.folder.c_str() : nullptr;
+  directory_info.answer = [](const VHFileTypeFuncs* s, const char* type) {
+    return kit_of(s->host).file_type(type, &FileType::folder);
   };
-  host.extra_globals[VH_PANEL] = &funcs;
-  host.extra_globals[VH_FILE_REQUEST] = &file_request;
-  host.extra_globals[VH_FILE_TYPE_PATTERN] = &file_pattern;
-  host.extra_globals[VH_DIRECTORY_INFO] = &directory_info;
+}
+
+const char* PanelToolkit::file_type(const char* type, std::string FileType::*part) const {
+  auto it = file_types.find(type ? type : "");
+  return it != file_types.end() ? (it->second.*part).c_str() : nullptr;
 }
 
 PanelToolkit::~PanelToolkit() {
@@ -252,108 +261,127 @@ void PanelToolkit::apply_hints(Panel& p, const VHPanelToken* t) {
   }
 }
 
+int32_t PanelToolkit::hint_number(const std::string& what, VHPanelToken t) {
+  if (t < INT32_MIN || t > INT32_MAX)
+    problem(what + ": " + std::to_string(t) + " is not a sign-extended 32-bit number");
+  return static_cast<int32_t>(t);
+}
+
+Control* PanelToolkit::hint_control(Panel& p, const std::string& what, VHPanelToken t,
+                                    std::initializer_list<ControlClass> classes) {
+  const uint32_t id = static_cast<uint32_t>(hint_number(what, t));
+  Control* c = p.find_or_null(id);
+  if (!c) {
+    problem(what + " names no control " + hex_id(id));
+    return nullptr;
+  }
+  if (classes.size() == 0) return c;
+  for (ControlClass k : classes)
+    if (c->cls == k) return c;
+  problem(what + " does not apply to " + class_name(c->cls) + " control \"" + c->label + "\"");
+  return nullptr;
+}
+
 void PanelToolkit::apply_hint(Panel& p, uint32_t tag, const std::vector<VHPanelToken>& f,
                               const std::vector<VHPanelToken>& list) {
   const std::string what = "hint " + hex_id(tag);
-  auto number = [&](VHPanelToken t) {
-    if (t < INT32_MIN || t > INT32_MAX)
-      problem(what + ": " + std::to_string(t) + " is not a sign-extended 32-bit number");
-    return static_cast<int32_t>(t);
-  };
-  // The control a token names, when it is one of the given classes (any when none are given).
-  auto control = [&](VHPanelToken t, std::initializer_list<ControlClass> classes) -> Control* {
-    const uint32_t id = static_cast<uint32_t>(number(t));
-    Control* c = p.find_or_null(id);
-    if (!c) {
-      problem(what + " names no control " + hex_id(id));
-      return nullptr;
-    }
-    for (ControlClass k : classes)
-      if (c->cls == k) return c;
-    if (classes.size() == 0) return c;
-    problem(what + " does not apply to " + class_name(c->cls) + " control \"" + c->label + "\"");
-    return nullptr;
-  };
-  using K = ControlClass;
   Control* c = nullptr;
   switch (tag) {
     case VH_HINT_LABEL:
-      if (number(f[0]) == 0)
+      if (hint_number(what, f[0]) == 0)
         p.title_ = text_of(f[1]);
-      else if ((c = control(f[0], {})))
+      else if ((c = hint_control(p, what, f[0], {})))
         c->label = text_of(f[1]);
-      break;
+      return;
     case VH_HINT_FOCUS:
-      if ((c = control(f[0], {}))) p.focus = c->id;
-      break;
-    case VH_HINT_DESTROY: p.destroy_notify = function_of<VHPanelDestroyFunc>(f[0]); break;
-    case VH_HINT_RANGE:
-      if (!(c = control(f[0], {K::Float, K::Integer}))) break;
-      c->ranged = true;
-      c->min = number(f[1]);
-      c->max = number(f[2]);
-      c->step = number(f[3]);
-      if (c->min > c->max)
-        problem(what + ": a range from " + std::to_string(c->min) + " down to " +
-                std::to_string(c->max));
-      break;
-    case VH_HINT_NUMERIC:
-      if ((c = control(f[0], {K::Float, K::Integer}))) c->numeric = number(f[1]);
-      break;
-    case VH_HINT_CHOICES: {
-      if (!(c = control(f[0], {K::Choice, K::PopChoice}))) break;
-      const char* const* texts = reinterpret_cast<const char* const*>(f[1]);
-      c->choices.clear();
-      for (int i = 0; texts && texts[i]; ++i) {
-        if (i == kMaxChoices) {
-          problem(what + ": a choice list without its closing null");
-          break;
-        }
-        c->choices.push_back(texts[i]);
-      }
-      break;
-    }
-    case VH_HINT_BUTTON:
-      if ((c = control(f[0], {K::Button}))) c->button = function_of<VHPanelButtonFunc>(f[1]);
-      break;
-    case VH_HINT_POPUP:
-      if (!(c = control(f[0], {K::PopChoice}))) break;
-      c->popup_count = function_of<VHPanelCountFunc>(f[1]);
-      c->popup_name = function_of<VHPanelNameFunc>(f[2]);
-      break;
-    case VH_HINT_DRAW:
-      if ((c = control(f[0], {K::Thumbnail}))) c->draw = function_of<VHPanelDrawFunc>(f[1]);
-      break;
-    case VH_HINT_AREA:
-      if (!(c = control(f[0], {K::Thumbnail}))) break;
-      c->area_config[0] = number(f[1]);
-      c->area_config[1] = number(f[2]);
-      break;
-    case VH_HINT_FILE:
-      if (!(c = control(f[0], {K::FileName}))) break;
-      c->file = FileField{true, number(f[1]), text_of(f[2]), text_of(f[3])};
-      break;
+      if ((c = hint_control(p, what, f[0], {}))) p.focus = c->id;
+      return;
+    case VH_HINT_DESTROY: p.destroy_notify = function_of<VHPanelDestroyFunc>(f[0]); return;
     case VH_HINT_ROW:
       for (VHPanelToken t : list) {
-        if (!(c = control(t, {}))) continue;
+        if (!(c = hint_control(p, what, t, {}))) continue;
         const size_t i = static_cast<size_t>(c - p.controls_.data());
         if (i + 1 < p.controls_.size())
           c->row_partner = p.controls_[i + 1].id;
         else
           problem(what + ": \"" + c->label + "\" is the last control; nothing follows it");
       }
-      break;
+      return;
     case VH_HINT_DIVIDER:
-      if ((c = control(f[0], {}))) c->divider_after = true;
+      if ((c = hint_control(p, what, f[0], {}))) c->divider_after = true;
       for (VHPanelToken t : list)
-        if ((c = control(t, {}))) c->divider_after = true;
-      break;
+        if ((c = hint_control(p, what, t, {}))) c->divider_after = true;
+      return;
     case VH_HINT_BUTTONS:
       if (!p.is_form()) problem(what + ": a button set for a panel that is not a form");
-      p.buttons = number(f[0]);
-      break;
-    default: problem("unknown hint " + hex_id(tag));
+      p.buttons = hint_number(what, f[0]);
+      return;
+    default:
+      if (!apply_control_hint(p, tag, what, f)) problem("unknown hint " + hex_id(tag));
   }
+}
+
+bool PanelToolkit::apply_control_hint(Panel& p, uint32_t tag, const std::string& what,
+                                      const std::vector<VHPanelToken>& f) {
+  using K = ControlClass;
+  Control* c = nullptr;
+  switch (tag) {
+    case VH_HINT_RANGE:
+      if (!(c = hint_control(p, what, f[0], {K::Float, K::Integer}))) break;
+      c->ranged = true;
+      c->min = hint_number(what, f[1]);
+      c->max = hint_number(what, f[2]);
+      c->step = hint_number(what, f[3]);
+      if (c->min > c->max)
+        problem(what + ": a range from " + std::to_string(c->min) + " down to " +
+                std::to_string(c->max));
+      break;
+    case VH_HINT_NUMERIC:
+      if ((c = hint_control(p, what, f[0], {K::Float, K::Integer})))
+        c->numeric = hint_number(what, f[1]);
+      break;
+    case VH_HINT_CHOICES:
+      if ((c = hint_control(p, what, f[0], {K::Choice, K::PopChoice})))
+        c->choices = choice_texts(what, reinterpret_cast<const char* const*>(f[1]));
+      break;
+    case VH_HINT_BUTTON:
+      if ((c = hint_control(p, what, f[0], {K::Button})))
+        c->button = function_of<VHPanelButtonFunc>(f[1]);
+      break;
+    case VH_HINT_POPUP:
+      if (!(c = hint_control(p, what, f[0], {K::PopChoice}))) break;
+      c->popup_count = function_of<VHPanelCountFunc>(f[1]);
+      c->popup_name = function_of<VHPanelNameFunc>(f[2]);
+      break;
+    case VH_HINT_DRAW:
+      if ((c = hint_control(p, what, f[0], {K::Thumbnail})))
+        c->draw = function_of<VHPanelDrawFunc>(f[1]);
+      break;
+    case VH_HINT_AREA:
+      if (!(c = hint_control(p, what, f[0], {K::Thumbnail}))) break;
+      c->area_config[0] = hint_number(what, f[1]);
+      c->area_config[1] = hint_number(what, f[2]);
+      break;
+    case VH_HINT_FILE:
+      if ((c = hint_control(p, what, f[0], {K::FileName})))
+        c->file = FileField{true, hint_number(what, f[1]), text_of(f[2]), text_of(f[3])};
+      break;
+    default: return false;
+  }
+  return true;
+}
+
+std::vector<std::string> PanelToolkit::choice_texts(const std::string& what,
+                                                    const char* const* texts) {
+  std::vector<std::string> out;
+  for (int i = 0; texts && texts[i]; ++i) {
+    if (i == kMaxChoices) {
+      problem(what + ": a choice list without its closing null");
+      break;
+    }
+    out.push_back(texts[i]);
+  }
+  return out;
 }
 
 void PanelToolkit::paint(Panel& p, Control& c) {
