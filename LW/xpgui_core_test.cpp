@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "LW/frame.h"
 #include "LW/test_harness.h"
@@ -35,6 +37,8 @@ struct Area {
 
 uint64_t fake_now = 0, fake_step = 0;
 uint64_t stepping_clock() { return fake_now += fake_step; }
+// A clock that never moves: every star is drawn, however slow the machine.
+uint64_t frozen_clock() { return 0; }
 
 float from_bits(uint32_t bits) {
   float f;
@@ -105,13 +109,13 @@ TEST(Preview, StarsDrawnWithinTheTimeBudget) {
   StaticPlugin p;
   Instance a;
   Area area(200, 150);
-  PreviewStats s = draw_preview_stars(*a.v, area.fb(), OSAPI::clock_us);
+  PreviewStats s = draw_preview_stars(*a.v, area.fb(), frozen_clock);
   EXPECT_EQ(s.reached, 200);
   EXPECT_EQ(s.drawn, 154);  // the default threshold 0.001
   EXPECT_GT(area.light(), 0.0);
   a.v->LumThreshold = 0.99984;
   Area none(200, 150);
-  EXPECT_EQ(draw_preview_stars(*a.v, none.fb(), OSAPI::clock_us).drawn, 0);
+  EXPECT_EQ(draw_preview_stars(*a.v, none.fb(), frozen_clock).drawn, 0);
   EXPECT_EQ(none.light(), 0.0);
   a.v->LumThreshold = 0.001;
   // A clock that moves 10 ms at every reading: the check before star 100
@@ -140,7 +144,7 @@ TEST(Preview, TintThenSaturationInTheLight) {
   a.v->TintGreen = 0.5;
   a.v->TintBlue = 0.2;
   Area tinted(120, 90);
-  draw_preview_stars(*a.v, tinted.fb(), OSAPI::clock_us);
+  draw_preview_stars(*a.v, tinted.fb(), frozen_clock);
   int lit = 0;
   for (int y = 0; y < 90; ++y)
     for (int x = 0; x < 120; ++x) {
@@ -153,13 +157,37 @@ TEST(Preview, TintThenSaturationInTheLight) {
   EXPECT_GT(lit, 100);
   a.v->Saturation = 0;  // grey 0.5 times the spot, whatever the colour and tint
   Area grey(120, 90);
-  draw_preview_stars(*a.v, grey.fb(), OSAPI::clock_us);
+  draw_preview_stars(*a.v, grey.fb(), frozen_clock);
   for (int y = 0; y < 90; ++y)
     for (int x = 0; x < 120; ++x) {
       ASSERT_EQ(grey.px(x, y)[1], grey.px(x, y)[2]);
       ASSERT_EQ(grey.px(x, y)[1], grey.px(x, y)[3]);
     }
   EXPECT_GT(grey.light(), 0.0);
+}
+
+TEST(Preview, SpotsStopGrowingAtSizeTen) {
+  StaticPlugin p;
+  Instance a;
+  auto drawn = [&](double size, double aspect) {
+    a.v->StarSize = size;
+    a.v->StarAspect = aspect;
+    Area area(200, 150);
+    draw_preview_stars(*a.v, area.fb(), frozen_clock);
+    return std::vector<float>(reinterpret_cast<const float*>(area.image.block),
+                              reinterpret_cast<const float*>(area.image.block) + 200 * 150 * 4);
+  };
+  const std::vector<float> ten = drawn(10, 1);
+  EXPECT_EQ(drawn(25, 1), ten);
+  EXPECT_NE(drawn(9, 1), ten);
+  // A spot of no size draws nothing, and is not counted as drawn.
+  for (const auto& [size, aspect] : {std::pair{0.0, 1.0}, std::pair{1.0, 0.0}}) {
+    a.v->StarSize = size;
+    a.v->StarAspect = aspect;
+    Area area(50, 40);
+    EXPECT_EQ(draw_preview_stars(*a.v, area.fb(), frozen_clock).drawn, 0);
+    EXPECT_EQ(area.light(), 0.0);
+  }
 }
 
 TEST(Preview, TheAreaIsTimedWithTheModuleClock) {
@@ -180,7 +208,7 @@ TEST(Preview, TheAreaIsTimedWithTheModuleClock) {
   fake_step = 1000000;
   vantrel_module.preview_clock = stepping_clock;
   EXPECT_FALSE(lit());
-  vantrel_module.preview_clock = OSAPI::clock_us;
+  vantrel_module.preview_clock = frozen_clock;
   panel.refresh();
   EXPECT_TRUE(lit());
   kit.close(record.panel);

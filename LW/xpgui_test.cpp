@@ -252,6 +252,9 @@ TEST(Panel, EveryValueReachesItsSetting) {
   EXPECT_EQ(v.ThreeD, 0);
   EXPECT_EQ(p.value(kThreeD).integer, 0);
   EXPECT_EQ(p.take_changes().size(), p.controls().size());
+  // With 3D Stars off, such a database is taken with a plain redraw.
+  p.set_value(kStarFile, Value::of_text(db2));
+  EXPECT_EQ(p.take_changes(), (std::set<uint32_t>{kStarFile, kLogo, kPreview}));
   // Any change of 3D Stars now is refused with the message, switching it off included.
   p.set_value(kThreeD, Value::of_integer(1));
   EXPECT_EQ(v.ThreeD, 0);
@@ -327,6 +330,10 @@ TEST(Panel, LogoIsPaintedInTheTopLeftCorner) {
   for (int i : {2, 3, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) EXPECT_EQ(vantrel_logo[i], 0);
 }
 
+// The preview's star loop stops when its time budget runs out, which a busy
+// or emulated machine can reach: what is checked here holds for any number
+// of stars drawn (the first ten always are). Exact counts and sizes are
+// checked on the core with a clock of the test's own.
 TEST(Panel, PreviewFollowsTheSettings) {
   PanelHarness hn;
   auto f = hn.instance("");
@@ -342,11 +349,7 @@ TEST(Panel, PreviewFollowsTheSettings) {
   };
   // No star is as bright as 0.9999: an all-black area.
   EXPECT_TRUE(black(with(kThreshold, Value::of_real(0.9999))));
-  EXPECT_EQ(with(kThreshold, Value::of_real(0.001)).rgb, plain.rgb);
-  // Spots stop growing at size 10.
-  const host::Raster ten = with(kSize, Value::of_real(10));
-  EXPECT_EQ(with(kSize, Value::of_real(25)).rgb, ten.rgb);
-  EXPECT_NE(with(kSize, Value::of_real(9)).rgb, ten.rgb);
+  EXPECT_FALSE(black(with(kThreshold, Value::of_real(0.001))));
   // A spot of no size shows nothing.
   EXPECT_TRUE(black(with(kSize, Value::of_real(0))));
   p.set_value(kSize, Value::of_real(4));
@@ -356,14 +359,12 @@ TEST(Panel, PreviewFollowsTheSettings) {
   p.set_value(kTintStrength, Value::of_real(1));
   p.set_value(kSaturation, Value::of_real(1));
   const host::Raster red = with(kTint, Value::of_color(1, 0, 0));
-  long lit = 0;
+  EXPECT_FALSE(black(red));
   for (int y = 0; y < 150; ++y)
     for (int x = 0; x < 200; ++x) {
-      lit += red.at(x, y)[0] > 0;
       ASSERT_EQ(red.at(x, y)[1], 0);
       ASSERT_EQ(red.at(x, y)[2], 0);
     }
-  EXPECT_GT(lit, 100);
   // No saturation: grey, whatever the tint.
   const host::Raster grey = with(kSaturation, Value::of_real(0));
   EXPECT_FALSE(black(grey));
@@ -372,15 +373,6 @@ TEST(Panel, PreviewFollowsTheSettings) {
       ASSERT_EQ(grey.at(x, y)[0], grey.at(x, y)[1]);
       ASSERT_EQ(grey.at(x, y)[1], grey.at(x, y)[2]);
     }
-  // Linear bytes are darker than sRGB ones for the same light.
-  const host::Raster srgb = with(kPixels, Value::of_integer(1));
-  const host::Raster linear = with(kPixels, Value::of_integer(0));
-  long darker = 0;
-  for (size_t i = 0; i < srgb.rgb.size(); ++i) {
-    ASSERT_LE(linear.rgb[i], srgb.rgb[i]);
-    darker += linear.rgb[i] < srgb.rgb[i];
-  }
-  EXPECT_GT(darker, 100);
   p.set_area_size(kPreview, 1, 1);
   EXPECT_EQ(p.raster(kPreview).painted_count(), 1);
 }
