@@ -111,6 +111,8 @@ float srgb_encode(float v);
 namespace Kesh {
 class Image;
 }
+// A BGRA_FLOAT image (alpha, red, green, blue per pixel) as the rasteriser's framebuffer.
+StarFramebuffer star_framebuffer(Kesh::Image& image);
 // Copies star_rect of the host's buffers into a BGRA_FLOAT image (alpha, red,
 // green, blue per pixel), through the sRGB decoding curve when srgb is set.
 void framebuffer_from_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,

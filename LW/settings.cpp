@@ -19,20 +19,36 @@ constexpr double kPanelMax = 99999999;
 using S = VantrelSettings;
 
 constexpr SettingRow special(const char (&id)[5], const char* keyword, SettingKind kind) {
-  return {ID(id), keyword, kind, 0, false, 0, 0, nullptr, nullptr};
+  return {ID(id), keyword, kind, 0, false, 0, 0, nullptr, nullptr, {}};
 }
 constexpr SettingRow real(const char (&id)[5], const char* keyword, double S::*field,
                           double initial, bool ranged = false) {
-  return {ID(id), keyword, SettingKind::Real, initial, ranged, 0, kPanelMax, field, nullptr};
+  return {ID(id), keyword, SettingKind::Real, initial, ranged, 0, kPanelMax, field, nullptr, {}};
 }
 constexpr SettingRow integer(const char (&id)[5], const char* keyword, int32_t S::*field,
                              double initial, SettingKind kind = SettingKind::Integer) {
-  return {ID(id), keyword, kind, initial, false, 0, 0, nullptr, field};
+  return {ID(id), keyword, kind, initial, false, 0, 0, nullptr, field, {}};
 }
 constexpr SettingRow with_range(SettingRow row, double lo, double hi) {
   row.ranged = true;
   row.lo = lo;
   row.hi = hi;
+  return row;
+}
+
+// A control of the panel bound to the row: identifier, place in the control
+// table, label and class; a row of the value table (name and place) when it
+// has one; the number field's parameter hint (0: none).
+constexpr SettingRow on_panel(SettingRow row, uint32_t control, int place, const char* label,
+                              const char* control_class, const char* value_name = nullptr,
+                              int value_place = 0, int numeric = 0) {
+  row.panel = {control, place, label, control_class, value_name, value_place, numeric, 0};
+  return row;
+}
+// A further component of the colour control of the row before.
+constexpr SettingRow colour_part(SettingRow row, const SettingRow& first, int component) {
+  row.panel = first.panel;
+  row.panel.component = component;
   return row;
 }
 
@@ -50,27 +66,48 @@ constexpr ptrdiff_t arraysize(const VHBlockID*) { return kBlockIdCount; }
 
 // Saturation is written before BrightnessBias: the order on disk, not the
 // order of the fields.
-const SettingRow vantrel_settings[21] = {
+constexpr SettingRow tint_red =
+    on_panel(real("TINR", "TintRed", &S::TintRed, 1.0), 0x8004, 6, "Tint Color", "color");
+
+// Saturation is written before BrightnessBias: the order on disk, not the
+// order of the fields. The panel shows the settings in another order again:
+// each row's place.
+const SettingRow vantrel_settings[kSettingCount] = {
     special("VERS", "VantrelVersion", SettingKind::Version),
-    special("SFIL", "StarFile", SettingKind::Path),
-    real("SSIZ", "StarSize", &S::StarSize, 2.5, true),
-    real("SASP", "StarAspect", &S::StarAspect, 1.0, true),
-    real("LTHR", "LumThreshold", &S::LumThreshold, 0.001, true),
-    real("LMAX", "LumMax", &S::LumMax, 0.5, true),
-    real("SBRI", "Brightness", &S::Brightness, 5.0, true),
-    real("SSAT", "Saturation", &S::Saturation, 0.4, true),
-    real("BIAS", "BrightnessBias", &S::BrightnessBias, 1.0),
-    real("TSTR", "TintStrength", &S::TintStrength, 0.0),
-    real("TINR", "TintRed", &S::TintRed, 1.0),
-    real("TING", "TintGreen", &S::TintGreen, 1.0),
-    real("TINB", "TintBlue", &S::TintBlue, 1.0),
-    with_range(integer("BLSG", "BlurSegs", &S::BlurSegs, 1), 0, 100),
+    on_panel(special("SFIL", "StarFile", SettingKind::Path), 0x8011, 18, "Star Database File",
+             "sFileName", "Star Database File", 12),
+    on_panel(real("SSIZ", "StarSize", &S::StarSize, 2.5, true), 0x8008, 9, "Star Spot Size",
+             "float", "Star Spot Size", 4, 1),
+    on_panel(real("SASP", "StarAspect", &S::StarAspect, 1.0, true), 0x8009, 10, "Star Aspect Ratio",
+             "float", "Star Aspect Ratio", 5, 1),
+    on_panel(real("LTHR", "LumThreshold", &S::LumThreshold, 0.001, true), 0x8007, 8,
+             "Luminance Threshold", "float", "Luminance Threshold", 3),
+    on_panel(real("LMAX", "LumMax", &S::LumMax, 0.5, true), 0x8006, 7, "Maximum Luminance", "float",
+             "Maximum Luminance", 2, 1),
+    on_panel(real("SBRI", "Brightness", &S::Brightness, 5.0, true), 0x8001, 2, "Star Brightness",
+             "float", "Star Brightness", 0, 1),
+    on_panel(real("SSAT", "Saturation", &S::Saturation, 0.4, true), 0x8005, 4, "Star Saturation",
+             "float", "Star Saturation", 1, 1),
+    on_panel(real("BIAS", "BrightnessBias", &S::BrightnessBias, 1.0), 0x8002, 3, "Brightness Bias",
+             "float"),
+    on_panel(real("TSTR", "TintStrength", &S::TintStrength, 0.0), 0x8003, 5, "Tint Strength",
+             "float", nullptr, 0, 1),
+    tint_red,
+    colour_part(real("TING", "TintGreen", &S::TintGreen, 1.0), tint_red, 1),
+    colour_part(real("TINB", "TintBlue", &S::TintBlue, 1.0), tint_red, 2),
+    on_panel(with_range(integer("BLSG", "BlurSegs", &S::BlurSegs, 1), 0, 100), 0x800A, 11,
+             "Motion Blur Segments", "integer", "Motion Blur Segments", 6, 50),
     special("PRID", "ParentID", SettingKind::Parent),
-    integer("SRGB", "sRGBFrameBuffer", &S::sRGBFrameBuffer, 1),
-    integer("ADOF", "AnamorphicDOF", &S::AnamorphicDOF, 0),
-    integer("THRD", "ThreeD", &S::ThreeD, 0),
-    integer("PROJ", "Projection", &S::Projection, 0, SettingKind::Projection),
-    real("PARA", "Parallax", &S::Parallax, 0.0),
+    on_panel(integer("SRGB", "sRGBFrameBuffer", &S::sRGBFrameBuffer, 1), 0x800E, 16,
+             "Treat Pixels As:", "iChoice", "Treat Pixels As:", 11),
+    on_panel(integer("ADOF", "AnamorphicDOF", &S::AnamorphicDOF, 0), 0x800D, 17, "Anamorphic DOF",
+             "iBoolean", "Anamorphic DOF", 10),
+    on_panel(integer("THRD", "ThreeD", &S::ThreeD, 0), 0x8018, 14, "3D Stars", "iBoolean",
+             "3D Stars", 7),
+    on_panel(integer("PROJ", "Projection", &S::Projection, 0, SettingKind::Projection), 0x800C, 13,
+             "Projection:", "iChoice", "Hemispherical Projection", 9),
+    on_panel(real("PARA", "Parallax", &S::Parallax, 0.0), 0x8019, 15, "Parallax Crush", "float",
+             "Parallax Crush", 8),
     special("ENDI", "END", SettingKind::End),
 };
 
@@ -101,6 +138,12 @@ void setting_defaults(VantrelSettings& s, const String& star_file, bool star_fil
   }
 }
 
+// Limits are compared as saved: 99999999 is stored as the float 1e8 and must read back.
+bool setting_accepts(const SettingRow& row, double value) {
+  return std::isfinite(value) && (!row.ranged || (value >= static_cast<float>(row.lo) &&
+                                                  value <= static_cast<float>(row.hi)));
+}
+
 const char* projection_name(int projection) {
   return projection >= 0 && projection < 3 ? projection_names[projection] : nullptr;
 }
@@ -108,20 +151,17 @@ const char* projection_name(int projection) {
 namespace {
 
 // True when a value read for the setting may be kept; otherwise warns,
-// naming the keyword, the value and what was expected. Limits are compared
-// as saved: 99999999 is stored as the float 1e8 and must read back.
+// naming the keyword, the value and what was expected.
 bool acceptable(const SettingRow& row, double value) {
+  if (setting_accepts(row, value)) return true;
   if (!std::isfinite(value)) {
     warning(VANTREL_FUNCTION, "%s %g is not a finite number; the setting is kept as it was",
             row.keyword, value);
-    return false;
-  }
-  if (row.ranged && !(value >= static_cast<float>(row.lo) && value <= static_cast<float>(row.hi))) {
+  } else {
     warning(VANTREL_FUNCTION, "%s %g is outside %.10g to %.10g; the setting is kept as it was",
             row.keyword, value, row.lo, row.hi);
-    return false;
   }
-  return true;
+  return false;
 }
 
 void write_setting(const SettingRow& row, const vantrel& v, const st_LWSaveState* s) {

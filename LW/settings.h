@@ -46,6 +46,19 @@ enum class SettingKind {
   End,         // the empty end block
 };
 
+// How a setting shows on the panel. The control's identifier is also its
+// value's. The tint colour is one control over three rows, one per component.
+struct PanelColumns {
+  uint32_t control = 0;  // 0: not on the panel
+  int place = 0;         // position in the panel's control table
+  const char* label = nullptr;
+  const char* control_class = nullptr;  // the toolkit's: "float", "integer", "color", ...
+  const char* value_name = nullptr;     // its row of the value table; null: it has none
+  int value_place = 0;                  // position of that row in the value table
+  int numeric = 0;                      // the number field's parameter hint; 0: none
+  int component = 0;                    // of a colour: 0 red, 1 green, 2 blue
+};
+
 // One saved setting. Rows are in the order of writing.
 struct SettingRow {
   uint32_t id;  // four characters, the first in the most significant byte
@@ -56,14 +69,23 @@ struct SettingRow {
   double lo, hi;
   double VantrelSettings::*real;
   int32_t VantrelSettings::*integer;  // Integer and Projection
+  PanelColumns panel;
 };
 
-extern const SettingRow vantrel_settings[21];
+constexpr size_t kSettingCount = 21;
+extern const SettingRow vantrel_settings[kSettingCount];
+// Controls of the panel and rows of its value table.
+constexpr int kPanelControlCount = 21;
+constexpr int kPanelValueCount = 13;
 // The identifier table handed to the host: one entry per row, then id 0.
 const VHBlockID* vantrel_block_ids();
 constexpr size_t kBlockIdCount = 22;
 // The row of a block identifier, or null.
 const SettingRow* find_setting(uint32_t id);
+// True when a value may be kept for the setting: finite, and inside the
+// row's range as a saved value reads back. A value outside would be refused
+// when the settings are read again.
+bool setting_accepts(const SettingRow& row, double value);
 
 // Every setting at its default; StarFile and StarFileIs3D from the arguments.
 void setting_defaults(VantrelSettings& s, const String& star_file, bool star_file_3d);

@@ -11,13 +11,8 @@
 
 namespace {
 
+using harness::Instance;
 using harness::StaticPlugin;
-
-struct Instance {
-  Instance() : v(static_cast<vantrel*>(vantrel_create(nullptr, nullptr, nullptr))) {}
-  ~Instance() { vantrel_destroy(v); }
-  vantrel* v;
-};
 
 std::vector<std::string> keywords(const host::BlockList& blocks) {
   std::vector<std::string> k;

@@ -16,6 +16,7 @@
 #include "LW/vantrel.h"
 #include "host/filter.h"
 #include "host/host.h"
+#include "host/panel.h"
 #include "host/plugin.h"
 #include "host/render.h"
 #include "host/test_support.h"
@@ -147,6 +148,27 @@ struct Harness {
   std::unique_ptr<host::ImageFilterServer> server;
 };
 
+// A harness whose host has the panel toolkit, answered by a script. Whatever
+// the plug-in asks of the toolkit that the model does not accept, and every
+// dialog the script does not answer, fails the test.
+struct PanelHarness : Harness {
+  PanelHarness() : kit(host, front) {}
+  ~PanelHarness() {
+    for (const std::string& p : kit.problems) ADD_FAILURE() << "panel toolkit: " << p;
+    for (const std::string& u : front.unexpected) ADD_FAILURE() << "front end: " << u;
+  }
+  // The errors the plug-in showed through the host, in order.
+  std::vector<std::string> errors() const {
+    std::vector<std::string> e;
+    for (const host::Message& m : host.messages)
+      if (m.kind == host::Message::Error)
+        e.push_back(m.first + (m.second.empty() ? "" : "|" + m.second));
+    return e;
+  }
+  host::ScriptedFrontEnd front;
+  host::PanelToolkit kit;
+};
+
 inline double sum(const std::vector<float>& v) {
   double s = 0;
   for (float x : v) s += x;
@@ -218,6 +240,15 @@ struct StaticPlugin {
   host::Host host;
   std::string copy;
   host::SharedLibrary library;
+};
+
+// An instance of the statically linked core, made and destroyed by its callbacks.
+struct Instance {
+  Instance() : v(static_cast<vantrel*>(vantrel_create(nullptr, nullptr, nullptr))) {}
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
+  ~Instance() { vantrel_destroy(v); }
+  vantrel* v;
 };
 
 }  // namespace harness

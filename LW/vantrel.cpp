@@ -7,6 +7,7 @@
 
 #include "LW/firewall.h"
 #include "LW/frame.h"
+#include "LW/xpgui.h"
 #include "osapi/osapi.h"
 
 #ifdef _WIN32
@@ -148,15 +149,24 @@ int vantrel_activate(int version, VHGlobalFunc global, void* local, void* /*serv
   return VH_ACTIVATE_OK;
 }
 
-int vantrel_handler_entry(int version, VHGlobalFunc global, void* local, void* server_data) {
+namespace {
+
+// An activation whose failures are reported and answered with 2.
+int guarded(VHActivateFunc activation, int version, VHGlobalFunc global, void* local,
+            void* server_data) {
   int result = VH_ACTIVATE_FAILED;
-  firewall([&] { result = vantrel_activate(version, global, local, server_data); });
+  firewall([&] { result = activation(version, global, local, server_data); });
   return result;
 }
 
-int vantrel_interface_entry(int version, VHGlobalFunc, void*, void*) {
-  // The panel is not part of this build: the host is told the interface is unavailable.
-  return version != VH_INTERFACE_VERSION ? VH_ACTIVATE_BADVERSION : VH_ACTIVATE_FAILED;
+}  // namespace
+
+int vantrel_handler_entry(int version, VHGlobalFunc global, void* local, void* server_data) {
+  return guarded(vantrel_activate, version, global, local, server_data);
+}
+
+int vantrel_interface_entry(int version, VHGlobalFunc global, void* local, void* server_data) {
+  return guarded(activate_interface, version, global, local, server_data);
 }
 
 // ---------------------------------------------------------------------------

@@ -8,7 +8,11 @@
 #include "hostapi/filter.h"
 #include "hostapi/globals.h"
 #include "hostapi/module.h"
+#include "hostapi/panel.h"
 #include "libimgops/stars.h"
+#include "osapi/osapi.h"
+
+struct ParentChoices;
 
 // Host services fetched at activation and shared by every instance. The scene
 // service is fetched again at every frame.
@@ -36,6 +40,17 @@ struct VantrelModule {
   int dialog_y = 0;
   int enable_auto_update = 0;
   bool ini_is_foreign = false;  // the file on disk is another version's: read, never replaced
+  // The panel toolkit, from the first interface activation on.
+  const VHPanelFuncs* panel = nullptr;
+  // The preview's float-to-byte tables, indexed by the top 14 bits of a
+  // float's pattern; built at the first preview drawing.
+  bool preview_tables_built = false;
+  unsigned char preview_srgb[16384] = {};
+  unsigned char preview_linear[16384] = {};
+  // The clock the preview's time budget is measured with, microseconds.
+  uint64_t (*preview_clock)() = OSAPI::clock_us;
+  // The entries of the parent chooser while it is up; null otherwise.
+  const ParentChoices* parent_choices = nullptr;
 };
 extern VantrelModule vantrel_module;
 // Back to the state of a freshly loaded library, the module handle kept (tests).

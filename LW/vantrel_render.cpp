@@ -122,15 +122,7 @@ bool draw_pass(const PassPlan& pass, const StarFramebuffer& fb, LWStarFile& db,
 void execute_plan(const FramePlan& plan, const VHFilterAccess* access, LWStarFile& db, bool srgb) {
   const star_rect& r = plan.rect;
   Kesh::Image image(Kesh::ImageSpec(r.x1 - r.x0 + 1, r.y1 - r.y0 + 1, Kesh::ImageSpec::BGRA_FLOAT));
-  float* base = reinterpret_cast<float*>(image.pixels);
-  const StarFramebuffer fb{base + 1,
-                           base + 2,
-                           base + 3,
-                           base + 0,
-                           image.width,
-                           image.height,
-                           static_cast<int>(image.stride / 4),
-                           4};
+  const StarFramebuffer fb = star_framebuffer(image);
   framebuffer_from_host(access, image, r, srgb);
 
   VHMonitor* monitor = access->monitor;
@@ -142,6 +134,18 @@ void execute_plan(const FramePlan& plan, const VHFilterAccess* access, LWStarFil
 }
 
 }  // namespace
+
+StarFramebuffer star_framebuffer(Kesh::Image& image) {
+  float* base = reinterpret_cast<float*>(image.pixels);
+  return StarFramebuffer{base + 1,
+                         base + 2,
+                         base + 3,
+                         base + 0,
+                         image.width,
+                         image.height,
+                         static_cast<int>(image.stride / 4),
+                         4};
+}
 
 float srgb_decode(float v) {
   return v > 0.03928f ? std::pow((v + 0.055f) * 0.94786733f, 2.4f) : v * 0.07739938f;

@@ -200,3 +200,63 @@ TEST_F(Cli, InterruptCancelsCleanly) {
   EXPECT_LT(written, 500u);
   for (const std::string& f : files()) EXPECT_EQ(f.find(".tmp"), std::string::npos) << f;
 }
+
+TEST_F(Cli, SettingsFilesThroughTheFiltersPanel) {
+  const std::string s = scene();
+  const std::string file = dir.file("look.settings");
+  RunResult r = run({"settings", s, "--save", file, "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string text = testing_support::read_bytes(file);
+  EXPECT_EQ(text.rfind("VantrelVersion 2\nStarFile \"" + db + "\"\nStarSize 2.5\n", 0), 0u) << text;
+  EXPECT_EQ(text.find("ParentID"), std::string::npos);  // settings files carry no parent
+  // Closing the panel made the filter's database the default.
+  EXPECT_NE(testing_support::read_bytes(dir.file("plugin/vantrel.ini"))
+                .find("DefaultStarFile \"" + db + "\"\r\n"),
+            std::string::npos);
+
+  // The filter's parent is the scene's camera; loading settings keeps it.
+  std::string before = testing_support::read_bytes(s);
+  const size_t id_at = before.find("\n  Id ") + 6;
+  const std::string camera_id = before.substr(id_at, before.find('\n', id_at) - id_at);
+  before.replace(before.find("ParentID 0"), 10, "ParentID " + camera_id);
+  testing_support::write_bytes(s, before);
+  text.replace(text.find("StarSize 2.5"), 12, "StarSize 6");
+  text.replace(text.find("Brightness 5"), 12, "Brightness 2");
+  testing_support::write_bytes(file, text);
+  r = run({"settings", s, "--load", file, "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string after = testing_support::read_bytes(s);
+  EXPECT_NE(after.find("    StarSize 6\n"), std::string::npos) << after;
+  EXPECT_NE(after.find("    Brightness 2\n"), std::string::npos) << after;
+  EXPECT_NE(after.find("    ParentID " + camera_id + "\n"), std::string::npos) << after;
+  // Written whole: no temporary file is left beside it.
+  std::system(("ls -a '" + dir.path + "' > '" + dir.file("listing") + "'").c_str());
+  EXPECT_EQ(testing_support::read_bytes(dir.file("listing")).find(".tmp"), std::string::npos);
+
+  // Failures: one clear line, a non-zero status, and the scene as it was.
+  testing_support::write_bytes(dir.file("junk.settings"), "StarSize {\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string last_line;
+  };
+  const std::vector<Case> cases = {
+      {{"settings", s, "--load", dir.file("none.settings"), "--plugin", plugin},
+       "vantrel-host: cannot read settings file " + dir.file("none.settings") + "\n"},
+      {{"settings", s, "--load", dir.file("junk.settings"), "--plugin", plugin},
+       "vantrel-host: loading " + dir.file("junk.settings") + " failed (see above)\n"},
+      {{"settings", s, "--save", dir.file("no/folder/x.settings"), "--plugin", plugin},
+       "vantrel-host: the settings were not written to " + dir.file("no/folder/x.settings") +
+           " (see above)\n"},
+      {{"settings", s, "--filter", "2", "--save", file, "--plugin", plugin},
+       "vantrel-host: " + s + " has 1 image filters; --filter 2 names none of them\n"},
+  };
+  for (const Case& c : cases) {
+    r = run(c.args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    const size_t last = r.err.rfind('\n', r.err.size() - 2);
+    EXPECT_EQ(r.err.substr(last == std::string::npos ? 0 : last + 1), c.last_line) << r.err;
+    EXPECT_EQ(testing_support::read_bytes(s), after);
+  }
+  EXPECT_NE(run({"settings", s, "--plugin", plugin}).status, 0);
+  EXPECT_NE(run({"settings", s, "--load", file, "--save", file, "--plugin", plugin}).status, 0);
+}

@@ -298,6 +298,7 @@ int Host::close_save(st_LWSaveState* state) {
       message(Message::Error, e.what(), nullptr);
       return -1;
     }
+    written.push_back(done.path);
     return 0;
   }
   return -1;

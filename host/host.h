@@ -45,6 +45,7 @@ public:
   Scene scene;
   std::vector<Message> messages;
   std::map<std::string, int> lookups;  // global lookups by name, for tests
+  std::vector<std::string> written;    // paths that save states were written to whole
   bool echo_messages = true;           // also write them to the standard error stream
   // Where relative paths that plug-ins open are looked up first: the scene's folder.
   std::string content_dir;

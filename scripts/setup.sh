@@ -9,6 +9,7 @@ packages=(
   libopenimageio-dev libcli11-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   clang libclang-rt-14-dev
+  python3
 )
 
 missing=()
