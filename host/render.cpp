@@ -92,4 +92,10 @@ bool run_filters(Host& host, const std::vector<const FilterInstance*>& filters, 
   return true;
 }
 
+std::optional<bool> filter_srgb(const FilterInstance& f) {
+  for (const Block& b : f.save())
+    if (b.keyword == "sRGBFrameBuffer" && b.leaf) return std::stoi(b.text) != 0;
+  return std::nullopt;
+}
+
 }  // namespace host

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "host/filter.h"
@@ -57,5 +58,8 @@ void frame_times(const Host& host, int frame, double& start, double& end);
 // filters after the cancelled one do not run.
 bool run_filters(Host& host, const std::vector<const FilterInstance*>& filters, FrameImage& image,
                  int frame, const Progress& progress = Progress());
+
+// The sRGBFrameBuffer setting of a filter, read from the blocks it saves.
+std::optional<bool> filter_srgb(const FilterInstance& f);
 
 }  // namespace host

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build g++-multilib pkg-config qemu-user
   googletest libgtest-dev libbenchmark-dev valgrind
-  libopenimageio-dev libcli11-dev
+  libopenimageio-dev libcli11-dev libcpp-httplib-dev zlib1g-dev
+  chromium
   python3
 )
 
