@@ -195,7 +195,11 @@ TEST_F(PanelPage, AValueSetReachesThePluginPreviewAndLiveRender) {
   EXPECT_EQ(before.width, 960);  // a quarter of the 1920 x 1080 frame
   EXPECT_EQ(before.height, 540);
   const PngStats preview_before = png_stats(get("/api/area.png?id=32786"), dir);
-  EXPECT_EQ(preview_before.width, 200);
+  EXPECT_EQ(preview_before.width, 400);  // as wide as the page's panel column
+  EXPECT_EQ(preview_before.height, 150);
+  const PngStats logo = png_stats(get("/api/area.png?id=32789"), dir);
+  EXPECT_EQ(logo.width, 292);  // what the plug-in painted of its area
+  EXPECT_EQ(logo.height, 61);
 
   const std::string reply = post("/api/set?id=32769&value=3");
   const double edit = json_number(reply, "edit");

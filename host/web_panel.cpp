@@ -77,7 +77,29 @@ std::string strings_json(const std::vector<std::string>& texts) {
   return out + "]";
 }
 
+constexpr int kAreaWidth = 400, kAreaHeight = 150;
+
 Reply json_reply(std::string body) { return {200, "application/json", std::move(body)}; }
+
+// What the plug-in painted of an area: the smallest rectangle holding every
+// painted pixel (the whole area when it painted none), as a PNG.
+std::string painted_png(const Raster& r) {
+  int x0 = r.width, y0 = r.height, x1 = -1, y1 = -1;
+  for (int y = 0; y < r.height; ++y)
+    for (int x = 0; x < r.width; ++x)
+      if (r.painted_at(x, y)) {
+        x0 = std::min(x0, x);
+        x1 = std::max(x1, x);
+        y0 = std::min(y0, y);
+        y1 = std::max(y1, y);
+      }
+  if (x1 < 0) return encode_png(r.rgb.data(), r.width, r.height);
+  const int w = x1 - x0 + 1, h = y1 - y0 + 1;
+  std::vector<uint8_t> rgb;
+  rgb.reserve(static_cast<size_t>(w) * h * 3);
+  for (int y = y0; y <= y1; ++y) rgb.insert(rgb.end(), r.at(x0, y), r.at(x1, y) + 3);
+  return encode_png(rgb.data(), w, h);
+}
 
 // An absolute folder without "." or ".." steps or a closing slash.
 std::string folder_path(const std::string& folder) {
@@ -94,6 +116,9 @@ std::string folder_path(const std::string& folder) {
 void WebPanel::attach(Panel& panel, LiveRender& render, std::function<std::string()> save) {
   main = &panel;
   live = &render;
+  // Drawing areas as wide as the page's panel column.
+  for (const Control& c : panel.controls())
+    if (c.cls == ControlClass::Thumbnail) panel.set_area_size(c.id, kAreaWidth, kAreaHeight);
   save_scene = std::move(save);
 }
 
@@ -198,8 +223,7 @@ Reply WebPanel::browse(const Action& a) {
 }
 
 Reply WebPanel::area(const Action& a) {
-  const Raster& r = target(a).raster(a.id);
-  return {200, "image/png", encode_png(r.rgb.data(), r.width, r.height)};
+  return {200, "image/png", painted_png(target(a).raster(a.id))};
 }
 
 Reply WebPanel::answer_dialog(bool confirm) {

@@ -85,8 +85,9 @@ function labelled(c, element) {
 
 const kSliderSpan = 10000;
 
-function numberControl(c, where, send) {
+function numberControl(c, id, send) {
   const field = document.createElement('input');
+  field.id = id;
   field.type = 'number';
   field.step = c.class === 'integer' ? '1' : 'any';
   if ('min' in c) { field.min = c.min; field.max = c.max; }
@@ -119,29 +120,30 @@ function makeControl(c, where) {
   let input;
   switch (c.class) {
     case 'float':
-    case 'integer': {
-      const made = numberControl(c, where, send);
-      made.focus.id = id;
-      return made;
-    }
+    case 'integer':
+      return numberControl(c, id, send);
     case 'color':
       input = document.createElement('input');
+      input.id = id;
       input.type = 'color';
       input.addEventListener('input', () => send(fromHex(input.value)));
       return { element: labelled(c, input), focus: input, show: (v) => { if (v) input.value = toHex(v); } };
     case 'iChoice':
     case 'iPopChoice':
       input = document.createElement('select');
+      input.id = id;
       (c.choices || []).forEach((text, i) => input.add(new Option(text, i)));
       input.addEventListener('change', () => send(input.value));
       return { element: labelled(c, input), focus: input, show: (v) => { if (v !== null) input.value = v; } };
     case 'iBoolean':
       input = document.createElement('input');
+      input.id = id;
       input.type = 'checkbox';
       input.addEventListener('change', () => send(input.checked ? 1 : 0));
       return { element: labelled(c, input), focus: input, show: (v) => { input.checked = !!v; } };
     case 'sFileName': {
       input = document.createElement('input');
+      input.id = id;
       input.className = 'path';
       input.spellcheck = false;
       input.addEventListener('change', () => send(input.value));
@@ -155,14 +157,14 @@ function makeControl(c, where) {
     }
     case 'vButton':
       input = document.createElement('button');
+      input.id = id;
       input.type = 'button';
       input.textContent = c.label;
       input.addEventListener('click', () => act('/api/press', where, c.id));
       return { element: input, focus: input, show: () => {} };
     case 'dThumbnail': {
       const img = document.createElement('img');
-      img.width = c.width;
-      img.height = c.height;
+      img.id = id;
       img.alt = c.label;
       img.dataset.id = c.id;
       const wrap = document.createElement('div');
