@@ -127,17 +127,26 @@ struct PanelPage : ::testing::Test {
     EXPECT_EQ(res->status, expected) << path << ": " << res->body;
     return res->body;
   }
-  // The live render once it shows at least the given edit.
-  std::pair<double, PngStats> live_after(double edit) {
+  struct LiveShot {
+    double edit = 0, number = 0;  // the edit it shows; the count of renders finished
+    PngStats png;
+  };
+  // The live render once it shows at least the given edit; nothing after 30 s.
+  LiveShot live_after(double edit) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (double number = 0;;) {
       const std::string info = get("/api/live.json?after=" + std::to_string(number));
       number = json_number(info, "number");
       if (json_number(info, "edit") >= edit) break;
-      if (info.empty()) return {};
+      if (info.empty() || std::chrono::steady_clock::now() > give_up) {
+        ADD_FAILURE() << "no live render of edit " << edit;
+        return {};
+      }
     }
     auto res = client->Get(with_token("/api/live.png"));
     if (!res) return {};
-    return {std::stod(res->get_header_value("X-Live-Edit")), png_stats(res->body, dir)};
+    return {std::stod(res->get_header_value("X-Live-Edit")),
+            std::stod(res->get_header_value("X-Live-Number")), png_stats(res->body, dir)};
   }
   // Closes the panel as the page does; the program ends.
   void close_panel() {
@@ -191,7 +200,7 @@ TEST_F(PanelPage, AValueSetReachesThePluginPreviewAndLiveRender) {
       control_entry(model, "Projection:").find("\"choices\":[\"Persp\",\"HemiSph\",\"AzEqu\"]"),
       std::string::npos);
 
-  const auto [edit0, before] = live_after(0);
+  const auto [edit0, number0, before] = live_after(0);
   EXPECT_EQ(before.width, 960);  // a quarter of the 1920 x 1080 frame
   EXPECT_EQ(before.height, 540);
   const PngStats preview_before = png_stats(get("/api/area.png?id=32786"), dir);
@@ -207,11 +216,21 @@ TEST_F(PanelPage, AValueSetReachesThePluginPreviewAndLiveRender) {
   EXPECT_EQ(json_number(control_entry(reply, "Star Brightness"), "value"), 3);
   EXPECT_NE(control_entry(reply, "Preview"), "") << "the preview must be redrawn: " << reply;
 
-  const auto [shown, after] = live_after(edit);
+  const auto [shown, number1, after] = live_after(edit);
   EXPECT_GE(shown, edit);
   EXPECT_GT(after.sum, before.sum * 1.5) << "more light in the live render";
   EXPECT_GT(png_stats(get("/api/area.png?id=32786"), dir).sum, preview_before.sum);
   EXPECT_EQ(json_number(control_entry(get("/api/model"), "Star Brightness"), "value"), 3);
+
+  // A slider dragged: a burst of edits is rendered a few times at most, and
+  // the picture that stays is the newest edit's.
+  double last = 0;
+  for (int i = 12; i >= 0; --i)  // from 9 down to 3 again
+    last = json_number(post("/api/set?id=32769&value=" + std::to_string(3 + 0.5 * i)), "edit");
+  const auto [shown_last, number2, settled] = live_after(last);
+  EXPECT_EQ(shown_last, last);
+  EXPECT_LE(number2 - number1, 3);
+  EXPECT_EQ(settled.sum, after.sum) << "the same settings, the same picture";
 
   // Values the control cannot take are refused and change nothing.
   EXPECT_NE(post("/api/set?id=32769&value=bright", 400).find("not a number"), std::string::npos);
