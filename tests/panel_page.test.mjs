@@ -95,7 +95,7 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
   copyFileSync(join(env.VANTREL_SOURCE_DIR, 'data', 'orion.vsc'), join(dir, 'orion.vsc'));
   symlinkSync(join(env.VANTREL_SOURCE_DIR, 'data', 'hipparcos3D.stars'), join(dir, 'hipparcos3D.stars'));
 
-  const host = spawn(env.VANTREL_HOST, ['panel', join(dir, 'orion.vsc'), '--plugin', plugin]);
+  const host = spawn(env.VANTREL_HOST, ['panel', join(dir, 'orion.vsc'), '--plugin', plugin], { cwd: dir });
   children.push(host);
   let hostErr = '';
   host.stderr.on('data', (c) => { hostErr += c; });
@@ -138,6 +138,34 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
   await page.eval(`(() => { const f = document.getElementById('panel-32785'); f.value = '/nonexistent.stars'; f.dispatchEvent(new Event('change')); })()`);
   await page.until(`document.querySelector('#messages li.error')?.textContent === '/nonexistent.stars is not a valid star database file.'`, 'the message on the page');
   assert.equal(await page.until(`document.getElementById('panel-32785').value !== '/nonexistent.stars' && document.getElementById('panel-32785').value`, 'the database shown again'), 'hipparcos3D.stars');
+
+  // The parent chooser: choose the camera, confirm, save the scene.
+  const scene = join(dir, 'orion.vsc');
+  const choose = async (entry, button) => {
+    await page.eval(`document.getElementById('panel-32779').click()`);
+    await page.until(`document.getElementById('dialog').open && !!document.getElementById('dialog-32769')`, 'the parent chooser');
+    assert.deepEqual(await page.eval(`[...document.querySelectorAll('#dialog-32769 option')].map((o) => o.text)`),
+      ['NONE', '(Camera) Camera']);
+    await page.eval(`(() => { const s = document.getElementById('dialog-32769'); s.value = '${entry}'; s.dispatchEvent(new Event('change')); })()`);
+    await page.eval(`document.getElementById('${button}').click()`);
+    await page.until(`!document.getElementById('dialog').open && !!document.getElementById('panel-32779')`, 'the chooser closed');
+    const saved = await page.eval(`document.querySelectorAll('#messages li').length`);
+    await page.eval(`document.getElementById('save-scene').click()`);
+    await page.until(`document.querySelectorAll('#messages li').length > ${saved}`, 'the scene saved');
+    return readFileSync(scene, 'latin1');
+  };
+  assert.match(await choose(1, 'dialog-ok'), /ParentID 805306369\n/);
+  assert.match(await choose(0, 'dialog-cancel'), /ParentID 805306369\n/, 'cancelled, the parent stays');
+
+  // Save Settings through the file requester.
+  await page.eval(`document.getElementById('panel-32784').click()`);
+  await page.until(`document.getElementById('requester').open && document.getElementById('requester-folder').value === ${JSON.stringify(dir)}`, 'the requester');
+  await page.until(`[...document.querySelectorAll('#requester-list li')].some((li) => li.textContent === 'plugin')`, 'the folder listed');
+  await page.eval(`document.getElementById('requester-name').value = 'look.settings'`);
+  await page.eval(`document.getElementById('requester-ok').click()`);
+  await page.until(`!document.getElementById('requester').open`, 'the requester closed');
+  for (let i = 0; i < 200 && !existsSync(join(dir, 'look.settings')); ++i) await new Promise((r) => setTimeout(r, 25));
+  assert.match(readFileSync(join(dir, 'look.settings'), 'latin1'), /Brightness 3\n/);
 
   if (env.VANTREL_ARTEFACTS) {
     mkdirSync(env.VANTREL_ARTEFACTS, { recursive: true });

@@ -51,13 +51,13 @@ function fromHex(hex) {
 
 // Sends a control's values one at a time; while one is on its way only the
 // newest of those entered meanwhile follows it.
+// Values on their way; a dialog waits for them before it closes.
+const sending = new Set();
+
 function sender(where, id) {
   let busy = false;
   let next = null;
-  return async (value) => {
-    next = value;
-    if (busy) return;
-    busy = true;
+  const pump = async () => {
     while (next !== null) {
       const v = next;
       next = null;
@@ -68,7 +68,13 @@ function sender(where, id) {
         failed(e);
       }
     }
-    busy = false;
+  };
+  return (value) => {
+    next = value;
+    if (busy) return;
+    busy = true;
+    const done = pump().finally(() => { busy = false; sending.delete(done); });
+    sending.add(done);
   };
 }
 
@@ -245,6 +251,7 @@ function openDialog(form) {
 async function closeDialog(confirm) {
   $('dialog').close();
   try {
+    await Promise.all([...sending]);
     await api('/api/dialog', { confirm: confirm ? 1 : 0 }, 'POST');
     await reload();
   } catch (e) {
