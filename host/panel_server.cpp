@@ -1,6 +1,7 @@
 #include "host/panel_server.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <cstring>
@@ -77,6 +78,13 @@ PanelServer::PanelServer(WorkQueue& queue, WebPanel& web, LiveRender& live,
       server(std::make_unique<httplib::Server>()) {
   if (port < 0 || port > 65535) throw HostError("--port " + std::to_string(port) + " is no port");
   server->set_payload_max_length(kMaxBody);
+  // The library's default also sets SO_REUSEPORT, which lets a second server
+  // listen on the same port and take a share of the connections: a fixed
+  // port in use must be an error instead.
+  server->set_socket_options([](int sock) {
+    const int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   routes();
   api_routes();
   bound_port = port == 0 ? server->bind_to_any_port("127.0.0.1")

@@ -24,7 +24,8 @@ using testing_support::read_bytes;
 // The program serving a scene's panel; stopped with SIGTERM if still running.
 class PanelProcess {
 public:
-  PanelProcess(const std::string& scene, const std::string& plugin, const std::string& err_path) {
+  PanelProcess(const std::string& scene, const std::string& plugin, const std::string& err_path,
+               const std::string& port = "0") {
     int out[2];
     if (pipe(out) != 0) return;
     pid = fork();
@@ -34,7 +35,7 @@ public:
       if (err) dup2(fileno(err), STDERR_FILENO);
       close(out[0]);
       execl(VANTREL_HOST_PATH, VANTREL_HOST_PATH, "panel", scene.c_str(), "--plugin",
-            plugin.c_str(), static_cast<char*>(nullptr));
+            plugin.c_str(), "--port", port.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
@@ -187,6 +188,15 @@ TEST_F(PanelPage, EveryRequestNeedsTheTokenAndOurHostName) {
   EXPECT_EQ(json_number(control_entry(get("/api/model"), "Star Brightness"), "value"), 0.6f);
   const std::string page = get("/");
   EXPECT_NE(page.find("panel.js?token=" + token), std::string::npos);
+
+  // A second panel cannot take the port of the first.
+  const std::string port = panel->url.substr(17, panel->url.find('/', 17) - 17);
+  PanelProcess second(scene, plugin, dir.file("err2.txt"), port);
+  EXPECT_EQ(second.url, "");
+  EXPECT_EQ(second.wait(), 1);
+  EXPECT_NE(read_bytes(dir.file("err2.txt")).find("cannot listen on 127.0.0.1:" + port),
+            std::string::npos)
+      << read_bytes(dir.file("err2.txt"));
   close_panel();
 }
 
