@@ -247,6 +247,21 @@ TEST_F(PanelPage, AValueSetReachesThePluginPreviewAndLiveRender) {
   EXPECT_NE(post("/api/set?id=32780&value=7", 400).find("no choice 7"), std::string::npos);
   EXPECT_EQ(json_number(control_entry(get("/api/model"), "Star Brightness"), "value"), 3);
 
+  // Full size on request; frames outside the scene's range are refused.
+  EXPECT_NE(post("/api/live?frame=2&full=1", 400).find("outside the scene's range 1-1"),
+            std::string::npos);
+  post("/api/live?frame=1&full=1");
+  for (double number = number2, tries = 0; tries < 10; ++tries) {
+    const std::string info = get("/api/live.json?after=" + std::to_string(number));
+    number = json_number(info, "number");
+    if (info.find("\"full\":true") != std::string::npos) {
+      EXPECT_EQ(json_number(info, "width"), 1920) << info;
+      EXPECT_EQ(json_number(info, "height"), 1080) << info;
+      break;
+    }
+    ASSERT_LT(tries, 9) << "no full-size render";
+  }
+
   post("/api/save");
   EXPECT_NE(read_bytes(scene).find("\n    Brightness 3\n"), std::string::npos) << read_bytes(scene);
   close_panel();

@@ -151,8 +151,11 @@ std::string WebPanel::control_json(Panel& p, const Control& c) {
 std::string WebPanel::panel_json(Panel& p) {
   p.take_changes();
   std::string controls;
-  for (const Control& c : p.controls())
+  for (const Control& c : p.controls()) {
+    // The page builds the whole panel again: its pictures must not come from a cache.
+    if (c.cls == ControlClass::Thumbnail) area_versions[c.id] = ++area_counter;
     controls += (controls.empty() ? "" : ",") + control_json(p, c);
+  }
   return "{\"title\":" + json_string(p.title()) + ",\"focus\":" + std::to_string(p.first_focus()) +
          ",\"form\":" + (p.is_form() ? "true" : "false") + ",\"controls\":[" + controls + "]}";
 }

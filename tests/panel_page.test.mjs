@@ -147,8 +147,9 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
     assert.deepEqual(await page.eval(`[...document.querySelectorAll('#dialog-32769 option')].map((o) => o.text)`),
       ['NONE', '(Camera) Camera']);
     await page.eval(`(() => { const s = document.getElementById('dialog-32769'); s.value = '${entry}'; s.dispatchEvent(new Event('change')); })()`);
+    const reloads = await page.eval(`window.vantrelTimings.reloads`);
     await page.eval(`document.getElementById('${button}').click()`);
-    await page.until(`!document.getElementById('dialog').open && !!document.getElementById('panel-32779')`, 'the chooser closed');
+    await page.until(`window.vantrelTimings.reloads > ${reloads}`, 'the panel loaded after the chooser');
     const saved = await page.eval(`document.querySelectorAll('#messages li').length`);
     await page.eval(`document.getElementById('save-scene').click()`);
     await page.until(`document.querySelectorAll('#messages li').length > ${saved}`, 'the scene saved');
@@ -162,8 +163,9 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
   await page.until(`document.getElementById('requester').open && document.getElementById('requester-folder').value === ${JSON.stringify(dir)}`, 'the requester');
   await page.until(`[...document.querySelectorAll('#requester-list li')].some((li) => li.textContent === 'plugin')`, 'the folder listed');
   await page.eval(`document.getElementById('requester-name').value = 'look.settings'`);
+  const reloads = await page.eval(`window.vantrelTimings.reloads`);
   await page.eval(`document.getElementById('requester-ok').click()`);
-  await page.until(`!document.getElementById('requester').open`, 'the requester closed');
+  await page.until(`window.vantrelTimings.reloads > ${reloads}`, 'the panel loaded after the requester');
   for (let i = 0; i < 200 && !existsSync(join(dir, 'look.settings')); ++i) await new Promise((r) => setTimeout(r, 25));
   assert.match(readFileSync(join(dir, 'look.settings'), 'latin1'), /Brightness 3\n/);
 

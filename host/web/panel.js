@@ -6,8 +6,9 @@ const token = new URLSearchParams(location.search).get('token') || '';
 const $ = (id) => document.getElementById(id);
 
 // Timings of the last edit, for people and for tests: when it was sent, when
-// the preview and the live render that show it arrived (ms, page clock).
-const timings = { edit: 0, sent: 0, preview: 0, live: 0, liveEdit: 0 };
+// the preview and the live render that show it arrived (ms, page clock);
+// how often the whole panel was loaded.
+const timings = { edit: 0, sent: 0, preview: 0, live: 0, liveEdit: 0, reloads: 0 };
 window.vantrelTimings = timings;
 
 function url(path, params = {}) {
@@ -239,6 +240,7 @@ async function reload() {
   document.title = model.panel.title || 'Vantrel panel';
   renderControls(model.panel, $('controls'), 'panel');
   applyState(model.state);
+  timings.reloads += 1;
   return model;
 }
 
@@ -248,15 +250,21 @@ function openDialog(form) {
   renderControls(form, $('dialog-controls'), 'dialog');
   if (!$('dialog').open) $('dialog').showModal();
 }
-async function closeDialog(confirm) {
+// A dialog or request being answered; steps that depend on its outcome
+// (saving the scene) wait for it.
+let settling = Promise.resolve();
+function settle(work) {
+  settling = work().catch(failed);
+  return settling;
+}
+
+function closeDialog(confirm) {
   $('dialog').close();
-  try {
+  return settle(async () => {
     await Promise.all([...sending]);
     await api('/api/dialog', { confirm: confirm ? 1 : 0 }, 'POST');
     await reload();
-  } catch (e) {
-    failed(e);
-  }
+  });
 }
 $('dialog-ok').addEventListener('click', () => closeDialog(true));
 $('dialog-cancel').addEventListener('click', () => closeDialog(false));
@@ -301,17 +309,15 @@ function openRequester(request) {
   listFolder(request.folder);
   $('requester-name').focus();
 }
-async function closeRequester(confirm) {
+function closeRequester(confirm) {
   const name = $('requester-name').value.trim();
-  if (confirm && !name) return;
+  if (confirm && !name) return settling;
   $('requester').close();
-  try {
+  return settle(async () => {
     const path = name.startsWith('/') ? name : `${requestFolder}/${name}`;
     await api('/api/file', confirm ? { path } : { cancel: 1 }, 'POST');
     await reload();
-  } catch (e) {
-    failed(e);
-  }
+  });
 }
 $('requester-ok').addEventListener('click', () => closeRequester(true));
 $('requester-cancel').addEventListener('click', () => closeRequester(false));
@@ -365,6 +371,7 @@ function setupLive(live) {
 // ---------- scene and closing ----------
 $('save-scene').addEventListener('click', async () => {
   try {
+    await settling;
     const saved = await api('/api/save', {}, 'POST');
     note(`Saved ${saved.saved}`);
   } catch (e) {
