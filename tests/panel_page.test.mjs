@@ -150,6 +150,8 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
     const reloads = await page.eval(`window.vantrelTimings.reloads`);
     await page.eval(`document.getElementById('${button}').click()`);
     await page.until(`window.vantrelTimings.reloads > ${reloads}`, 'the panel loaded after the chooser');
+    assert.equal(await page.eval(`document.getElementById('dialog').open`), false);
+    assert.equal(await page.eval(`document.getElementById('panel-32769').value`), '3', 'the chooser\'s entry is no panel value');
     const saved = await page.eval(`document.querySelectorAll('#messages li').length`);
     await page.eval(`document.getElementById('save-scene').click()`);
     await page.until(`document.querySelectorAll('#messages li').length > ${saved}`, 'the scene saved');

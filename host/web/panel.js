@@ -64,7 +64,7 @@ function sender(where, id) {
       next = null;
       try {
         if (where === 'panel') timings.sent = performance.now();
-        applyState(await api('/api/set', { id, value: v, dialog: where === 'dialog' ? 1 : 0 }, 'POST'));
+        applyState(await api('/api/set', { id, value: v, dialog: where === 'dialog' ? 1 : 0 }, 'POST'), where);
       } catch (e) {
         failed(e);
       }
@@ -215,20 +215,22 @@ function renderControls(panel, container, where) {
 }
 
 // ---------- state after each step ----------
-function applyState(state) {
+// The state after a step on the panel or on the open dialog: the controls it
+// changed are the ones of `where`.
+function applyState(state, where = 'panel') {
   if (state.edit > timings.edit) timings.edit = state.edit;
   for (const c of state.changed) {
-    const s = shown.panel.get(c.id);
+    const s = shown[where].get(c.id);
     if (s) s.show(c.value, c);
   }
   showMessages(state.messages);
-  if (state.dialog) openDialog(state.dialog);
-  if (state.request) openRequester(state.request);
+  if (state.dialog && !$('dialog').open) openDialog(state.dialog);
+  if (state.request && !$('requester').open) openRequester(state.request);
 }
 
 async function act(path, where, id) {
   try {
-    applyState(await api(path, { id, dialog: where === 'dialog' ? 1 : 0 }, 'POST'));
+    applyState(await api(path, { id, dialog: where === 'dialog' ? 1 : 0 }, 'POST'), where);
   } catch (e) {
     failed(e);
   }
@@ -259,9 +261,9 @@ function settle(work) {
 }
 
 function closeDialog(confirm) {
-  $('dialog').close();
   return settle(async () => {
     await Promise.all([...sending]);
+    $('dialog').close();
     await api('/api/dialog', { confirm: confirm ? 1 : 0 }, 'POST');
     await reload();
   });
