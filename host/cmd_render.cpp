@@ -43,13 +43,6 @@ struct RenderOptions {
   bool quiet = false, keep_alpha = false, keep_going = false;
 };
 
-// The sRGBFrameBuffer setting of a filter, read from the blocks it saves.
-std::optional<bool> filter_srgb(const FilterInstance& f) {
-  for (const Block& b : f.save())
-    if (b.keyword == "sRGBFrameBuffer" && b.leaf) return std::stoi(b.text) != 0;
-  return std::nullopt;
-}
-
 class ProgressBar {
 public:
   ProgressBar(bool quiet) : quiet(quiet), tty(isatty(STDERR_FILENO)) {}

@@ -14,9 +14,6 @@ namespace host {
 namespace {
 
 float decode(float v) { return v > 0.04045f ? std::pow((v + 0.055f) / 1.055f, 2.4f) : v / 12.92f; }
-float encode(float v) {
-  return v > 0.0031308f ? 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f : v * 12.92f;
-}
 
 std::string lower_extension(const std::string& path) {
   const std::string::size_type dot = path.find_last_of('.');
@@ -28,6 +25,10 @@ std::string lower_extension(const std::string& path) {
 }
 
 }  // namespace
+
+float encode_srgb(float v) {
+  return v > 0.0031308f ? 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f : v * 12.92f;
+}
 
 Encoding encoding_for_output(const std::string& path) {
   const std::string ext = lower_extension(path);
@@ -128,7 +129,7 @@ long write_image(const std::string& path, const FrameImage& frame, Encoding fram
     if (divide)
       for (float& v : c) v /= a;
     if (convert)
-      for (float& v : c) v = file_encoding == Encoding::Linear ? decode(v) : encode(v);
+      for (float& v : c) v = file_encoding == Encoding::Linear ? decode(v) : encode_srgb(v);
     if (divide && associated)  // premultiplied again where it was divided
       for (float& v : c) v *= a;
     float* p = &px[i * n];

@@ -16,6 +16,8 @@ enum class Encoding { Linear, SRGB };
 // others sRGB-encoded ones. For a file to be written, judged by its name.
 Encoding encoding_for_output(const std::string& path);
 const char* encoding_name(Encoding e);
+// A linear value in the sRGB encoding.
+float encode_srgb(float linear);
 
 // Reads a background of exactly the frame's size into the frame, values as
 // stored; returns the file's encoding. No alpha channel means fully covered.

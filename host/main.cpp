@@ -1,9 +1,11 @@
-// vantrel-host: renders scenes with the plug-in, writes new scenes, and moves
-// a scene's filter settings to and from settings files.
+// vantrel-host: renders scenes with the plug-in, writes new scenes, moves a
+// scene's filter settings to and from settings files, and serves the filter's
+// panel to a browser.
 //
 //   vantrel-host render SCENE [--frames A-B] [--background PATTERN] [--output PATTERN]...
 //   vantrel-host new-scene OUT [--camera-ra DEG] [--camera-dec DEG] [--fov DEG] [--size WxH] ...
 //   vantrel-host settings SCENE [--plugin PATH] [--filter N] --load FILE | --save FILE
+//   vantrel-host panel SCENE [--plugin PATH] [--port N] [--open] [--full] [--background PATTERN]
 //
 // Every failure is one line on the standard error stream and a non-zero exit status.
 #include <unistd.h>
@@ -50,7 +52,8 @@ int main(int argc, char** argv) {
   CLI::App app{"vantrel-host: renders star fields into frames with the Vantrel plug-in"};
   app.require_subcommand(1);
   const std::vector<host::Command> commands = {
-      host::render_command(app), host::new_scene_command(app), host::settings_command(app)};
+      host::render_command(app), host::new_scene_command(app), host::settings_command(app),
+      host::panel_command(app)};
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -151,4 +151,10 @@ uint64_t memory_available() {
   return room;
 }
 
+std::optional<bool> filter_srgb(const FilterInstance& f) {
+  for (const Block& b : f.save())
+    if (b.keyword == "sRGBFrameBuffer" && b.leaf) return std::stoi(b.text) != 0;
+  return std::nullopt;
+}
+
 }  // namespace host

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "host/filter.h"
@@ -75,5 +76,7 @@ uint64_t frame_memory_needed(int width, int height);
 // What this process may still allocate, in bytes, from the system's available
 // memory and any limit set on the process; 0 when that cannot be told.
 uint64_t memory_available();
+// The sRGBFrameBuffer setting of a filter, read from the blocks it saves.
+std::optional<bool> filter_srgb(const FilterInstance& f);
 
 }  // namespace host

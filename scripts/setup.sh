@@ -6,9 +6,10 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build g++-multilib pkg-config qemu-user
   googletest libgtest-dev libbenchmark-dev valgrind
-  libopenimageio-dev libcli11-dev
+  libopenimageio-dev libcli11-dev libcpp-httplib-dev zlib1g-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   clang libclang-rt-14-dev
+  chromium
   python3
 )
 

@@ -1,0 +1,184 @@
+// The panel's page in headless Chromium, driven over the DevTools protocol:
+// the real vantrel-host serving the shipped demo scene.
+//   VANTREL_HOST=path VANTREL_PLUGIN=path VANTREL_SOURCE_DIR=path [VANTREL_ARTEFACTS=dir]
+//   node --experimental-websocket --test panel_page.test.mjs
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { existsSync, mkdtempSync, copyFileSync, symlinkSync, mkdirSync, readFileSync,
+  writeFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+
+const chromium = '/usr/bin/chromium';
+const env = process.env;
+
+// The first line of a child's stream that matches, or an error after a while.
+function firstMatch(stream, pattern, what, ms = 20000) {
+  return new Promise((resolve, reject) => {
+    let text = '';
+    const timer = setTimeout(() => reject(new Error(`no ${what} in: ${text}`)), ms);
+    stream.on('data', (chunk) => {
+      text += chunk;
+      const m = text.match(pattern);
+      if (m) { clearTimeout(timer); resolve(m); }
+    });
+  });
+}
+
+// One page's DevTools session.
+class Page {
+  constructor(ws) {
+    this.ws = ws;
+    this.next = 1;
+    this.waiting = new Map();
+    ws.addEventListener('message', (e) => {
+      const msg = JSON.parse(e.data);
+      const w = this.waiting.get(msg.id);
+      if (!w) return;
+      this.waiting.delete(msg.id);
+      if (msg.error) w.reject(new Error(msg.error.message)); else w.resolve(msg.result);
+    });
+  }
+  static async open(wsUrl) {
+    const ws = new WebSocket(wsUrl);
+    await new Promise((resolve, reject) => { ws.onopen = resolve; ws.onerror = reject; });
+    return new Page(ws);
+  }
+  send(method, params = {}) {
+    const id = this.next++;
+    this.ws.send(JSON.stringify({ id, method, params }));
+    return new Promise((resolve, reject) => this.waiting.set(id, { resolve, reject }));
+  }
+  async eval(expression) {
+    const r = await this.send('Runtime.evaluate', { expression, awaitPromise: true, returnByValue: true });
+    if (r.exceptionDetails) throw new Error(`${expression}: ${r.exceptionDetails.exception?.description}`);
+    return r.result.value;
+  }
+  async until(expression, what, ms = 20000) {
+    const end = Date.now() + ms;
+    for (;;) {
+      const v = await this.eval(expression);
+      if (v) return v;
+      if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+      await new Promise((r) => setTimeout(r, 25));
+    }
+  }
+}
+
+// The sum of an image's pixels as the page shows it.
+const imageSum = (selector) => `(() => {
+  const img = document.querySelector(${JSON.stringify(selector)});
+  const c = document.createElement('canvas');
+  c.width = img.naturalWidth; c.height = img.naturalHeight;
+  const g = c.getContext('2d');
+  g.drawImage(img, 0, 0);
+  const d = g.getImageData(0, 0, c.width, c.height).data;
+  let s = 0;
+  for (let i = 0; i < d.length; i += 4) s += d[i] + d[i + 1] + d[i + 2];
+  return s;
+})()`;
+
+test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium is not installed' }, async (t) => {
+  const dir = mkdtempSync(join(tmpdir(), 'vantrel-page-'));
+  const children = [];
+  t.after(async () => {
+    await Promise.all(children.map((child) => new Promise((resolve) => {
+      if (child.exitCode !== null || child.signalCode !== null) resolve();
+      else { child.on('exit', resolve); child.kill(); }
+    })));
+    rmSync(dir, { recursive: true, force: true });
+  });
+  mkdirSync(join(dir, 'plugin'));
+  const plugin = join(dir, 'plugin', 'vantrel64.so');
+  copyFileSync(env.VANTREL_PLUGIN, plugin);
+  copyFileSync(join(env.VANTREL_SOURCE_DIR, 'data', 'orion.vsc'), join(dir, 'orion.vsc'));
+  symlinkSync(join(env.VANTREL_SOURCE_DIR, 'data', 'hipparcos3D.stars'), join(dir, 'hipparcos3D.stars'));
+
+  const host = spawn(env.VANTREL_HOST, ['panel', join(dir, 'orion.vsc'), '--plugin', plugin], { cwd: dir });
+  children.push(host);
+  let hostErr = '';
+  host.stderr.on('data', (c) => { hostErr += c; });
+  const hostExit = new Promise((resolve) => host.on('exit', (code) => resolve(code)));
+  const [, pageUrl] = await firstMatch(host.stdout, /(http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]{32})\n/, 'URL');
+
+  const browser = spawn(chromium, ['--headless=new', '--no-sandbox', '--disable-gpu',
+    '--disable-dev-shm-usage', '--remote-debugging-port=0', `--user-data-dir=${join(dir, 'profile')}`,
+    '--window-size=1500,1000', 'about:blank']);
+  children.push(browser);
+  const [, port] = await firstMatch(browser.stderr, /DevTools listening on ws:\/\/127\.0\.0\.1:(\d+)\//, 'DevTools address');
+  const targets = await (await fetch(`http://127.0.0.1:${port}/json/list`)).json();
+  const page = await Page.open(targets.find((x) => x.type === 'page').webSocketDebuggerUrl);
+  await page.send('Page.navigate', { url: pageUrl });
+
+  // Every control from the model, in its place; the first focus on Star Brightness.
+  await page.until(`!!document.getElementById('panel-32769')`, 'the controls');
+  assert.equal(await page.eval(`document.activeElement.id`), 'panel-32769');
+  assert.equal(await page.eval(`document.querySelector('label[for=panel-32769]').textContent`), 'Star Brightness');
+  assert.deepEqual(await page.eval(`[...document.querySelectorAll('#panel-32780 option')].map((o) => o.text)`),
+    ['Persp', 'HemiSph', 'AzEqu']);
+  assert.equal(await page.eval(`document.getElementById('panel-32780').closest('.row') === document.getElementById('panel-32792').closest('.row')`), true,
+    'Projection and 3D Stars share a row');
+  assert.ok(await page.eval(`document.querySelectorAll('#controls hr').length`) >= 2);
+  assert.equal(await page.eval(`document.getElementById('panel-32778').parentElement.querySelector('input[type=range]').max`), '100');
+
+  // A new Star Brightness: more light in the preview and in the live render.
+  await page.until(`document.querySelector('img[data-id="32786"]').complete && document.getElementById('live-image').complete && document.getElementById('live-image').naturalWidth > 0`, 'the first pictures');
+  const previewBefore = await page.eval(imageSum('img[data-id="32786"]'));
+  const liveBefore = await page.eval(imageSum('#live-image'));
+  await page.eval(`(() => { const f = document.getElementById('panel-32769'); f.value = '3'; f.dispatchEvent(new Event('change')); })()`);
+  const timings = await page.until(`(() => { const t = window.vantrelTimings;
+    return t.sent && t.preview > t.sent && t.live > t.sent && t.liveEdit >= t.edit && t.edit > 0 ? t : null; })()`, 'the new preview and live render');
+  assert.ok(await page.eval(imageSum('img[data-id="32786"]')) > previewBefore, 'a brighter preview');
+  assert.ok(await page.eval(imageSum('#live-image')) > liveBefore * 1.5, 'a brighter live render');
+  console.log(`edit to new preview ${(timings.preview - timings.sent).toFixed(0)} ms, ` +
+    `to new live render ${(timings.live - timings.sent).toFixed(0)} ms`);
+
+  // What the plug-in reports shows on the page, and the field keeps the database it had.
+  await page.eval(`(() => { const f = document.getElementById('panel-32785'); f.value = '/nonexistent.stars'; f.dispatchEvent(new Event('change')); })()`);
+  await page.until(`document.querySelector('#messages li.error')?.textContent === '/nonexistent.stars is not a valid star database file.'`, 'the message on the page');
+  assert.equal(await page.until(`document.getElementById('panel-32785').value !== '/nonexistent.stars' && document.getElementById('panel-32785').value`, 'the database shown again'), 'hipparcos3D.stars');
+
+  // The parent chooser: choose the camera, confirm, save the scene.
+  const scene = join(dir, 'orion.vsc');
+  const choose = async (entry, button) => {
+    await page.eval(`document.getElementById('panel-32779').click()`);
+    await page.until(`document.getElementById('dialog').open && !!document.getElementById('dialog-32769')`, 'the parent chooser');
+    assert.deepEqual(await page.eval(`[...document.querySelectorAll('#dialog-32769 option')].map((o) => o.text)`),
+      ['NONE', '(Camera) Camera']);
+    await page.eval(`(() => { const s = document.getElementById('dialog-32769'); s.value = '${entry}'; s.dispatchEvent(new Event('change')); })()`);
+    const reloads = await page.eval(`window.vantrelTimings.reloads`);
+    await page.eval(`document.getElementById('${button}').click()`);
+    await page.until(`window.vantrelTimings.reloads > ${reloads}`, 'the panel loaded after the chooser');
+    assert.equal(await page.eval(`document.getElementById('dialog').open`), false);
+    assert.equal(await page.eval(`document.getElementById('panel-32769').value`), '3', 'the chooser\'s entry is no panel value');
+    const saved = await page.eval(`document.querySelectorAll('#messages li').length`);
+    await page.eval(`document.getElementById('save-scene').click()`);
+    await page.until(`document.querySelectorAll('#messages li').length > ${saved}`, 'the scene saved');
+    return readFileSync(scene, 'latin1');
+  };
+  assert.match(await choose(1, 'dialog-ok'), /ParentID 805306369\n/);
+  assert.match(await choose(0, 'dialog-cancel'), /ParentID 805306369\n/, 'cancelled, the parent stays');
+
+  // Save Settings through the file requester.
+  await page.eval(`document.getElementById('panel-32784').click()`);
+  await page.until(`document.getElementById('requester').open && document.getElementById('requester-folder').value === ${JSON.stringify(dir)}`, 'the requester');
+  await page.until(`[...document.querySelectorAll('#requester-list li')].some((li) => li.textContent === 'plugin')`, 'the folder listed');
+  await page.eval(`document.getElementById('requester-name').value = 'look.settings'`);
+  const reloads = await page.eval(`window.vantrelTimings.reloads`);
+  await page.eval(`document.getElementById('requester-ok').click()`);
+  await page.until(`window.vantrelTimings.reloads > ${reloads}`, 'the panel loaded after the requester');
+  for (let i = 0; i < 200 && !existsSync(join(dir, 'look.settings')); ++i) await new Promise((r) => setTimeout(r, 25));
+  assert.match(readFileSync(join(dir, 'look.settings'), 'latin1'), /Brightness 3\n/);
+
+  if (env.VANTREL_ARTEFACTS) {
+    mkdirSync(env.VANTREL_ARTEFACTS, { recursive: true });
+    const shot = await page.send('Page.captureScreenshot', { format: 'png' });
+    writeFileSync(join(env.VANTREL_ARTEFACTS, 'panel-page.png'), Buffer.from(shot.data, 'base64'));
+  }
+
+  // Closing the panel from the page ends the program and writes vantrel.ini.
+  await page.eval(`document.getElementById('close-panel').click()`);
+  assert.equal(await hostExit, 0, hostErr);
+  assert.match(readFileSync(join(dir, 'plugin', 'vantrel.ini'), 'latin1'), /DefaultStarFile/);
+});
