@@ -16,6 +16,7 @@ struct Command {
 
 Command render_command(CLI::App& app);
 Command new_scene_command(CLI::App& app);
+Command submit_command(CLI::App& app);
 
 // The folder of the running program: the default plug-in sits beside it.
 std::string program_dir();

@@ -1,7 +1,10 @@
-// vantrel-host: renders scenes with the plug-in, and writes new scenes.
+// vantrel-host: renders scenes with the plug-in, writes new scenes, and hands
+// frame ranges to a Slurm cluster.
 //
 //   vantrel-host render SCENE [--frames A-B] [--background PATTERN] [--output PATTERN]...
 //   vantrel-host new-scene OUT [--camera-ra DEG] [--camera-dec DEG] [--fov DEG] [--size WxH] ...
+//   vantrel-host submit SCENE -o PATTERN [--frames A-B] [--chunk N] [--dry-run] [--wait] ...
+//   vantrel-host submit --resume JOBDIR
 //
 // Every failure is one line on the standard error stream and a non-zero exit status.
 #include <unistd.h>
@@ -46,8 +49,8 @@ void parse_range(const std::string& option, const std::string& text, int& first,
 int main(int argc, char** argv) {
   CLI::App app{"vantrel-host: renders star fields into frames with the Vantrel plug-in"};
   app.require_subcommand(1);
-  const std::vector<host::Command> commands = {host::render_command(app),
-                                               host::new_scene_command(app)};
+  const std::vector<host::Command> commands = {
+      host::render_command(app), host::new_scene_command(app), host::submit_command(app)};
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
