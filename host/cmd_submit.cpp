@@ -99,10 +99,11 @@ void require_slurm_client() {
 std::string sbatch(std::vector<std::string> args) {
   args.insert(args.begin(), {"sbatch", "--parsable"});
   const Ran r = run_program(args);
-  const std::string id = last_line(r.output);
-  if (r.status != 0 || id.empty() || id.find_first_not_of("0123456789;") != std::string::npos)
-    throw HostError("sbatch failed (status " + std::to_string(r.status) + "): " + id);
-  return id.substr(0, id.find(';'));
+  const std::string line = last_line(r.output);
+  const std::string id = line.substr(0, line.find(';'));
+  if (r.status != 0 || id.empty() || id.find_first_not_of("0123456789") != std::string::npos)
+    throw HostError("sbatch failed (status " + std::to_string(r.status) + "): " + line);
+  return id;
 }
 
 // Outputs that are missing or do not read as an image of the scene's size.
@@ -148,30 +149,32 @@ std::string resolve_database(const std::string& path, const std::string& scene_d
   return absolute(access(beside.c_str(), R_OK) == 0 ? beside : path);
 }
 
-// The star databases the scene's filters read, each of which must exist.
-std::vector<std::string> scene_databases(const Session& session, const std::string& scene) {
+// The star databases the scene's filters name, as the scene file holds them:
+// a loaded filter would already have swapped a bad one for its default.
+std::vector<std::string> scene_databases(const SceneFile& file, const std::string& scene) {
   std::vector<std::string> found;
-  for (const FilterInstance* f : session.filter_list())
-    for (const Block& b : f->save()) {
+  for (const FilterEntry& f : file.filters)
+    for (const Block& b : f.settings) {
       size_t cursor = 0;
       std::string value;
       if (b.keyword != "StarFile" || read_token(b.text, cursor, value) != Token::String ||
           value.empty())
         continue;
-      const std::string path = resolve_database(value, fs::path(scene).parent_path().string());
-      if (access(path.c_str(), R_OK) != 0)
-        throw HostError("cannot read the star database " + path + " of " + scene + ": " +
-                        strerror(errno));
-      found.push_back(path);
+      found.push_back(resolve_database(value, fs::path(scene).parent_path().string()));
     }
   return found;
 }
 
-// A folder the nodes write into: made when missing, and tried with a real file.
-void require_writable(const std::string& dir) {
+// A folder the nodes write into, tried with a real file (permission bits do
+// not tell root about read-only mounts). Made when `make` is set; otherwise
+// its nearest existing parent must take files.
+void require_writable(const std::string& dir, bool make) {
   std::error_code ec;
-  fs::create_directories(dir, ec);
-  std::string probe = dir + "/.vantrel-write-test.XXXXXX";
+  if (make) fs::create_directories(dir, ec);
+  fs::path probe_dir(dir);
+  while (!make && !fs::exists(probe_dir, ec) && probe_dir.has_relative_path())
+    probe_dir = probe_dir.parent_path();
+  std::string probe = (probe_dir / ".vantrel-write-test.XXXXXX").string();
   const int fd = ec ? -1 : mkstemp(probe.data());
   if (fd < 0)
     throw HostError("the output folder " + dir + " is not writable (" +
@@ -201,15 +204,13 @@ JobSpec describe(const SubmitOptions& o) {
   job.program = program_dir() + "/vantrel-host";
   job.scene = absolute(o.scene);
   job.plugin = absolute(o.plugin.empty() ? default_plugin_path(program_dir(), 64) : o.plugin);
-  Host h;
-  Session session(h, job.plugin);
-  session.load(job.scene);
-  const RenderSettings& r = h.scene.render;
+  const SceneFile file = read_scene(job.scene);
+  const RenderSettings& r = file.scene.render;
   job.first = r.first_frame, job.last = r.last_frame, job.step = r.frame_step;
   if (!o.frames.empty()) parse_range("--frames", o.frames, job.first, job.last), job.step = 1;
   job.chunk = o.chunk, job.jobs = o.jobs;
   job.width = r.width, job.height = r.height;
-  job.databases = scene_databases(session, job.scene);
+  job.databases = scene_databases(file, job.scene);
   job.workdir = fs::current_path().string();
   const bool several = job.last > job.first;
   for (const std::string& out : o.outputs) {
@@ -224,21 +225,32 @@ JobSpec describe(const SubmitOptions& o) {
   return job;
 }
 
+// The plug-in renders with its default database when the scene's cannot be
+// read: on a cluster that would be frames of the wrong sky, so it is refused here.
+void check_database(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw HostError("cannot read the star database " + path + ": " + strerror(errno));
+  char magic[8] = {};
+  in.read(magic, sizeof magic);
+  const std::string m(magic, sizeof magic);
+  if (m != "VANTREL1" && m != "VANTREL2")
+    throw HostError("the star database " + path + " does not begin with VANTREL1 or VANTREL2");
+}
+
 // What the nodes read must be there, and where they write must take files.
-void check_inputs(const JobSpec& job) {
+void check_inputs(const JobSpec& job, bool make_folders) {
   for (const std::string& path : {job.program, job.scene, job.plugin})
     if (access(path.c_str(), R_OK) != 0)
       throw HostError("cannot read " + path + ": " + strerror(errno));
-  for (const std::string& path : job.databases)
-    if (access(path.c_str(), R_OK) != 0)
-      throw HostError("cannot read the star database " + path + ": " + strerror(errno));
+  for (const std::string& path : job.databases) check_database(path);
   if (!job.background.empty())
     for (const Chunk& c : job.chunks())
       for (int f : c.frames())
         if (access(frame_path(job.background, f).c_str(), R_OK) != 0)
           throw HostError("cannot read the background " + frame_path(job.background, f) + ": " +
                           strerror(errno));
-  for (const std::string& out : job.outputs) require_writable(fs::path(out).parent_path().string());
+  for (const std::string& out : job.outputs)
+    require_writable(fs::path(out).parent_path().string(), make_folders);
 }
 
 // A job's state and exit code from scontrol; empty when Slurm no longer knows it.
@@ -312,7 +324,6 @@ int submit(const JobSpec& job, const std::vector<int>& indices, const SubmitOpti
            shell_quote(job.check_script_path()).c_str());
     return 0;
   }
-  require_slurm_client();
   fs::create_directories(job.jobdir + "/logs");
   write_file_atomically(job.render_script_path(), render_script(job));
   write_file_atomically(job.check_script_path(), check_script(job));
@@ -330,7 +341,7 @@ int submit(const JobSpec& job, const std::vector<int>& indices, const SubmitOpti
 int resume(const SubmitOptions& o) {
   const std::string description = absolute(o.resume) + "/job.txt";
   const JobSpec job = parse_job(read_text(description), description);
-  check_inputs(job);
+  check_inputs(job, !o.dry_run);
   const std::vector<Chunk> chunks = job.chunks();
   std::vector<int> missing;
   for (size_t i = 0; i < chunks.size(); ++i)
@@ -345,9 +356,10 @@ int resume(const SubmitOptions& o) {
 
 int run(const SubmitOptions& o) {
   if (!o.check.empty()) return check(o.check);
+  if (!o.dry_run) require_slurm_client();  // before anything is made
   if (!o.resume.empty()) return resume(o);
   const JobSpec job = describe(o);
-  check_inputs(job);
+  check_inputs(job, !o.dry_run);
   std::vector<int> all(job.chunks().size());
   for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
   return submit(job, all, o);
