@@ -332,8 +332,9 @@ int submit(const JobSpec& job, const std::vector<int>& indices, const SubmitOpti
   const std::string array_id = sbatch({array, job.render_script_path()});
   const std::string check_id =
       sbatch({"--dependency=afterok:" + array_id, job.check_script_path()});
-  printf("submitted job array %s (%zu chunks) and check job %s; scripts and logs in %s\n",
-         array_id.c_str(), indices.size(), check_id.c_str(), job.jobdir.c_str());
+  printf("submitted job array %s (%zu chunk%s) and check job %s; scripts and logs in %s\n",
+         array_id.c_str(), indices.size(), indices.size() == 1 ? "" : "s", check_id.c_str(),
+         job.jobdir.c_str());
   fflush(stdout);
   return o.wait ? wait_for(job, array_id, check_id) : 0;
 }
