@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev valgrind
   libopenimageio-dev libcli11-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
+  slurm-client slurmctld slurmd munge  # submit's client programs; the test's own cluster
 )
 
 missing=()
