@@ -102,10 +102,10 @@ TEST(Submit, TaskScriptPassesPathsThroughTheShellUnchanged) {
   testing_support::TempDir dir;
   host::JobSpec job = sample_job(dir);
   testing_support::make_dirs(dir.file("bin dir"));
-  // Prints each argument on a line; fails for the last chunk.
+  // Prints each argument on a line; fails for frames 11-12 and for frame 1 alone.
   testing_support::write_bytes(job.program,
                                "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done\n"
-                               "case \" $* \" in *' 11-12 '*) exit 3;; esac\n");
+                               "case \" $* \" in *' 11-12 '* | *' 1 '*) exit 3;; esac\n");
   std::filesystem::permissions(job.program, std::filesystem::perms::owner_all);
   const std::string args =
       "[render]\n[/shots/my scene's.vsc]\n[--plugin]\n[/opt/v/vantrel64.so]\n[--frames]\n[6-10]\n"
@@ -118,11 +118,16 @@ TEST(Submit, TaskScriptPassesPathsThroughTheShellUnchanged) {
   const std::string none = run_task(dir, job, 3);
   EXPECT_NE(none.find("no chunk '3'"), std::string::npos) << none;
   EXPECT_NE(none.find("status 2"), std::string::npos) << none;
-  // With a step, a task renders its frames one by one.
-  job.first = 1, job.last = 9, job.step = 4, job.chunk = 2;
-  const std::string stepped = run_task(dir, job, 0);
-  EXPECT_NE(stepped.find("[--frames]\n[1]\n"), std::string::npos) << stepped;
-  EXPECT_NE(stepped.find("[--frames]\n[5]\n"), std::string::npos) << stepped;
+  // With a step, a task renders its frames one by one, and stops at the first failure.
+  job.first = 1, job.last = 13, job.step = 4, job.chunk = 2;
+  const std::string stepped = run_task(dir, job, 1);
+  EXPECT_NE(stepped.find("[--frames]\n[9]\n"), std::string::npos) << stepped;
+  EXPECT_NE(stepped.find("[--frames]\n[13]\n"), std::string::npos) << stepped;
+  EXPECT_NE(stepped.find("status 0"), std::string::npos) << stepped;
+  const std::string failed = run_task(dir, job, 0);
+  EXPECT_NE(failed.find("[--frames]\n[1]\n"), std::string::npos) << failed;
+  EXPECT_EQ(failed.find("[5]"), std::string::npos) << failed;
+  EXPECT_NE(failed.find("status 3"), std::string::npos) << failed;
 #endif
 }
 
