@@ -201,7 +201,7 @@ JobSpec describe(const SubmitOptions& o) {
   if (o.chunk < 1) throw HostError("--chunk expects at least 1 frame");
   if (o.jobs < 0) throw HostError("--jobs expects 0 (no limit) or more");
   JobSpec job;
-  job.program = program_dir() + "/vantrel-host";
+  job.program = fs::read_symlink("/proc/self/exe").string();  // the nodes run this same program
   job.scene = absolute(o.scene);
   job.plugin = absolute(o.plugin.empty() ? default_plugin_path(program_dir(), 64) : o.plugin);
   const SceneFile file = read_scene(job.scene);
@@ -282,19 +282,16 @@ bool finished(const std::string& state) {
   return true;
 }
 
-// Waits for the check job; its end is the whole job's. Exits 0 only when it
-// completed, so every chunk rendered and every file reads back.
-int wait_for(const JobSpec& job, const std::string& array_id, const std::string& check_id) {
-  std::vector<JobState> check_state;
-  for (;;) {
-    check_state = job_states(check_id);
-    if (check_state.empty() || finished(check_state[0].state)) break;
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-  }
-  if (!check_state.empty() && check_state[0].state == "COMPLETED") {
-    printf("%s", read_text(job.summary_path()).c_str());
-    return 0;
-  }
+// The summary line the check job wrote, or empty when it has not run.
+std::string summary_of(const JobSpec& job) {
+  std::ifstream in(job.summary_path());
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// Which chunks of the array did not complete, with their state and exit code.
+std::string failed_chunks(const JobSpec& job, const std::string& array_id) {
   const std::vector<Chunk> chunks = job.chunks();
   std::string failed;
   for (const JobState& t : job_states(array_id)) {
@@ -303,13 +300,33 @@ int wait_for(const JobSpec& job, const std::string& array_id, const std::string&
     failed += (failed.empty() ? "" : ", ") + std::string("chunk ") + t.task + " (frames " +
               chunks[size_t(index)].ranges() + ") " + t.state + " exit " + t.exit_code;
   }
-  if (failed.empty() && access(job.summary_path().c_str(), R_OK) == 0)
-    failed = last_line(read_text(job.summary_path()));
-  throw HostError("job " + array_id + " failed: " +
-                  (failed.empty() ? "the check job ended " +
-                                        (check_state.empty() ? "unknown" : check_state[0].state)
-                                  : failed) +
-                  "; logs in " + job.jobdir + "/logs");
+  return failed;
+}
+
+// Waits for the check job; its end is the whole job's. Exits 0 only when it
+// completed, so every chunk rendered and every file reads back. A job Slurm
+// no longer answers for (a passing failure of scontrol, or a job long gone)
+// is judged by the summary its check wrote.
+int wait_for(const JobSpec& job, const std::string& array_id, const std::string& check_id) {
+  std::string state;
+  for (int unknown = 0; unknown < 10;) {
+    const std::vector<JobState> s = job_states(check_id);
+    unknown = s.empty() ? unknown + 1 : 0;
+    if (!s.empty() && finished(s[0].state)) {
+      state = s[0].state;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  const std::string summary = summary_of(job);
+  if (state == "COMPLETED" || (state.empty() && summary.rfind("ok: ", 0) == 0)) {
+    printf("%s\n", summary.c_str());
+    return 0;
+  }
+  std::string why = failed_chunks(job, array_id);
+  if (why.empty())
+    why = summary.empty() ? "the check job ended " + (state.empty() ? "unseen" : state) : summary;
+  throw HostError("job " + array_id + " failed: " + why + "; logs in " + job.jobdir + "/logs");
 }
 
 // Submits the chosen chunks and the check job after them.
