@@ -390,6 +390,7 @@ TEST_F(CliSubmit, RefusesWhatTheNodesCouldNotUse) {
        "Slurm client programs (Debian: apt-get install slurm-client)",
        "/nonexistent"},
       {{"--resume", "nojob"}, "cannot read " + dir.file("nojob/job.txt") + ": "},
+      {{"s.vsc", "--resume", "nojob"}, "--resume takes no scene, -o or --frames"},
   };
   for (const Case& c : cases) {
     const RunResult r = submit(c.args, c.path);

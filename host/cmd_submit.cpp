@@ -357,6 +357,8 @@ int submit(const JobSpec& job, const std::vector<int>& indices, const SubmitOpti
 }
 
 int resume(const SubmitOptions& o) {
+  if (!o.scene.empty() || !o.outputs.empty() || !o.frames.empty())
+    throw HostError("--resume takes no scene, -o or --frames: the job folder holds them");
   const std::string description = absolute(o.resume) + "/job.txt";
   const JobSpec job = parse_job(read_text(description), description);
   check_inputs(job, !o.dry_run);
