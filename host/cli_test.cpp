@@ -1,5 +1,6 @@
 // vantrel-host as a user runs it: the real program, real files.
 #include <cmath>
+#include <filesystem>
 
 #include "host/cli_support.h"
 
@@ -259,4 +260,162 @@ TEST_F(Cli, SettingsFilesThroughTheFiltersPanel) {
   }
   EXPECT_NE(run({"settings", s, "--plugin", plugin}).status, 0);
   EXPECT_NE(run({"settings", s, "--load", file, "--save", file, "--plugin", plugin}).status, 0);
+}
+
+// Cluster submissions without a cluster: the dry run, the refusals, and a
+// stand-in sbatch that records how it was called. The real cluster's run is
+// tests/submit_cluster_test.sh.
+struct CliSubmit : Cli {
+  void SetUp() override {
+    Cli::SetUp();
+    s = scene({"--frames", "1-12"});
+    testing_support::make_dirs(dir.file("bin"));
+    sbatch_reply("echo 41\\;vtest");
+  }
+  // A stand-in sbatch: appends its arguments to calls.txt, then runs `reply`.
+  void sbatch_reply(const std::string& reply) {
+    testing_support::write_bytes(
+        dir.file("bin/sbatch"),
+        "#!/bin/sh\necho \"$*\" >> '" + dir.file("calls.txt") + "'\n" + reply + "\n");
+    std::filesystem::permissions(dir.file("bin/sbatch"), std::filesystem::perms::owner_all);
+  }
+  RunResult submit(std::vector<std::string> args, const std::string& path = "") {
+    args.insert(args.begin(), "submit");
+    RunOptions o;
+    o.cwd = dir.path;
+    o.path = path.empty() ? dir.file("bin") + ":/usr/bin:/bin" : path;
+    return run(args, o);
+  }
+  std::string calls() { return testing_support::read_bytes(dir.file("calls.txt")); }
+  std::string s;
+};
+
+TEST_F(CliSubmit, DryRunPrintsAbsoluteScriptsAndWritesNothing) {
+  const RunResult r =
+      submit({"s.vsc", "-o", "out/sky.####.png", "--chunk", "5", "--plugin", plugin, "--dry-run"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string job = dir.file("out/sky.job");
+  for (const std::string& text : std::vector<std::string>{
+           "#SBATCH --array=0-2\n", "  0) frames='1-5' ;;\n", "  1) frames='6-10' ;;\n",
+           "  2) frames='11-12' ;;\n", "#SBATCH --chdir=\"" + dir.path + "\"\n",
+           " render '" + dir.file("s.vsc") + "' --plugin '" + plugin + "' --frames \"$f\" -o '" +
+               dir.file("out/sky.####.png") + "' || exit\n",
+           "#SBATCH --kill-on-invalid-dep=yes\n", " submit --check '" + job + "'\n",
+           "array=$(sbatch --parsable --array=0-2 '" + job + "/render.sh')\n",
+           "sbatch --parsable --dependency=afterok:\"${array%%;*}\" '" + job + "/check.sh'\n"})
+    EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  EXPECT_EQ(r.out.find("3) frames"), std::string::npos);
+  EXPECT_EQ(calls(), "");        // sbatch never ran
+  EXPECT_TRUE(files().empty());  // not even the output folder
+}
+
+TEST_F(CliSubmit, RefusesWhatTheNodesCouldNotUse) {
+  testing_support::write_bytes(dir.file("junk.stars"), "not a star database at all");
+  const std::string scene_text = testing_support::read_bytes(s);
+  const std::string at = "StarFile \"" + db + "\"";
+  ASSERT_NE(scene_text.find(at), std::string::npos) << scene_text;
+  for (const char* name : {"junk", "gone"}) {
+    std::string t = scene_text;
+    t.replace(t.find(at), at.size(), std::string("StarFile \"") + name + ".stars\"");
+    testing_support::write_bytes(dir.file(std::string(name) + ".vsc"), t);
+  }
+  testing_support::make_dirs(dir.file("plates"));
+  testing_support::write_bytes(dir.file("plates/bg.0001.png"), "");
+  const std::string p = plugin;
+  struct Case {
+    std::vector<std::string> args;
+    std::string message, path = "";
+  };
+  const std::vector<Case> cases = {
+      {{"none.vsc", "-o", "o/f.####.png", "--plugin", p},
+       "cannot read " + dir.file("none.vsc") + ": No such file or directory"},
+      {{"s.vsc", "--plugin", p}, "submit needs -o PATTERN"},
+      {{"s.vsc", "-o", "o/f.png", "--plugin", p}, "-o o/f.png needs #### or %04d"},
+      {{"s.vsc", "-o", "o/f.####.png", "--chunk", "0", "--plugin", p}, "--chunk expects at least"},
+      {{"gone.vsc", "-o", "o/f.####.png", "--plugin", p},
+       "cannot read the star database " + dir.file("gone.stars") + ": No such file or directory"},
+      {{"junk.vsc", "-o", "o/f.####.png", "--plugin", p},
+       "the star database " + dir.file("junk.stars") + " does not begin with VANTREL1 or VANTREL2"},
+      {{"s.vsc", "-o", "o/f.####.png", "--background", "plates/bg.####.png", "--plugin", p},
+       "cannot read the background " + dir.file("plates/bg.0002.png") + ": No such file"},
+      {{"s.vsc", "-o", "/proc/f.####.png", "--plugin", p},
+       "the output folder /proc is not writable ("},
+      {{"s.vsc", "-o", "plates/bg.0001.png/f.####.png", "--plugin", p, "--dry-run"},
+       "the output folder " + dir.file("plates/bg.0001.png") + " is not writable ("},
+      {{"s.vsc", "-o", "o/f.####.png", "--plugin", p},
+       "sbatch not found on PATH: install the "
+       "Slurm client programs (Debian: apt-get install slurm-client)",
+       "/nonexistent"},
+      {{"--resume", "nojob"}, "cannot read " + dir.file("nojob/job.txt") + ": "},
+      {{"s.vsc", "--resume", "nojob"}, "--resume takes no scene, -o or --frames"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = submit(c.args, c.path);
+    EXPECT_EQ(r.status, 1) << c.message << r.err;
+    EXPECT_EQ(r.err.rfind("vantrel-host: " + c.message, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  EXPECT_EQ(calls(), "");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("o")));  // nothing written when refused
+  // A folder without write permission, where permission bits bind (not as root).
+  if (geteuid() != 0) {
+    testing_support::make_dirs(dir.file("ro"));
+    std::filesystem::permissions(
+        dir.file("ro"), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    const RunResult r = submit({"s.vsc", "-o", "ro/f.####.png", "--plugin", p});
+    EXPECT_EQ(
+        r.err.rfind("vantrel-host: the output folder " + dir.file("ro") + " is not writable", 0),
+        0u)
+        << r.err;
+  }
+}
+
+TEST_F(CliSubmit, ChecksAndResubmitsOnlyChunksWithMissingFiles) {
+  RunResult r = submit({"s.vsc", "-o", "out/sky.####.png", "--chunk", "5", "--plugin", plugin,
+                        "--partition", "render", "--sbatch-arg=--mem=1G"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string job = dir.file("out/sky.job");
+  EXPECT_EQ(r.out, "submitted job array 41 (3 chunks) and check job 41; scripts and logs in " +
+                       job + "\n");
+  EXPECT_EQ(calls(), "--parsable --array=0-2 " + job + "/render.sh\n--parsable " +
+                         "--dependency=afterok:41 " + job + "/check.sh\n");
+  const std::string script = testing_support::read_bytes(job + "/render.sh");
+  EXPECT_NE(script.find("#SBATCH --partition=\"render\"\n#SBATCH --mem=1G\n"), std::string::npos);
+  // The frames as the tasks would write them; then one lost and one damaged.
+  ASSERT_EQ(run({"render", s, "-o", dir.file("out/sky.####.png"), "--plugin", plugin, "-q"}).status,
+            0);
+  std::filesystem::remove(dir.file("out/sky.0007.png"));
+  testing_support::write_bytes(dir.file("out/sky.0012.png"), "half a png");
+  r = submit({"--check", "out/sky.job"});
+  EXPECT_EQ(r.status, 1);
+  const std::string summary =
+      "failed: 10 of 12 files written and readable; missing or "
+      "unreadable: " +
+      dir.file("out/sky.0007.png") + ", " + dir.file("out/sky.0012.png") + "\n";
+  EXPECT_EQ(r.out, summary);
+  EXPECT_EQ(testing_support::read_bytes(job + "/summary.txt"), summary);
+  std::filesystem::remove(dir.file("calls.txt"));
+  r = submit({"--resume", "out/sky.job"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(calls(), "--parsable --array=1-2 " + job + "/render.sh\n--parsable " +
+                         "--dependency=afterok:41 " + job + "/check.sh\n");
+  EXPECT_FALSE(std::filesystem::exists(job + "/summary.txt"));  // the new check will write it
+  // All there: nothing to resubmit, and the check passes.
+  ASSERT_EQ(run({"render", s, "-o", dir.file("out/sky.####.png"), "--plugin", plugin, "-q"}).status,
+            0);
+  std::filesystem::remove(dir.file("calls.txt"));
+  r = submit({"--resume", "out/sky.job"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "all 3 chunks of " + job + " are written: nothing to resubmit\n");
+  EXPECT_EQ(calls(), "");
+  r = submit({"--check", job});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ok: 12 of 12 files written and readable\n");
+  // sbatch's refusal is the command's, in one line.
+  sbatch_reply("echo 'sbatch: error: invalid partition name specified' >&2; exit 1");
+  r = submit({"s.vsc", "-o", "out/sky.####.png", "--plugin", plugin});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "vantrel-host: sbatch failed (status 1): sbatch: error: invalid partition name "
+            "specified\n");
 }

@@ -18,6 +18,7 @@ Command render_command(CLI::App& app);
 Command new_scene_command(CLI::App& app);
 Command settings_command(CLI::App& app);
 Command panel_command(CLI::App& app);
+Command submit_command(CLI::App& app);
 
 // The folder of the running program: the default plug-in sits beside it.
 std::string program_dir();

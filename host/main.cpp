@@ -1,11 +1,13 @@
 // vantrel-host: renders scenes with the plug-in, writes new scenes, moves a
-// scene's filter settings to and from settings files, and serves the filter's
-// panel to a browser.
+// scene's filter settings to and from settings files, serves the filter's
+// panel to a browser, and hands frame ranges to a Slurm cluster.
 //
 //   vantrel-host render SCENE [--frames A-B] [--background PATTERN] [--output PATTERN]...
 //   vantrel-host new-scene OUT [--camera-ra DEG] [--camera-dec DEG] [--fov DEG] [--size WxH] ...
 //   vantrel-host settings SCENE [--plugin PATH] [--filter N] --load FILE | --save FILE
 //   vantrel-host panel SCENE [--plugin PATH] [--port N] [--open] [--full] [--background PATTERN]
+//   vantrel-host submit SCENE -o PATTERN [--frames A-B] [--chunk N] [--dry-run] [--wait] ...
+//   vantrel-host submit --resume JOBDIR
 //
 // Every failure is one line on the standard error stream and a non-zero exit status.
 #include <unistd.h>
@@ -53,7 +55,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   const std::vector<host::Command> commands = {
       host::render_command(app), host::new_scene_command(app), host::settings_command(app),
-      host::panel_command(app)};
+      host::panel_command(app), host::submit_command(app)};
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -141,6 +141,7 @@ inline bool capture_error_boxes(HMODULE module) {
 struct RunResult {
   int status;       // the exit status; 128 + the signal that ended it; -1 when it hung
   std::string err;  // what it wrote to the standard error stream
+  std::string out;  // and to the standard output stream
 };
 
 struct RunOptions {
@@ -148,6 +149,7 @@ struct RunOptions {
   int timeout_seconds = 120;    // then the program is killed: a hang is a failure
   std::string cwd;              // run in this folder
   long file_size_limit = -1;    // bytes a file may grow to (RLIMIT_FSIZE): writes fail beyond
+  std::string path;             // the PATH it runs with; empty: the test's own
 };
 
 inline RunOptions interrupt_after(const std::string& text, int timeout_seconds = 120) {
@@ -157,18 +159,21 @@ inline RunOptions interrupt_after(const std::string& text, int timeout_seconds =
   return o;
 }
 
-// Runs a program with arguments, standard output thrown away.
+// Runs a program with arguments; its standard output is kept in a temporary
+// file (read once it has ended), its standard error read as it comes.
 inline RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                              const RunOptions& o = RunOptions()) {
   int pipefd[2];
-  if (pipe(pipefd) != 0) return {-1, "pipe failed"};
+  if (pipe(pipefd) != 0) return {-1, "pipe failed", ""};
+  FILE* out = tmpfile();
+  if (!out) return {-1, "tmpfile failed", ""};
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(pipefd[1], STDERR_FILENO);
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, STDOUT_FILENO);
+    dup2(fileno(out), STDOUT_FILENO);
     close(pipefd[0]);
     if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(126);
+    if (!o.path.empty()) setenv("PATH", o.path.c_str(), 1);
     if (o.file_size_limit >= 0) {
       // Writes past the limit then fail with EFBIG instead of ending the program.
       signal(SIGXFSZ, SIG_IGN);
@@ -210,8 +215,12 @@ inline RunResult run_program(const std::string& program, const std::vector<std::
   close(pipefd[0]);
   int status = 0;
   waitpid(pid, &status, 0);
-  if (hung) return {-1, err + "(killed after " + std::to_string(o.timeout_seconds) + " s)"};
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), err};
+  std::string printed;
+  rewind(out);
+  for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;) printed.append(buf, n);
+  fclose(out);
+  if (hung) return {-1, err + "(killed after " + std::to_string(o.timeout_seconds) + " s)", printed};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), err, printed};
 }
 #endif
 

@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   chromium
   python3
+  slurm-client slurmctld slurmd munge  # submit's client programs; the test's own cluster
 )
 
 missing=()
