@@ -139,6 +139,33 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
   await page.until(`document.querySelector('#messages li.error')?.textContent === '/nonexistent.stars is not a valid star database file.'`, 'the message on the page');
   assert.equal(await page.until(`document.getElementById('panel-32785').value !== '/nonexistent.stars' && document.getElementById('panel-32785').value`, 'the database shown again'), 'hipparcos3D.stars');
 
+  // 3D Stars: on with the 3D database; a database without distances switches it
+  // off, and turning it on again is refused with the plug-in's message.
+  const flat = join(dir, 'flat.stars');
+  const record = Buffer.alloc(32);
+  record.writeFloatLE(1, 16);
+  writeFileSync(flat, Buffer.concat([Buffer.from('VANTREL1'), Buffer.alloc(24), record]));
+  const setField = (id, value) => page.eval(`(() => { const f = document.getElementById('panel-${id}');
+    f.value = ${JSON.stringify(value)}; f.dispatchEvent(new Event('change')); })()`);
+  // Each step waits for the host to take the edit before the next is sent.
+  const edited = async (action, what) => {
+    const before = await page.eval(`window.vantrelTimings.edit`);
+    await action();
+    await page.until(`window.vantrelTimings.edit > ${before}`, what);
+  };
+  await edited(() => page.eval(`document.getElementById('panel-32792').click()`), '3D Stars on');
+  assert.equal(await page.eval(`document.getElementById('panel-32792').checked`), true);
+  await edited(() => setField(32785, flat), 'the database without distances');
+  await page.until(`!document.getElementById('panel-32792').checked && document.getElementById('panel-32785').value === ${JSON.stringify(flat)}`,
+    '3D Stars switched off by a database without distances');
+  await page.eval(`document.getElementById('panel-32792').click()`);
+  const refused = `Star database ${flat} does not support 3D star option (try hipparcos3D.stars).`;
+  await page.until(`[...document.querySelectorAll('#messages li.error')].some((li) => li.textContent === ${JSON.stringify(refused)})`,
+    'the 3D message on the page');
+  await page.until(`!document.getElementById('panel-32792').checked`, '3D Stars kept off');
+  await setField(32785, 'hipparcos3D.stars');
+  await page.until(`document.getElementById('panel-32785').value === 'hipparcos3D.stars'`, 'the 3D database again');
+
   // The parent chooser: choose the camera, confirm, save the scene.
   const scene = join(dir, 'orion.vsc');
   const choose = async (entry, button) => {
@@ -177,8 +204,31 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
     writeFileSync(join(env.VANTREL_ARTEFACTS, 'panel-page.png'), Buffer.from(shot.data, 'base64'));
   }
 
-  // Closing the panel from the page ends the program and writes vantrel.ini.
-  await page.eval(`document.getElementById('close-panel').click()`);
+  // Closing the tab ends the program and writes vantrel.ini.
+  await page.send('Page.close');
   assert.equal(await hostExit, 0, hostErr);
   assert.match(readFileSync(join(dir, 'plugin', 'vantrel.ini'), 'latin1'), /DefaultStarFile/);
+
+  // A fresh panel on the scene as shipped: Load Settings brings the saved look back.
+  copyFileSync(join(env.VANTREL_SOURCE_DIR, 'data', 'orion.vsc'), join(dir, 'fresh.vsc'));
+  const second = spawn(env.VANTREL_HOST, ['panel', join(dir, 'fresh.vsc'), '--plugin', plugin], { cwd: dir });
+  children.push(second);
+  let secondErr = '';
+  second.stderr.on('data', (c) => { secondErr += c; });
+  const secondExit = new Promise((resolve) => second.on('exit', (code) => resolve(code)));
+  const [, freshUrl] = await firstMatch(second.stdout, /(http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]{32})\n/, 'URL');
+  const target = await (await fetch(`http://127.0.0.1:${port}/json/new?${freshUrl}`, { method: 'PUT' })).json();
+  const fresh = await Page.open(target.webSocketDebuggerUrl);
+  await fresh.until(`!!document.getElementById('panel-32769')`, 'the fresh panel');
+  assert.notEqual(await fresh.eval(`document.getElementById('panel-32769').value`), '3');
+  await fresh.eval(`document.getElementById('panel-32783').click()`);
+  await fresh.until(`document.getElementById('requester').open && document.getElementById('requester-folder').value === ${JSON.stringify(dir)}`, 'the requester to open a file');
+  await fresh.until(`[...document.querySelectorAll('#requester-list li')].some((li) => li.textContent === 'look.settings')`, 'the settings file listed');
+  await fresh.eval(`document.getElementById('requester-name').value = 'look.settings'`);
+  await fresh.eval(`document.getElementById('requester-ok').click()`);
+  await fresh.until(`document.getElementById('panel-32769').value === '3'`, 'the loaded Star Brightness');
+
+  // The page's own Close button does the same as closing the tab.
+  await fresh.eval(`document.getElementById('close-panel').click()`);
+  assert.equal(await secondExit, 0, secondErr);
 });
