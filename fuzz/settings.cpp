@@ -5,6 +5,7 @@
 #include <string>
 
 #include "LW/settings.h"
+#include "LW/vantrel.h"
 #include "fuzz/fuzz.h"
 #include "host/blocks.h"
 
