@@ -113,7 +113,7 @@ int new_scene(const NewScene& o) {
     const InputFile db(h.resolve(o.database));
     if (!db.is_open()) throw HostError("--database " + o.database + ": " + db.reason());
   }
-  Session session(h, o.plugin.empty() ? default_plugin_path(program_dir(), 64) : o.plugin);
+  Session session(h, plugin_path(o.plugin));
 
   scene.name = o.name.empty() ? name_of(out) : o.name;
   Item& cam = scene.add(ItemKind::Camera, "Camera");
@@ -155,7 +155,7 @@ Command new_scene_command(CLI::App& app) {
   n->add_flag("--linear", o->linear,
               "the frames hold linear values (EXR); default sRGB-encoded (PNG)");
   n->add_option("--name", o->name, "scene name");
-  n->add_option("--plugin", o->plugin, "the plug-in library");
+  add_plugin_option(n, o->plugin);
   return {n, [o] { return new_scene(*o); }};
 }
 

@@ -72,7 +72,7 @@ int run_panel(const PanelOptions& o) {
   WorkQueue queue;
   WebPanel web(queue, h);
   PanelToolkit kit(h, web);
-  Session session(h, o.plugin.empty() ? default_plugin_path(program_dir(), 64) : o.plugin);
+  Session session(h, plugin_path(o.plugin));
   session.load(o.scene);
   if (o.filter < 1 || static_cast<size_t>(o.filter) > session.filters.size())
     throw HostError(o.scene + " has " + std::to_string(session.filters.size()) +
@@ -112,8 +112,7 @@ Command panel_command(CLI::App& app) {
       "open a scene's filter panel as a page in the browser, with a live render of the frame; "
       "the address with its token is printed; closing the page or Ctrl-C closes the panel");
   s->add_option("scene", o->scene, "scene file")->required();
-  s->add_option("--plugin", o->plugin,
-                "the plug-in library (default: vantrel64.so beside this program)");
+  add_plugin_option(s, o->plugin);
   s->add_option("--filter", o->filter, "which of the scene's image filters, from 1 (default 1)");
   s->add_option("--port", o->port, "port on 127.0.0.1 (default 0: a free one)");
   s->add_option("--background", o->background,

@@ -196,8 +196,7 @@ FrameResult Renderer::frame(long long number) {
 }
 
 int Renderer::run() {
-  session = std::make_unique<Session>(
-      h, o.plugin.empty() ? default_plugin_path(program_dir(), 64) : o.plugin);
+  session = std::make_unique<Session>(h, plugin_path(o.plugin));
   session->load(o.scene);
   const FrameSpan span = frames_to_render(o, h.scene.render);
   prepare(span);
@@ -230,8 +229,7 @@ Command render_command(CLI::App& app) {
                 "image under each frame (#### or %04d for the number)");
   r->add_option("--output,-o", o->outputs,
                 "image to write (#### or %04d for the number); may repeat");
-  r->add_option("--plugin", o->plugin,
-                "the plug-in library (default: vantrel64.so beside this program)");
+  add_plugin_option(r, o->plugin);
   r->add_flag("--quiet,-q", o->quiet, "no progress and no report of written files");
   r->add_flag("--keep-alpha", o->keep_alpha, "write alpha into PNG and TIFF (EXR always has it)");
   r->add_flag("--keep-going", o->keep_going,

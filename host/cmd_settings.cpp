@@ -60,7 +60,7 @@ int run_settings(const SettingsOptions& o) {
   Host h;
   ScriptedFrontEnd front;
   PanelToolkit kit(h, front);
-  Session session(h, o.plugin.empty() ? default_plugin_path(program_dir(), 64) : o.plugin);
+  Session session(h, plugin_path(o.plugin));
   session.load(o.scene);
   if (o.filter < 1 || static_cast<size_t>(o.filter) > session.filters.size())
     throw HostError(o.scene + " has " + std::to_string(session.filters.size()) +
@@ -102,8 +102,7 @@ Command settings_command(CLI::App& app) {
   load->excludes(save);
   save->excludes(load);
   s->add_option("--filter", o->filter, "which of the scene's image filters, from 1 (default 1)");
-  s->add_option("--plugin", o->plugin,
-                "the plug-in library (default: vantrel64.so beside this program)");
+  add_plugin_option(s, o->plugin);
   s->callback([load, save] {
     if (!*load && !*save) throw CLI::RequiredError("--load or --save");
   });

@@ -203,7 +203,7 @@ JobSpec describe(const SubmitOptions& o) {
   JobSpec job;
   job.program = fs::read_symlink("/proc/self/exe").string();  // the nodes run this same program
   job.scene = absolute(o.scene);
-  job.plugin = absolute(o.plugin.empty() ? default_plugin_path(program_dir(), 64) : o.plugin);
+  job.plugin = absolute(plugin_path(o.plugin));
   const SceneFile file = read_scene(job.scene);
   const RenderSettings& r = file.scene.render;
   job.first = r.first_frame, job.last = r.last_frame, job.step = r.frame_step;
@@ -393,7 +393,7 @@ Command submit_command(CLI::App& app) {
       "submit", "render a scene's frames on a Slurm cluster: a job array and a check job");
   s->add_option("scene", o->scene, "scene file (on storage the nodes share)");
   s->add_option("--output,-o", o->outputs, "image pattern to write (#### or %04d); may repeat");
-  s->add_option("--plugin", o->plugin, "the plug-in library (default: beside this program)");
+  add_plugin_option(s, o->plugin);
   s->add_option("--frames", o->frames, "frame or range A-B (default: the scene's range)");
   s->add_option("--chunk", o->chunk, "frames per array task (default 10)");
   s->add_option("--background", o->background, "image under each frame (#### or %04d)");

@@ -22,6 +22,10 @@ Command submit_command(CLI::App& app);
 
 // The folder of the running program: the default plug-in sits beside it.
 std::string program_dir();
+// Adds --plugin to a command, kept in path.
+void add_plugin_option(CLI::App* command, std::string& path);
+// The plug-in --plugin named, or the default one beside this program.
+std::string plugin_path(const std::string& given);
 // "A" or "A-B" into first and last; throws HostError naming the option.
 void parse_range(const std::string& option, const std::string& text, int& first, int& last);
 

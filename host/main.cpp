@@ -19,6 +19,7 @@
 
 #include "host/blocks.h"
 #include "host/commands.h"
+#include "host/scenefile.h"
 
 namespace host {
 
@@ -29,6 +30,15 @@ std::string program_dir() {
   buf[n] = '\0';
   std::string path(buf);
   return path.substr(0, path.find_last_of('/'));
+}
+
+void add_plugin_option(CLI::App* command, std::string& path) {
+  command->add_option("--plugin", path,
+                      "the plug-in library (default: vantrel64.so beside this program)");
+}
+
+std::string plugin_path(const std::string& given) {
+  return given.empty() ? default_plugin_path(program_dir(), 64) : given;
 }
 
 void parse_range(const std::string& option, const std::string& text, int& first, int& last) {
