@@ -13,6 +13,7 @@
 
 #include "host/commands.h"
 #include "host/images.h"
+#include "host/jobs.h"
 #include "host/scenefile.h"
 
 namespace host {
@@ -26,6 +27,7 @@ struct RenderOptions {
   std::string scene, frames, background, plugin;
   std::vector<std::string> outputs;
   bool quiet = false, keep_alpha = false;
+  int jobs = 0;
 };
 
 // The sRGBFrameBuffer setting of a filter, read from the blocks it saves.
@@ -35,14 +37,14 @@ std::optional<bool> filter_srgb(const FilterInstance& f) {
   return std::nullopt;
 }
 
-class ProgressBar {
+class ProgressBar : public FrameReporter {
 public:
   ProgressBar(bool quiet) : quiet(quiet), tty(isatty(STDERR_FILENO)) {}
-  void frame(int f) {
+  void frame(int f) override {
     current = f;
     last_tenth = -1;
   }
-  void report(unsigned done, unsigned total) {
+  void report(unsigned done, unsigned total) override {
     if (quiet || total == 0) return;
     const int percent = static_cast<int>(100.0 * std::min(done, total) / total);
     if (tty) {
@@ -56,7 +58,7 @@ public:
       fprintf(stderr, "frame %d: %d%%\n", current, percent);
     }
   }
-  void line(const std::string& text) {
+  void line(const std::string& text) override {
     if (quiet) return;
     if (drawn) fputs("\r\033[K", stderr);
     drawn = false;
@@ -100,15 +102,14 @@ int render(RenderOptions o) {
     if (s && !srgb) srgb = s;
   }
 
-  ProgressBar bar(o.quiet);
-  Progress progress;
-  progress.report = [&](unsigned done, unsigned total) { bar.report(done, total); };
-  progress.cancel = &cancel_requested;
+  ProgressBar display(o.quiet);
   std::signal(SIGINT, on_interrupt);
 
-  for (int frame = first; frame <= last; frame += step) {
+  const RenderFrame render_frame = [&](int frame, FrameReporter& bar) {
     const auto start = std::chrono::steady_clock::now();
-    bar.frame(frame);
+    Progress progress;
+    progress.report = [&](unsigned done, unsigned total) { bar.report(done, total); };
+    progress.cancel = &cancel_requested;
     FrameImage image(r.width, r.height);
     Encoding encoding = srgb.value_or(true) ? Encoding::SRGB : Encoding::Linear;
     if (!o.background.empty()) {
@@ -122,7 +123,7 @@ int render(RenderOptions o) {
     }
     if (!run_filters(h, session.filter_list(), image, frame, progress)) {
       bar.line("cancelled at frame " + std::to_string(frame) + ": nothing written for it");
-      return 130;
+      return false;
     }
     for (const std::string& pattern : o.outputs) {
       const std::string out = frame_path(pattern, frame);
@@ -137,8 +138,13 @@ int render(RenderOptions o) {
       snprintf(msg, sizeof msg, " (%.2f s)", seconds);
       bar.line("frame " + std::to_string(frame) + ": wrote " + out + msg);
     }
-  }
-  return 0;
+    return true;
+  };
+  FrameRun run;
+  for (int frame = first; frame <= last; frame += step) run.frames.push_back(frame);
+  run.jobs = o.jobs;
+  run.cancel = &cancel_requested;
+  return render_frames(run, display, render_frame);
 }
 
 }  // namespace
@@ -154,6 +160,9 @@ Command render_command(CLI::App& app) {
                 "image to write (#### or %04d for the number); may repeat");
   r->add_option("--plugin", o->plugin,
                 "the plug-in library (default: vantrel64.so beside this program)");
+  r->add_option("--jobs,-j", o->jobs,
+                "frames rendered side by side, each by a worker process (default 0: one per core)")
+      ->check(CLI::NonNegativeNumber);
   r->add_flag("--quiet,-q", o->quiet, "no progress and no report of written files");
   r->add_flag("--keep-alpha", o->keep_alpha, "write alpha into PNG and TIFF (EXR always has it)");
   return {r, [o] { return render(*o); }};
