@@ -60,7 +60,8 @@ struct Sky {
     }
     double start, end;
     host::frame_times(p.host, frame, start, end);
-    host::FrameAccess access(image, frame, start, end, host::Progress());
+    const host::Progress progress;  // the access record keeps a reference to it
+    host::FrameAccess access(image, frame, start, end, progress);
     vantrel_process(instance, access.access());
     vantrel_module.render_reference = false;
     return image;
