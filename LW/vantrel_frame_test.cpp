@@ -679,7 +679,8 @@ TEST(FramePass, CameraRegionsWriteTheWholeImageBack) {
     std::fill(apart.red.begin(), apart.red.end(), -1.0f);
     std::fill(apart.alpha.begin(), apart.alpha.end(), -1.0f);
     output = &apart;
-    host::FrameAccess access(image, 0, 0, 0, host::Progress());
+    const host::Progress no_progress;  // FrameAccess keeps a reference to it
+    host::FrameAccess access(image, 0, 0, 0, no_progress);
     VHFilterAccess counted = *access.access();
     inner = access.access();
     counted.set_rgb = [](const VHFilterAccess*, int x, int y, const float rgb[3]) {

@@ -239,7 +239,8 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
     // A frame whose buffers cannot be read.
     hn.host.messages.clear();
     host::FrameImage image(200, 100);
-    host::FrameAccess access(image, 0, 0, 0, host::Progress());
+    const host::Progress no_progress;  // FrameAccess keeps a reference to it
+    host::FrameAccess access(image, 0, 0, 0, no_progress);
     VHFilterAccess broken = *access.access();
     broken.get_line = [](const VHFilterAccess*, int, int) -> const float* { throw_one(); };
     f->process(&broken);
