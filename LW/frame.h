@@ -5,8 +5,11 @@
 // the rectangle in, draws each pass and copies it back out.
 #pragma once
 
+#include <memory>
+
 #include "LW/vantrel.h"
 #include "base/array.h"
+#include "libimgops/srgb.h"
 #include "libimgops/stars.h"
 
 // Columns and rows of the host image that the pass draws into, inclusive.
@@ -104,23 +107,64 @@ struct DofScale {
 };
 DofScale dof_star_scale(const DofInputs& in);
 
-// The curves at the host's buffers, in single precision.
-float srgb_decode(float v);
-float srgb_encode(float v);
+// One row of the host's buffers, on its way back: through "Filter Rows 1"
+// in place when the host offers it, else pixel by pixel through set_rgb and
+// set_alpha. Buffers the host does not have read as zero.
+class HostRow {
+public:
+  HostRow(const VHFilterAccess* access, const VHFilterRows* rows, int y);
+  // The host's values: alpha, red, green, blue (null when the host has none).
+  const float* in[4];
+  // Pixels x .. x + n - 1 go back as the host has them.
+  void keep(int x, int n) const;
+  // Their colour becomes r, g, b (n values each); their alpha stays.
+  void put(int x, int n, const float* r, const float* g, const float* b) const;
+  // Every output row is its input row: a pixel is changed by writing its
+  // new value to out[buffer], and left alone by doing nothing.
+  bool in_place() const { return same; }
+  float* out[4];  // null without the service
+  float value(int buffer, int x) const { return in[buffer] ? in[buffer][x] : 0.0f; }
+
+private:
+  const VHFilterAccess* access;
+  int y;
+  bool same;
+};
+
+// The pixels of star_rect as the renderer draws into them, filled from the
+// host and handed back. The reference copies the whole rectangle into a
+// BGRA_FLOAT image through the exact curve; the fast path keeps separate
+// planes of the light stars add, filled a chunk of a row at a time where a
+// star first reaches, and hands back only what changed. Either way a pixel
+// whose linear value no star changed goes back exactly as it came.
+class FramePixels {
+public:
+  virtual ~FramePixels();
+  virtual const StarFramebuffer& framebuffer() const = 0;
+  // Writes star_rect back; with whole_image, every pixel outside it first,
+  // unchanged.
+  void write_back(const VHFilterRows* rows, bool whole_image);
+
+protected:
+  FramePixels(const VHFilterAccess* access, const star_rect& r, bool srgb)
+      : access(access), r(r), srgb(srgb) {}
+  // Hands back the pixels x0 .. x1 of framebuffer row `row`.
+  virtual void write_row(const HostRow& host, int row) = 0;
+  const VHFilterAccess* access;
+  const star_rect r;
+  const bool srgb;
+};
 
 namespace Kesh {
 class Image;
 }
 // A BGRA_FLOAT image (alpha, red, green, blue per pixel) as the rasteriser's framebuffer.
 StarFramebuffer star_framebuffer(Kesh::Image& image);
-// Copies star_rect of the host's buffers into a BGRA_FLOAT image (alpha, red,
-// green, blue per pixel), through the sRGB decoding curve when srgb is set.
-void framebuffer_from_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
-                           bool srgb);
-// Writes the image back into star_rect; with whole_image, every pixel outside
-// star_rect is written back unchanged first.
-void framebuffer_to_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
-                         bool srgb, bool whole_image);
+
+std::unique_ptr<FramePixels> reference_pixels(const VHFilterAccess* access, const star_rect& r,
+                                              bool srgb);
+std::unique_ptr<FramePixels> fast_pixels(const VHFilterAccess* access, const star_rect& r,
+                                         bool srgb, FrameMemory& memory);
 
 // The body of the process callback: the instance's database, the plan, the passes.
 void vantrel_render_frame(vantrel* v, const VHFilterAccess* access);

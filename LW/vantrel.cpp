@@ -140,6 +140,7 @@ int vantrel_activate(int version, VHGlobalFunc global, void* local, void* /*serv
   host.fileio = fetch<VHFileIOFuncs>(global, VH_FILE_IO);
   if (!host.scene || !host.camera || !host.items || !host.messages || !host.fileio)
     return VH_ACTIVATE_FAILED;
+  host.rows = fetch<VHFilterRows>(global, VH_FILTER_ROWS);
 
   load_vantrel_ini();
 
@@ -195,6 +196,7 @@ void vantrel_destroy(VHInstance instance) {
     vantrel* v = instance_of(instance);
     if (!v) return;
     delete v->StarSource;
+    delete v->Pixels;
     delete v;
   });
 }

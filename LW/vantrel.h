@@ -2,6 +2,8 @@
 // instance and its callbacks, and the configuration file.
 #pragma once
 
+#include <vector>
+
 #include "LW/settings.h"
 #include "base/array.h"
 #include "base/string.h"
@@ -23,6 +25,7 @@ struct VantrelHost {
   const VHItemInfo* items = nullptr;
   const VHMessageFuncs* messages = nullptr;
   const VHFileIOFuncs* fileio = nullptr;
+  const VHFilterRows* rows = nullptr;  // optional: null when the host writes pixel by pixel
 };
 
 // Everything the plug-in keeps from its load to its unload, shared by all
@@ -51,6 +54,9 @@ struct VantrelModule {
   uint64_t (*preview_clock)() = OSAPI::clock_us;
   // The entries of the parent chooser while it is up; null otherwise.
   const ParentChoices* parent_choices = nullptr;
+  // Frames are drawn the reference way (exact curves and rasteriser, the
+  // whole rectangle copied): for tests that hold the fast path against it.
+  bool render_reference = false;
 };
 extern VantrelModule vantrel_module;
 // Back to the state of a freshly loaded library, the module handle kept (tests).
@@ -95,10 +101,26 @@ public:
   explicit LWStarFile(const char* path);
   const unsigned char* next() override;
   void rewind() override { cursor = 0; }
+  // Worked out at the first call of either and kept with the records.
+  const float* brightnesses() override;
+  const SkyDirection* directions() override;
 
   int32_t cursor = 0;
   ByteArray records;
   String path;
+
+private:
+  void index();
+  std::vector<float> bright;
+  std::vector<SkyDirection> dirs;
+};
+
+// The memory a frame's fast path draws into (planes of light and coverage,
+// and the flags of the chunks filled), kept by the instance from frame to
+// frame so that a frame does not map fresh pages for it every time.
+struct FrameMemory {
+  std::vector<float> planes;
+  std::vector<unsigned char> ready;
 };
 
 // The directory holding the plug-in file; empty when the system cannot tell.
@@ -110,6 +132,7 @@ int vantrel_load_entry(const void* module, int reason);
 struct vantrel : VantrelSettings {
   bool PanelOpen = false;
   LWStarFile* StarSource = nullptr;  // owned; the database loaded for StarFile
+  FrameMemory* Pixels = nullptr;     // owned; null until the first frame
   int32_t PanelProjection = 0;       // panel scratch
   char PanelStarFileText[4096] = {};
 };

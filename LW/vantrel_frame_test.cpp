@@ -257,9 +257,12 @@ TEST(FramePass, DepthOfFieldKeepsTheLight) {
   EXPECT_TRUE(same_bits(hn.render(*f), sharp));
 }
 
+// The host's pixels are sRGB-encoded or linear; stars are added in linear
+// terms. A pixel that no star changes comes back exactly as it came, also
+// where a trip through decoding and encoding would not bring it back bit for
+// bit, and alpha always does.
 TEST(FramePass, PixelsAreSRGBOrLinear) {
   Harness hn;
-  // Values whose trip through decode and encode does not come back bit for bit.
   std::vector<float> values;
   for (float v = 0.01f; v < 1.0f; v += 0.0137f)
     if (encode(decode(v)) != v) values.push_back(v);
@@ -270,24 +273,33 @@ TEST(FramePass, PixelsAreSRGBOrLinear) {
     auto f =
         hn.instance(hn.db(header_only ? std::vector<Star>{} : std::vector<Star>{ahead(40, 0)}));
     if (!header_only) Harness::settings(*f).Brightness = 0;  // draws nothing
-    Harness::settings(*f).sRGBFrameBuffer = 1;
-    const host::FrameImage im = hn.render(*f, 0, v, v);
-    for (size_t i = 0; i < im.red.size(); ++i) {
-      ASSERT_EQ(im.red[i], encode(decode(v))) << magic << " " << i;
-      ASSERT_EQ(im.alpha[i], encode(decode(v))) << magic << " " << i;
+    for (int srgb : {1, 0}) {
+      Harness::settings(*f).sRGBFrameBuffer = srgb;
+      const host::FrameImage im = hn.render(*f, 0, v, v);
+      for (size_t i = 0; i < im.red.size(); ++i) {
+        ASSERT_EQ(im.red[i], v) << magic << " " << i;
+        ASSERT_EQ(im.alpha[i], v) << magic << " " << i;
+      }
     }
-    Harness::settings(*f).sRGBFrameBuffer = 0;
-    const host::FrameImage linear = hn.render(*f, 0, v, v);
-    for (size_t i = 0; i < linear.red.size(); ++i) ASSERT_EQ(linear.red[i], v);
   }
-  // A star on an sRGB frame: the light is added in linear terms.
+  // A star on an sRGB frame: the light is added in linear terms, and every
+  // pixel it leaves dark is the host's own.
   auto f = hn.instance(hn.db({ahead(0, 0)}));
   Harness::settings(*f).sRGBFrameBuffer = 1;
-  const host::FrameImage srgb = hn.render(*f, 0, 0.5f);
+  const host::FrameImage srgb = hn.render(*f, 0, v, 0.0f);
   Harness::settings(*f).sRGBFrameBuffer = 0;
-  const host::FrameImage lin = hn.render(*f, 0, decode(0.5f));
+  const host::FrameImage lin = hn.render(*f, 0, decode(v), 0.0f);
   const size_t centre = 50 * 200 + 100;
   EXPECT_NEAR(srgb.red[centre], encode(lin.red[centre]), 1e-6);
+  int lit = 0;
+  for (size_t i = 0; i < lin.red.size(); ++i) {
+    if (lin.red[i] != decode(v))
+      ++lit;
+    else
+      ASSERT_EQ(srgb.red[i], v) << i;
+    ASSERT_EQ(srgb.alpha[i], 0.0f);
+  }
+  EXPECT_GT(lit, 20);
 }
 
 TEST(FramePass, MonitorStepsAndCancel) {
@@ -514,11 +526,10 @@ TEST(FramePass, RegionRenderEqualsTheFullRenderInsideIt) {
 TEST(FramePass, RegionsBeyondTheFrame) {
   Harness hn;
   auto f = hn.instance(hn.db({ahead(0, 0), ahead(40, 20), ahead(-44, -22)}));
+  // Large stars: a region that drew at all would light pixels.
   Harness::settings(*f).StarSize = 60;
-  // sRGB pixels: a pixel passed through the pass at all would come back changed.
   Harness::settings(*f).sRGBFrameBuffer = 1;
-  float bg = 0.125f;
-  while (encode(decode(bg)) == bg) bg += 0.001f;
+  const float bg = 0.125f;
   const host::FrameImage full = hn.render(*f, 0, bg);
   host::RenderSettings& r = hn.host.scene.render;
   r.limited_region = true;
@@ -647,16 +658,27 @@ TEST(FramePass, MonitorTotalAndCadence) {
   }
 }
 
-// With a camera region the whole host image is written back (every pixel
-// exactly once); with a scene region only the region.
+// With a camera region the whole host image is written back, every pixel
+// exactly once; with a scene region only the region. A host without the row
+// service gets set_rgb and set_alpha calls; one whose output rows are not its
+// input rows gets every pixel written there.
 TEST(FramePass, CameraRegionsWriteTheWholeImageBack) {
   Harness hn;
   auto f = hn.instance(hn.db({ahead(0, 0)}));
   static int rgb_calls, alpha_calls;
   static const VHFilterAccess* inner;
-  auto count = [&](int x0, int y0, int x1, int y1) {
-    host::FrameImage image(200, 100);
+  static host::FrameImage* output;  // the output rows of a host that keeps them apart
+  struct Written {
+    int rgb_calls, alpha_calls;
+    int outside;    // output pixels outside the region that hold the input's values
+    double inside;  // light in the region
+  };
+  auto run = [&](int x0, int y0, int x1, int y1) {
+    host::FrameImage image(200, 100), apart(200, 100);
     std::fill(image.red.begin(), image.red.end(), 0.5f);
+    std::fill(apart.red.begin(), apart.red.end(), -1.0f);
+    std::fill(apart.alpha.begin(), apart.alpha.end(), -1.0f);
+    output = &apart;
     const host::Progress no_progress;  // FrameAccess keeps a reference to it
     host::FrameAccess access(image, 0, 0, 0, no_progress);
     VHFilterAccess counted = *access.access();
@@ -671,24 +693,52 @@ TEST(FramePass, CameraRegionsWriteTheWholeImageBack) {
     };
     rgb_calls = alpha_calls = 0;
     f->process(&counted);
+    Written w{rgb_calls, alpha_calls, 0, 0.0};
     for (int y = 0; y < 100; ++y)
-      for (int x = 0; x < 200; ++x)
-        if (x < x0 || x > x1 || y < y0 || y > y1) {
-          EXPECT_EQ(image.red[y * 200 + x], 0.5f);
+      for (int x = 0; x < 200; ++x) {
+        const size_t i = static_cast<size_t>(y) * 200 + x;
+        const bool in_region = x >= x0 && x <= x1 && y >= y0 && y <= y1;
+        if (in_region) {
+          w.inside += (apart.red[i] >= 0 ? apart.red : image.red)[i] - 0.5;
+          continue;
         }
-    return rgb_calls;
+        EXPECT_EQ(image.red[i], 0.5f);
+        if (apart.red[i] == 0.5f && apart.alpha[i] == 0.0f) ++w.outside;
+      }
+    return w;
   };
-  hn.cam->camera.limited_region = true;
-  hn.cam->camera.region_x0 = 60, hn.cam->camera.region_y0 = 20;
-  hn.cam->camera.region_x1 = 139, hn.cam->camera.region_y1 = 79;
-  EXPECT_EQ(count(60, 20, 139, 79), 200 * 100);
-  EXPECT_EQ(alpha_calls, 200 * 100);
-  hn.cam->camera.limited_region = false;
-  hn.host.scene.render.limited_region = true;
-  hn.host.scene.render.region_x0 = 60, hn.host.scene.render.region_y0 = 20;
-  hn.host.scene.render.region_x1 = 139, hn.host.scene.render.region_y1 = 79;
-  EXPECT_EQ(count(60, 20, 139, 79), 80 * 60);
-  EXPECT_EQ(alpha_calls, 80 * 60);
+  auto regions = [&](const char* host_kind, int calls, int outside_whole, int outside_scene) {
+    hn.cam->camera.limited_region = true;
+    hn.cam->camera.region_x0 = 60, hn.cam->camera.region_y0 = 20;
+    hn.cam->camera.region_x1 = 139, hn.cam->camera.region_y1 = 79;
+    const Written whole = run(60, 20, 139, 79);
+    EXPECT_EQ(whole.rgb_calls, calls * 200 * 100) << host_kind;
+    EXPECT_EQ(whole.alpha_calls, calls * 200 * 100) << host_kind;
+    EXPECT_EQ(whole.outside, outside_whole) << host_kind;
+    EXPECT_GT(whole.inside, 0.1) << host_kind;
+    hn.cam->camera.limited_region = false;
+    hn.host.scene.render.limited_region = true;
+    hn.host.scene.render.region_x0 = 60, hn.host.scene.render.region_y0 = 20;
+    hn.host.scene.render.region_x1 = 139, hn.host.scene.render.region_y1 = 79;
+    const Written scene = run(60, 20, 139, 79);
+    EXPECT_EQ(scene.rgb_calls, calls * 80 * 60) << host_kind;
+    EXPECT_EQ(scene.alpha_calls, calls * 80 * 60) << host_kind;
+    EXPECT_EQ(scene.outside, outside_scene) << host_kind;
+    EXPECT_GT(scene.inside, 0.1) << host_kind;
+    hn.host.scene.render.limited_region = false;
+  };
+  // This host's own row service works in place: no calls, nothing apart.
+  regions("in place", 0, 0, 0);
+  // Activating again fetches the services again.
+  hn.host.withheld.insert(VH_FILTER_ROWS);
+  host::ImageFilterServer without_rows(*hn.library, "Vantrel");
+  regions("pixel by pixel", 1, 0, 0);
+  static VHFilterRows apart{nullptr, [](const VHFilterRows*, const VHFilterAccess*, int buffer,
+                                        int y) { return output->plane(buffer) + y * 200; }};
+  hn.host.withheld.clear();
+  hn.host.extra_globals[VH_FILTER_ROWS] = &apart;
+  host::ImageFilterServer with_apart(*hn.library, "Vantrel");
+  regions("output apart", 0, 200 * 100 - 80 * 60, 0);
 }
 
 // Depth of field per pass: each field pass starts again from Brightness (the

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "LW/frame.h"
-#include "libkeshimage/image.h"
 
 namespace {
 
@@ -108,7 +107,9 @@ private:
 bool draw_pass(const PassPlan& pass, const StarFramebuffer& fb, LWStarFile& db,
                VHMonitor* monitor) {
   RewindGuard rewind(db);
-  StarRenderer renderer(pass.data, fb, db, pass.cameras);
+  StarRendererData data = pass.data;
+  data.path = vantrel_module.render_reference ? ExactPath : FastPath;
+  StarRenderer renderer(data, fb, db, pass.cameras);
   bool drew = false;
   for (uint32_t i = 1; i < db.record_count; ++i) {
     if (!renderer.render_next(drew)) break;
@@ -117,88 +118,24 @@ bool draw_pass(const PassPlan& pass, const StarFramebuffer& fb, LWStarFile& db,
   return true;
 }
 
-// Copies the rectangle in, draws every pass, copies it back out. A cancel
-// leaves the host's buffers as they were.
-void execute_plan(const FramePlan& plan, const VHFilterAccess* access, LWStarFile& db, bool srgb) {
-  const star_rect& r = plan.rect;
-  Kesh::Image image(Kesh::ImageSpec(r.x1 - r.x0 + 1, r.y1 - r.y0 + 1, Kesh::ImageSpec::BGRA_FLOAT));
-  const StarFramebuffer fb = star_framebuffer(image);
-  framebuffer_from_host(access, image, r, srgb);
-
+// Draws every pass into the rectangle's pixels and hands them back. A
+// cancel leaves the host's buffers as they were.
+void execute_plan(const FramePlan& plan, const VHFilterAccess* access, vantrel* v) {
+  LWStarFile& db = *v->StarSource;
+  const bool srgb = v->sRGBFrameBuffer != 0;
+  if (!v->Pixels) v->Pixels = new FrameMemory;
+  const std::unique_ptr<FramePixels> pixels =
+      vantrel_module.render_reference ? reference_pixels(access, plan.rect, srgb)
+                                      : fast_pixels(access, plan.rect, srgb, *v->Pixels);
   VHMonitor* monitor = access->monitor;
   if (monitor) monitor->init(monitor->data, plan.monitor_total);
   for (int p = 0; p < plan.pass_count; ++p)
-    if (!draw_pass(plan.passes[p], fb, db, monitor)) return;
+    if (!draw_pass(plan.passes[p], pixels->framebuffer(), db, monitor)) return;
   if (monitor) monitor->done(monitor->data);
-  framebuffer_to_host(access, image, r, srgb, plan.whole_image);
+  pixels->write_back(vantrel_module.host.rows, plan.whole_image);
 }
 
 }  // namespace
-
-StarFramebuffer star_framebuffer(Kesh::Image& image) {
-  float* base = reinterpret_cast<float*>(image.pixels);
-  return StarFramebuffer{base + 1,
-                         base + 2,
-                         base + 3,
-                         base + 0,
-                         image.width,
-                         image.height,
-                         static_cast<int>(image.stride / 4),
-                         4};
-}
-
-float srgb_decode(float v) {
-  return v > 0.03928f ? std::pow((v + 0.055f) * 0.94786733f, 2.4f) : v * 0.07739938f;
-}
-
-float srgb_encode(float v) {
-  // The threshold is 0.00304, not 0.0031308: the curve the host's pixels were made with.
-  return v > 0.00304f ? std::pow(v, 0.41666666f) * 1.055f - 0.055f : v * 12.92f;
-}
-
-void framebuffer_from_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
-                           bool srgb) {
-  for (int y = r.y0; y <= r.y1; ++y) {
-    const float* a = access->get_line(access, VH_BUF_ALPHA, y);
-    const float* red = access->get_line(access, VH_BUF_RED, y);
-    const float* green = access->get_line(access, VH_BUF_GREEN, y);
-    const float* blue = access->get_line(access, VH_BUF_BLUE, y);
-    float* px = reinterpret_cast<float*>(image.row(y - r.y0));
-    for (int x = r.x0; x <= r.x1; ++x, px += 4) {
-      // A buffer the host does not have reads as zero.
-      const float in[4] = {a ? a[x] : 0.0f, red ? red[x] : 0.0f, green ? green[x] : 0.0f,
-                           blue ? blue[x] : 0.0f};
-      for (int c = 0; c < 4; ++c) px[c] = srgb ? srgb_decode(in[c]) : in[c];
-    }
-  }
-}
-
-void framebuffer_to_host(const VHFilterAccess* access, Kesh::Image& image, const star_rect& r,
-                         bool srgb, bool whole_image) {
-  if (whole_image) {
-    for (int y = 0; y < access->height; ++y) {
-      const float* a = access->get_line(access, VH_BUF_ALPHA, y);
-      const float* red = access->get_line(access, VH_BUF_RED, y);
-      const float* green = access->get_line(access, VH_BUF_GREEN, y);
-      const float* blue = access->get_line(access, VH_BUF_BLUE, y);
-      for (int x = 0; x < access->width; ++x) {
-        if (y >= r.y0 && y <= r.y1 && x >= r.x0 && x <= r.x1) continue;
-        const float rgb[3] = {red ? red[x] : 0.0f, green ? green[x] : 0.0f, blue ? blue[x] : 0.0f};
-        access->set_rgb(access, x, y, rgb);
-        access->set_alpha(access, x, y, a ? a[x] : 0.0f);
-      }
-    }
-  }
-  for (int y = r.y0; y <= r.y1; ++y) {
-    const float* px = reinterpret_cast<const float*>(image.row(y - r.y0));
-    for (int x = r.x0; x <= r.x1; ++x, px += 4) {
-      float out[4];
-      for (int c = 0; c < 4; ++c) out[c] = srgb ? srgb_encode(px[c]) : px[c];
-      access->set_rgb(access, x, y, out + 1);
-      access->set_alpha(access, x, y, out[0]);
-    }
-  }
-}
 
 void vantrel_render_frame(vantrel* v, const VHFilterAccess* access) {
   VantrelHost& host = vantrel_module.host;
@@ -213,5 +150,5 @@ void vantrel_render_frame(vantrel* v, const VHFilterAccess* access) {
   const FramePlan plan =
       plan_frame(facts_of(*host.scene, *access, db.record_count), *v, GlobalAnswers(host));
   if (plan.empty()) return;
-  execute_plan(plan, access, db, v->sRGBFrameBuffer != 0);
+  execute_plan(plan, access, v);
 }

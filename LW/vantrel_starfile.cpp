@@ -73,3 +73,26 @@ const unsigned char* LWStarFile::next() {
   return reinterpret_cast<const unsigned char*>(records.bytes) +
          static_cast<size_t>(cursor++) * star_db::kRecordSize;
 }
+
+void LWStarFile::index() {
+  if (!dirs.empty() || record_count == 0) return;
+  dirs.resize(record_count);
+  bright.resize(record_count);
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(records.bytes);
+  for (uint32_t i = 1; i < record_count; ++i) {
+    const unsigned char* record = bytes + static_cast<size_t>(i) * star_db::kRecordSize;
+    bright[i] = star_db::field<float>(record, star_db::kBrightness);
+    dirs[i] = sky_direction(star_db::field<double>(record, star_db::kRa),
+                            star_db::field<double>(record, star_db::kDec));
+  }
+}
+
+const float* LWStarFile::brightnesses() {
+  index();
+  return bright.empty() ? nullptr : bright.data();
+}
+
+const SkyDirection* LWStarFile::directions() {
+  index();
+  return dirs.empty() ? nullptr : dirs.data();
+}

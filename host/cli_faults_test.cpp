@@ -133,7 +133,7 @@ TEST_F(Faults, FilterErrorsFailTheFrameAndKeepThePreviousOutput) {
        "error: Vantrel: This star database file does not support 3D stars"},
   };
   for (const Case& c : cases) {
-    RunResult r = run({"render", c.scene, "-o", out, "--plugin", plugin, "-q"});
+    RunResult r = run({"render", c.scene, "-o", out, "--plugin", plugin, "-q", "--jobs", "1"});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(has(r.err, c.message)) << r.err;
     EXPECT_TRUE(has(r.err, "vantrel-host: frame 1 failed: nothing written for it; stopping"))
@@ -148,6 +148,16 @@ TEST_F(Faults, FilterErrorsFailTheFrameAndKeepThePreviousOutput) {
     EXPECT_TRUE(has(r.err, "vantrel-host: 3 of 3 frames failed\n")) << r.err;
     EXPECT_EQ(read_bytes(dir.file("out/f.0001.png")), before);
   }
+  // Two workers hold frames 1 and 2 from the start; after a failure no
+  // further frame is handed out.
+  const RunResult r =
+      run({"render", cases[0].scene, "-o", out, "--plugin", plugin, "-q", "--jobs", "2"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_TRUE(has(r.err, "vantrel-host: frame 1 failed: nothing written for it; stopping"))
+      << r.err;
+  EXPECT_FALSE(has(r.err, "frame 3")) << r.err;
+  EXPECT_EQ(files(), (std::vector<std::string>{"f.0001.png"}));
+  EXPECT_EQ(read_bytes(dir.file("out/f.0001.png")), before);
 }
 
 TEST_F(Faults, FrameNumbersAtTheTopOfTheIntegerRangeEnd) {

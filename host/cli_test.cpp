@@ -185,21 +185,67 @@ TEST_F(Cli, OutputIsNeverPartial) {
   EXPECT_EQ(files(), (std::vector<std::string>{"frame.png", "taken.png"}));
 }
 
+// In this process and in worker processes alike: the signal reaches the
+// program alone, which passes it on to its workers.
 TEST_F(Cli, InterruptCancelsCleanly) {
   std::vector<harness::Star> many;
   for (int i = 0; i < 20000; ++i)
     many.push_back(harness::ahead((i % 200) * 0.1 - 10, (i / 200) * 0.1 - 5, 0.01f));
   harness::write_db(h, db, many);
   const std::string s = scene({"--frames", "1-500"});
+  for (const char* jobs : {"1", "2"}) {
+    std::system(("rm -rf '" + dir.file("out") + "'; mkdir -p '" + dir.file("out") + "'").c_str());
+    const RunResult r =
+        run({"render", s, "-o", dir.file("out/f####.png"), "--plugin", plugin, "--jobs", jobs},
+            testing_support::interrupt_after("wrote"));
+    EXPECT_EQ(r.status, 130) << jobs << r.err;
+    EXPECT_NE(r.err.find("cancelled at frame "), std::string::npos) << r.err;
+    const size_t written = files().size();
+    EXPECT_GE(written, 1u);
+    EXPECT_LT(written, 500u);
+    for (const std::string& f : files()) EXPECT_EQ(f.find(".tmp"), std::string::npos) << f;
+  }
+}
+
+// A motion-blurred sequence rendered by two worker processes gives the very
+// bytes of a render in one process; a failing frame in a worker is one line
+// and a failed run.
+TEST_F(Cli, WorkersWriteTheSameBytes) {
+  std::string text = testing_support::read_bytes(scene({"--frames", "1-24", "--blur-segs", "8"}));
+  // A pan of 20 degrees a second, with motion blur.
+  const size_t heading = text.find("  Heading ");
+  ASSERT_NE(heading, std::string::npos) << text;
+  text.replace(heading, text.find('\n', heading) - heading, "  HeadingKeys 0 -10 1 10");
+  const size_t blur = text.find("  MotionBlur 0");
+  ASSERT_NE(blur, std::string::npos) << text;
+  text.replace(blur, 14, "  MotionBlur 1");
+  const std::string s = dir.file("pan.vsc");
+  testing_support::write_bytes(s, text);
   std::system(("mkdir -p '" + dir.file("out") + "'").c_str());
-  const RunResult r = run({"render", s, "-o", dir.file("out/f####.png"), "--plugin", plugin},
-                          testing_support::interrupt_after("wrote"));
-  EXPECT_EQ(r.status, 130) << r.err;
-  EXPECT_NE(r.err.find("cancelled at frame "), std::string::npos) << r.err;
-  const size_t written = files().size();
-  EXPECT_GE(written, 1u);
-  EXPECT_LT(written, 500u);
-  for (const std::string& f : files()) EXPECT_EQ(f.find(".tmp"), std::string::npos) << f;
+  for (const char* jobs : {"1", "2"}) {
+    const RunResult r = run({"render", s, "-o", dir.file(std::string("out/j") + jobs + "_####.png"),
+                             "--plugin", plugin, "--jobs", jobs});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("frame 24: wrote"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(files().size(), 48u);
+  auto bytes = [&](const char* pattern, int frame) {
+    return testing_support::read_bytes(dir.file("out/" + host::frame_path(pattern, frame)));
+  };
+  int moved = 0;
+  for (int frame = 1; frame <= 24; ++frame) {
+    ASSERT_FALSE(bytes("j1_####.png", frame).empty());
+    EXPECT_TRUE(bytes("j1_####.png", frame) == bytes("j2_####.png", frame)) << frame;
+    if (frame > 1 && bytes("j1_####.png", frame) != bytes("j1_####.png", frame - 1)) ++moved;
+  }
+  EXPECT_EQ(moved, 23);  // the sky moves: no two frames alike
+
+  const RunResult bad = run({"render", s, "-o", dir.file("no/folder/f####.png"), "--plugin", plugin,
+                             "--jobs", "2", "--quiet"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err.rfind("vantrel-host: cannot write " + dir.file("no/folder/f000"), 0), 0u)
+      << bad.err;
+  EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
 }
 
 TEST_F(Cli, SettingsFilesThroughTheFiltersPanel) {

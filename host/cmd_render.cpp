@@ -13,6 +13,7 @@
 
 #include "host/commands.h"
 #include "host/images.h"
+#include "host/jobs.h"
 #include "host/scenefile.h"
 
 namespace host {
@@ -41,16 +42,17 @@ struct RenderOptions {
   std::string scene, frames, background, plugin;
   std::vector<std::string> outputs;
   bool quiet = false, keep_alpha = false, keep_going = false;
+  int jobs = 0;
 };
 
-class ProgressBar {
+class ProgressBar : public FrameReporter {
 public:
   ProgressBar(bool quiet) : quiet(quiet), tty(isatty(STDERR_FILENO)) {}
-  void frame(long long f) {
+  void frame(long long f) override {
     current = f;
     last_tenth = -1;
   }
-  void report(unsigned done, unsigned total) {
+  void report(unsigned done, unsigned total) override {
     if (quiet || total == 0) return;
     const int percent = static_cast<int>(100.0 * std::min(done, total) / total);
     if (tty) {
@@ -64,12 +66,10 @@ public:
       fprintf(stderr, "frame %lld: %d%%\n", current, percent);
     }
   }
-  // A line of news, left out when quiet.
-  void line(const std::string& text) {
+  void line(const std::string& text) override {
     if (!quiet) tell(text);
   }
-  // A line that is always shown: failures and cancels.
-  void tell(const std::string& text) {
+  void tell(const std::string& text) override {
     if (drawn) fputs("\r\033[K", stderr);
     drawn = false;
     fprintf(stderr, "%s\n", text.c_str());
@@ -81,18 +81,16 @@ private:
   int last_tenth = -1;
 };
 
-// The frames to render. Counted in 64 bits: a range that ends at the top of
-// the integer range ends there, and so does one with a huge step.
-struct FrameSpan {
-  long long first, last, step;
-  long long count() const { return (last - first) / step + 1; }
-};
-
-FrameSpan frames_to_render(const RenderOptions& o, const RenderSettings& r) {
-  if (o.frames.empty()) return {r.first_frame, r.last_frame, r.frame_step};
+FrameRun frames_to_render(const RenderOptions& o, const RenderSettings& r) {
+  FrameRun run;
+  if (o.frames.empty()) {
+    run.first = r.first_frame, run.last = r.last_frame, run.step = r.frame_step;
+    return run;
+  }
   int first, last;
   parse_range("--frames", o.frames, first, last);
-  return {first, last, 1};
+  run.first = first, run.last = last;
+  return run;
 }
 
 std::string gib(uint64_t bytes) {
@@ -111,29 +109,43 @@ void check_memory(const RenderSettings& r) {
                     " is available");
 }
 
+// Frames side by side: as many as asked for (0: one per core), and no more
+// than the machine's memory holds at once.
+int jobs_that_fit(int asked, const RenderSettings& r) {
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  const long jobs = asked > 0 ? asked : std::max(cores, 1L);
+  const uint64_t need = frame_memory_needed(r.width, r.height), have = memory_available();
+  if (!have || need * static_cast<uint64_t>(jobs) <= have) return static_cast<int>(jobs);
+  const int fit = static_cast<int>(std::max<uint64_t>(have / need, 1));
+  if (asked > 0)
+    fprintf(stderr, "warning: --jobs %d needs about %s of memory; %s is available: %d at a time\n",
+            asked, gib(need * static_cast<uint64_t>(jobs)).c_str(), gib(have).c_str(), fit);
+  return fit;
+}
+
 class Renderer {
 public:
   Renderer(RenderOptions& options) : o(options), bar(options.quiet) {}
   int run();
 
 private:
-  void prepare(const FrameSpan& span);
-  // Renders and writes one frame; the frame's outcome.
-  FrameResult frame(long long number);
+  void prepare(const FrameRun& span);
+  // Renders and writes one frame, here or in a worker; the frame's outcome.
+  FrameResult frame(long long number, FrameReporter& out);
   int stopped(long long number) {
     bar.tell("cancelled at frame " + std::to_string(number) + ": nothing written for it");
-    return 128 + stop_signal.load();
+    // A worker may have been stopped alone; it stopped as if by Ctrl-C.
+    return 128 + (stop_signal ? stop_signal.load() : SIGINT);
   }
 
   RenderOptions& o;
   Host h;
   std::unique_ptr<Session> session;
   ProgressBar bar;
-  Progress progress;
   std::optional<bool> srgb;
 };
 
-void Renderer::prepare(const FrameSpan& span) {
+void Renderer::prepare(const FrameRun& span) {
   const bool several = span.last > span.first;
   if (o.outputs.empty()) {
     std::string base = name_of(o.scene);
@@ -157,14 +169,14 @@ void Renderer::prepare(const FrameSpan& span) {
       fprintf(stderr, "warning: the scene's filters disagree on sRGBFrameBuffer\n");
     if (s && !srgb) srgb = s;
   }
-  progress.report = [this](unsigned done, unsigned total) { bar.report(done, total); };
-  progress.cancel = &cancel_requested;
 }
 
-FrameResult Renderer::frame(long long number) {
+FrameResult Renderer::frame(long long number, FrameReporter& out) {
   const int f = static_cast<int>(number);
   const auto start = std::chrono::steady_clock::now();
-  bar.frame(number);
+  Progress progress;
+  progress.report = [&out](unsigned done, unsigned total) { out.report(done, total); };
+  progress.cancel = &cancel_requested;
   const RenderSettings& r = h.scene.render;
   FrameImage image(r.width, r.height);
   Encoding encoding = srgb.value_or(true) ? Encoding::SRGB : Encoding::Linear;
@@ -178,19 +190,22 @@ FrameResult Renderer::frame(long long number) {
           bg.c_str(), encoding_name(encoding), *srgb ? "sRGB" : "linear", *srgb ? 1 : 0);
   }
   const FrameResult result = run_frame(h, session->filter_list(), image, f, progress);
+  if (result == FrameResult::Failed)
+    out.tell("vantrel-host: frame " + std::to_string(number) + " failed: nothing written for it" +
+             (o.keep_going ? "" : "; stopping (--keep-going goes on to the next frame)"));
   if (result != FrameResult::Done) return result;
   for (const std::string& pattern : o.outputs) {
-    const std::string out = frame_path(pattern, f);
-    const long lost = write_image(out, image, encoding, o.keep_alpha);
+    const std::string file = frame_path(pattern, f);
+    const long lost = write_image(file, image, encoding, o.keep_alpha);
     if (lost)
       fprintf(stderr,
               "warning: %s: %ld pixels of light with no coverage cannot be kept with alpha\n",
-              out.c_str(), lost);
+              file.c_str(), lost);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char msg[64];
     snprintf(msg, sizeof msg, " (%.2f s)", seconds);
-    bar.line("frame " + std::to_string(number) + ": wrote " + out + msg);
+    out.line("frame " + std::to_string(number) + ": wrote " + file + msg);
   }
   return FrameResult::Done;
 }
@@ -198,23 +213,18 @@ FrameResult Renderer::frame(long long number) {
 int Renderer::run() {
   session = std::make_unique<Session>(h, plugin_path(o.plugin));
   session->load(o.scene);
-  const FrameSpan span = frames_to_render(o, h.scene.render);
-  prepare(span);
-  std::vector<long long> failed;
-  for (long long n = span.first; n <= span.last; n += span.step) {
-    // A stop asked for while a frame was written shows before the next one.
-    if (cancel_requested) return stopped(n);
-    const FrameResult result = frame(n);
-    if (result == FrameResult::Cancelled) return stopped(n);
-    if (result == FrameResult::Done) continue;
-    failed.push_back(n);
-    bar.tell("vantrel-host: frame " + std::to_string(n) + " failed: nothing written for it" +
-             (o.keep_going ? "" : "; stopping (--keep-going goes on to the next frame)"));
-    if (!o.keep_going) return 1;
-  }
-  if (failed.empty()) return 0;
-  bar.tell("vantrel-host: " + std::to_string(failed.size()) + " of " +
-           std::to_string(span.count()) + " frames failed");
+  FrameRun frames = frames_to_render(o, h.scene.render);
+  prepare(frames);
+  frames.jobs = jobs_that_fit(o.jobs, h.scene.render);
+  frames.keep_going = o.keep_going;
+  frames.cancel = &cancel_requested;
+  const RunOutcome outcome =
+      render_frames(frames, bar, [this](long long n, FrameReporter& out) { return frame(n, out); });
+  if (outcome.cancelled_at) return stopped(*outcome.cancelled_at);
+  if (outcome.failed.empty()) return 0;
+  if (!o.keep_going) return 1;
+  bar.tell("vantrel-host: " + std::to_string(outcome.failed.size()) + " of " +
+           std::to_string(frames.count()) + " frames failed");
   return 1;
 }
 
@@ -230,6 +240,9 @@ Command render_command(CLI::App& app) {
   r->add_option("--output,-o", o->outputs,
                 "image to write (#### or %04d for the number); may repeat");
   add_plugin_option(r, o->plugin);
+  r->add_option("--jobs,-j", o->jobs,
+                "frames rendered side by side, each by a worker process (default 0: one per core)")
+      ->check(CLI::NonNegativeNumber);
   r->add_flag("--quiet,-q", o->quiet, "no progress and no report of written files");
   r->add_flag("--keep-alpha", o->keep_alpha, "write alpha into PNG and TIFF (EXR always has it)");
   r->add_flag("--keep-going", o->keep_going,

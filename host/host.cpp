@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "host/render.h"
+
 namespace host {
 
 namespace {
@@ -32,6 +34,9 @@ void put(const Vec3& v, double out[3]) {
 
 Host::Host() {
   live_hosts().push_back(this);
+
+  filter_rows.host = this;
+  filter_rows.output_line = &FrameAccess::output_line;
 
   scene_info = VHSceneInfo{};
   scene_info.host = this;
@@ -197,6 +202,8 @@ void Host::sync_scene_info() {
 void* Host::global(const char* name) {
   ++lookups[name];
   if (withheld.count(name)) return nullptr;
+  auto extra = extra_globals.find(name);
+  if (extra != extra_globals.end()) return extra->second;
   if (!strcmp(name, VH_SCENE_INFO)) {
     sync_scene_info();
     return &scene_info;
@@ -205,10 +212,10 @@ void* Host::global(const char* name) {
   if (!strcmp(name, VH_ITEM_INFO)) return &item_info;
   if (!strcmp(name, VH_MESSAGES)) return &message_funcs;
   if (!strcmp(name, VH_FILE_IO)) return &file_io;
+  if (!strcmp(name, VH_FILTER_ROWS)) return &filter_rows;
   if (!strcmp(name, VH_PRODUCT_INFO))
     return reinterpret_cast<void*>(static_cast<uintptr_t>(product_info));
-  auto extra = extra_globals.find(name);
-  return extra != extra_globals.end() ? extra->second : nullptr;
+  return nullptr;
 }
 
 void Host::message(Message::Kind kind, const char* first, const char* second) {

@@ -39,7 +39,8 @@ public:
   std::set<std::string> withheld;
   // What "Product Info" answers; bits 20 to 23 hold the major version.
   uint32_t product_info = 11u << 20;
-  // Extra globals by name (a panel toolkit, a file requester).
+  // Extra globals by name (a panel toolkit, a file requester); they stand in
+  // for the host's own services of the same name.
   std::map<std::string, void*> extra_globals;
 
   Scene scene;
@@ -77,6 +78,7 @@ private:
   VHItemInfo item_info;
   VHMessageFuncs message_funcs;
   VHFileIOFuncs file_io;
+  VHFilterRows filter_rows;
   std::string scene_filename;
 
   struct OpenSave {

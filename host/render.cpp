@@ -79,6 +79,11 @@ FrameAccess::FrameAccess(FrameImage& img, int frame, double start, double end, c
   record.monitor = &monitor;
 }
 
+float* FrameAccess::output_line(const VHFilterRows*, const VHFilterAccess* a, int buffer, int y) {
+  // The frame is filtered in place: the output rows are the input rows.
+  return const_cast<float*>(a->get_line(a, buffer, y));
+}
+
 void frame_times(const Host& host, int frame, double& start, double& end) {
   const Scene& scene = host.scene;
   end = frame / scene.render.fps;

@@ -39,6 +39,9 @@ public:
   FrameAccess& operator=(const FrameAccess&) = delete;
 
   const VHFilterAccess* access() const { return &record; }
+  // The "Filter Rows 1" service: output rows are the frame's own planes.
+  static float* output_line(const VHFilterRows* self, const VHFilterAccess* access, int buffer,
+                            int y);
   bool cancelled() const { return was_cancelled; }
   bool done_called() const { return was_done; }
 

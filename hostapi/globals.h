@@ -114,6 +114,25 @@ struct VHFileIOFuncs {
   int (*close_save)(const VHFileIOFuncs* self, st_LWSaveState* state);
 };
 
+/* Optional: the rows of a frame's output, written in place. A filter finds
+ * this service at activation when the host offers it, and writes whole rows
+ * instead of calling set_rgb and set_alpha pixel by pixel; without it (the
+ * lookup answers null) it keeps to those two. */
+#define VH_FILTER_ROWS "Filter Rows 1"
+
+typedef struct VHFilterRows VHFilterRows;
+struct VHFilterRows {
+  void* host;
+  /* Row y of an output buffer (VH_BUF_RED ... VH_BUF_ALPHA) of the frame of
+   * the access record, width floats, colour premultiplied by alpha; null for
+   * another buffer or a row outside the frame. What the filter stores there
+   * is its output, as set_rgb and set_alpha would make it. When the pointer
+   * is the row get_line gives, the frame is filtered in place: a pixel the
+   * filter leaves alone keeps its value. Otherwise every pixel of the
+   * output must be written. */
+  float* (*output_line)(const VHFilterRows* self, const VHFilterAccess* access, int buffer, int y);
+};
+
 #ifdef __cplusplus
 }
 #endif

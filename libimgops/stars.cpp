@@ -7,12 +7,16 @@
 #include <memory>
 
 #include "LW/star_record.h"
+#include "libimgops/srgb.h"
+#include "libimgops/streak.h"
 
 StarInput::~StarInput() = default;
 
 namespace imgops {
 double erf(double x) { return std::erf(x); }
 }  // namespace imgops
+
+namespace imgops {
 
 namespace {
 
@@ -26,25 +30,45 @@ int to_int(float f) {
 
 int plus_one(int i) { return i == INT_MAX ? i : i + 1; }
 
+// How far beyond the framebuffer a segment's end may lie before it is cut
+// back: from there on, no pixel of the framebuffer gets light from the cut
+// part. Pixels whose Gaussian across the segment is not zero (in float, its
+// exponent above -104) lie within 10.2 sqrt(D) <= 10.2 max(a, b) of the
+// segment; for them the error function of an end 4 sigma along, or more,
+// is 1 in float. With a != b the two directions are skewed, hence the
+// second term.
+double clip_margin(float a, float b) {
+  const double lo = std::fmin(a, b), hi = std::fmax(a, b);
+  const double along = (4.0 * a * b + 6.0 * std::fabs(double(a) * a - double(b) * b)) / lo;
+  return along + 10.2 * hi + 2.0;
+}
+
+// Cuts the segment p(t) = p0 + t (p1 - p0), 0 <= t <= 1, to the box; false
+// when nothing of it is inside.
+bool clip_to_box(double x0, double y0, double x1, double y1, double lo_x, double lo_y, double hi_x,
+                 double hi_y, double& t0, double& t1) {
+  t0 = 0.0, t1 = 1.0;
+  const double d[2] = {x1 - x0, y1 - y0}, p[2] = {x0, y0}, lo[2] = {lo_x, lo_y},
+               hi[2] = {hi_x, hi_y};
+  for (int i = 0; i < 2; ++i) {
+    if (d[i] == 0.0) {
+      if (p[i] < lo[i] || p[i] > hi[i]) return false;
+      continue;
+    }
+    double a = (lo[i] - p[i]) / d[i], b = (hi[i] - p[i]) / d[i];
+    if (a > b) std::swap(a, b);
+    t0 = std::fmax(t0, a);
+    t1 = std::fmin(t1, b);
+  }
+  return t0 <= t1;
+}
+
 }  // namespace
-
-namespace {
-
-// What a spot or streak looks like to the rows, derived once per call.
-struct Streak {
-  bool drawable = false;  // false: no reach, or the box misses the framebuffer
-  float x0, y0, cx, cy;   // first end, midpoint
-  float amount, a, b, a2, b2;
-  bool is_streak;  // the ends lie more than 1e-5 apart
-  float len, ux, uy, D, k;
-  float slope, h;          // each row scans x = (y - y0) * slope + x0 +- h
-  int xlo, ylo, xhi, yhi;  // the box, clipped to the framebuffer
-};
 
 Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
                     const VectorN<float, 2>& p1, float amount, float a, float b) {
   Streak s;
-  const float x0 = p0[0], y0 = p0[1], x1 = p1[0], y1 = p1[1];
+  float x0 = p0[0], y0 = p0[1], x1 = p1[0], y1 = p1[1];
   // A segment with a non-finite end (a star in the camera plane) draws nothing.
   if (!std::isfinite(x0) || !std::isfinite(y0) || !std::isfinite(x1) || !std::isfinite(y1))
     return s;
@@ -55,7 +79,7 @@ Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
   if (!(kLevel * amount >= 1.0f) || !std::isfinite(amount)) return s;
   if (!(a > 0.0f) || !(b > 0.0f) || !std::isfinite(a) || !std::isfinite(b)) return s;
 
-  const float dx = x1 - x0, dy = y1 - y0;
+  float dx = x1 - x0, dy = y1 - y0;
   s.len = std::sqrt(dx * dx + dy * dy);
   // Ends so far apart that the length overflows (one end about 2e19 pixels
   // away, a star crossing the camera plane): the light per pixel is nil, and
@@ -68,6 +92,30 @@ Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
     s.uy = dy * inv;
   }
   s.is_streak = s.len > 0.00001f;
+  s.light_per_len = s.is_streak ? amount / s.len : 0.0f;
+
+  // An end far outside (a star near the camera plane projects thousands or
+  // millions of pixels away) would put the midpoint there, and every pixel's
+  // offset from it would lose its fraction in float. Only the part of the
+  // segment that can light the framebuffer is drawn, with the light per
+  // unit length of the whole.
+  if (s.is_streak) {
+    const double m = clip_margin(a, b);
+    const double lo_x = -m, lo_y = -m, hi_x = dst.width - 1 + m, hi_y = dst.height - 1 + m;
+    auto outside = [&](float x, float y) { return x < lo_x || x > hi_x || y < lo_y || y > hi_y; };
+    if (outside(x0, y0) || outside(x1, y1)) {
+      double t0, t1;
+      if (!clip_to_box(x0, y0, x1, y1, lo_x, lo_y, hi_x, hi_y, t0, t1)) return s;
+      const double ddx = double(x1) - x0, ddy = double(y1) - y0;
+      const double ax = x0, ay = y0;
+      x0 = static_cast<float>(ax + t0 * ddx), y0 = static_cast<float>(ay + t0 * ddy);
+      x1 = static_cast<float>(ax + t1 * ddx), y1 = static_cast<float>(ay + t1 * ddy);
+      dx = x1 - x0, dy = y1 - y0;
+      s.len = static_cast<float>((t1 - t0) * std::sqrt(ddx * ddx + ddy * ddy));
+      // A cut that leaves no length: the segment only grazes the margin.
+      if (!(s.len > 0.00001f)) return s;
+    }
+  }
 
   const float L = std::log(kLevel * amount);
   const float rx = std::sqrt(L) * a;
@@ -104,6 +152,29 @@ Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
   return s;
 }
 
+RowSpan row_span(const StarFramebuffer& dst, const Streak& s, float U) {
+  const float W = s.slope >= 100000.0f ? s.cx : (U + s.cy - s.y0) * s.slope + s.x0;
+  const float xs = std::fmax(static_cast<float>(s.xlo), W - s.h);
+  const float xe = std::fmin(static_cast<float>(s.xhi), W + s.h);
+  RowSpan r{to_int(std::floor(xs)), -1, std::floor(xs) - s.cx};
+  const float Xend = std::ceil(xe) - s.cx;
+  if (r.X > Xend) return r;
+  // The columns run while X, grown by adding 1, stays within Xend, and
+  // within the row: count them as those additions do.
+  const int room = dst.width - r.first;
+  int n = Xend - r.X >= static_cast<float>(room) ? room : static_cast<int>(Xend - r.X) + 1;
+  while (n < room && r.X + static_cast<float>(n) <= Xend) ++n;
+  while (n > 0 && r.X + static_cast<float>(n - 1) > Xend) --n;
+  r.last = r.first + n - 1;
+  return r;
+}
+
+}  // namespace imgops
+
+namespace {
+
+using imgops::Streak;
+
 // The light at (X, U) from the midpoint: the spot, or the spot's integral
 // along the segment divided by its length.
 float streak_value(const Streak& s, float X, float U) {
@@ -116,22 +187,20 @@ float streak_value(const Streak& s, float X, float U) {
   const float e1 = static_cast<float>(imgops::erf((s.len * 0.5f * s.D - P) * s.k));
   const float e0 = static_cast<float>(imgops::erf((s.len * -0.5f * s.D - P) * s.k));
   const float sqrt_pi_2 = 0.88622695f;
-  return (e1 - e0) * (G * (s.a * sqrt_pi_2 * s.b * (1.0f / std::sqrt(s.D)))) * (s.amount / s.len);
+  return (e1 - e0) * (G * (s.a * sqrt_pi_2 * s.b * (1.0f / std::sqrt(s.D)))) * s.light_per_len;
 }
 
 // Adds the light of one row, U = iy - cy; true when any pixel gained light.
 bool draw_row(const StarFramebuffer& dst, const Streak& s, int iy, float U,
               const VectorN<float, 3>& colour) {
-  const float W = s.slope >= 100000.0f ? s.cx : (U + s.cy - s.y0) * s.slope + s.x0;
-  const float xs = std::fmax(static_cast<float>(s.xlo), W - s.h);
-  const float xe = std::fmin(static_cast<float>(s.xhi), W + s.h);
-  float X = std::floor(xs) - s.cx;
-  const float Xend = std::ceil(xe) - s.cx;
-  if (X > Xend) return false;
+  const imgops::RowSpan span = imgops::row_span(dst, s, U);
+  if (span.last < span.first) return false;
+  if (dst.lazy) dst.lazy->prepare(iy, span.first, span.last);
 
   bool lit = false;
   const int row = iy * dst.row_stride;
-  for (int ix = to_int(std::floor(xs)); X <= Xend && ix < dst.width; X += 1.0f, ++ix) {
+  float X = span.X;
+  for (int ix = span.first; ix <= span.last; X += 1.0f, ++ix) {
     ASSERT(ix >= 0 && ix < dst.width);
     const int at = row + ix * dst.pixel_stride;
     const float c = dst.alpha[at];
@@ -150,15 +219,14 @@ bool draw_row(const StarFramebuffer& dst, const Streak& s, int iy, float U,
 bool op_star_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
                     const VectorN<float, 2>& p1, float amount, const VectorN<float, 3>& colour,
                     float a, float b, op_stars_lines lines) {
-  const Streak s = setup_streak(dst, p0, p1, amount, a, b);
+  const Streak s = imgops::setup_streak(dst, p0, p1, amount, a, b);
   if (!s.drawable) return false;
   bool result = false;
   // U grows by adding 1 row by row, skipped rows included.
   float U = static_cast<float>(s.ylo) - s.cy;
   for (int iy = s.ylo; iy <= s.yhi; ++iy, U += 1.0f) {
     ASSERT(iy >= 0 && iy < dst.height);
-    if (lines == EvenLines && (iy & 1)) continue;
-    if (lines == OddLines && !(iy & 1)) continue;
+    if (!imgops::row_selected(lines, iy)) continue;
     if (draw_row(dst, s, iy, U, colour)) result = true;
   }
   return result;
@@ -176,14 +244,22 @@ Matrix4<double> perspective_matrix(double zoom, double near, double far) {
   return m;
 }
 
+SkyDirection sky_direction(double ra, double dec) {
+  // Angles go to radians in single precision, as the star records were made for.
+  const double ra_r = static_cast<double>(static_cast<float>(ra) * 0.017453292f);
+  const double dec_r = static_cast<double>(static_cast<float>(dec) * 0.017453292f);
+  const double cd = std::cos(dec_r);
+  return SkyDirection{cd * std::cos(ra_r), std::sin(dec_r), cd * std::sin(ra_r)};
+}
+
 bool world_to_screen(const SkyPoint& star, const Matrix4<double>& m, const ScreenMapping& screen,
                      VectorN<float, 2>& out) {
-  // Angles go to radians in single precision, as the star records were made for.
-  const double ra_r = static_cast<double>(static_cast<float>(star.ra) * 0.017453292f);
-  const double dec_r = static_cast<double>(static_cast<float>(star.dec) * 0.017453292f);
-  const double cd = std::cos(dec_r);
-  const double X = cd * std::cos(ra_r), Y = std::sin(dec_r), Z = cd * std::sin(ra_r);
+  return world_to_screen(sky_direction(star.ra, star.dec), star, m, screen, out);
+}
 
+bool world_to_screen(const SkyDirection& direction, const SkyPoint& star, const Matrix4<double>& m,
+                     const ScreenMapping& screen, VectorN<float, 2>& out) {
+  const double X = direction.x, Y = direction.y, Z = direction.z;
   double w = (star.distance > 0.0 ? 1.0 / star.distance : 0.0) - 0.01 * star.parallax;
   if (!(w >= 0.0)) w = 0.0;
 
@@ -250,6 +326,12 @@ struct StarRenderer::Private {
   float spot_w = 0.0f;
   float spot_h = 0.0f;
   uint32_t next_record = 0;
+  float linear[256];  // the colour bytes through the sRGB decoding curve
+  // The input's brightnesses and directions, when it keeps them.
+  const float* bright = nullptr;
+  const SkyDirection* dirs = nullptr;
+
+  bool draw(const StarRendererData& data, const unsigned char* record, const SkyDirection* dir);
 };
 
 StarRenderer::StarRenderer(const StarRendererData& data, const StarFramebuffer& fb,
@@ -300,6 +382,10 @@ StarRenderer::StarRenderer(const StarRendererData& data, const StarFramebuffer& 
     default: THROW_STR("error in star database file");
   }
   priv->next_record = 1;
+  // Star colour bytes are sRGB-encoded: 256 values, decoded once.
+  for (int v = 0; v < 256; ++v) priv->linear[v] = srgb_decode(static_cast<float>(v) * 0.003921569f);
+  priv->bright = input.brightnesses();
+  priv->dirs = input.directions();
   this->priv = guard.release();
 }
 
@@ -308,59 +394,55 @@ StarRenderer::~StarRenderer() { delete priv; }
 bool StarRenderer::render_next(bool& drew) {
   if (priv->next_record >= priv->input.record_count) return false;
   if (data.brightness == 0.0) return false;
-  if (render_star(priv->input.next())) drew = true;
+  const uint32_t i = priv->next_record;
+  const unsigned char* record = priv->input.next();
+  // A star below the threshold is passed over without touching its record.
+  const bool faint = priv->bright && !(static_cast<double>(priv->bright[i]) >= data.lum_threshold);
+  if (!faint && priv->draw(data, record, priv->dirs ? priv->dirs + i : nullptr)) drew = true;
   ++priv->next_record;
   return priv->next_record < priv->input.record_count;
 }
 
-namespace {
-
-// Star colour bytes are sRGB-encoded; 0.94786733 is the float just above 1 / 1.055.
-float decode_srgb_byte(unsigned char v) {
-  const float x = static_cast<float>(v) * 0.003921569f;
-  return x > 0.03928f ? std::pow((x + 0.055f) * 0.94786733f, 2.4f) : x * 0.07739938f;
+bool StarRenderer::render_star(const unsigned char* record) {
+  return priv->draw(data, record, nullptr);
 }
 
-}  // namespace
-
-bool StarRenderer::render_star(const unsigned char* record) {
+bool StarRenderer::Private::draw(const StarRendererData& data, const unsigned char* record,
+                                 const SkyDirection* dir) {
   using star_db::field;
   float b = field<float>(record, star_db::kBrightness);
   if (!(static_cast<double>(b) >= data.lum_threshold)) return false;
   const double distance =
-      data.three_d && priv->input.is_version2 ? field<double>(record, star_db::kDistance) : -1.0;
+      data.three_d && input.is_version2 ? field<double>(record, star_db::kDistance) : -1.0;
   if (data.brightness_power != 1.0) b = std::pow(b, static_cast<float>(data.brightness_power));
   if (static_cast<double>(b) > data.lum_max) b = static_cast<float>(data.lum_max);
 
   const float t = static_cast<float>(data.tint_strength);
   const float s = static_cast<float>(data.saturation);
   VectorN<float, 3> colour;
-  for (int c = 0; c < 3; ++c) {
-    const float linear = decode_srgb_byte(record[star_db::kRed + c]);
-    colour[c] = ((1.0f - t) * linear + t * data.tint[c]) * s + (1.0f - s) * 0.5f;
-  }
-  const float amount = b * priv->seg_brightness;
+  for (int c = 0; c < 3; ++c)
+    colour[c] =
+        ((1.0f - t) * linear[record[star_db::kRed + c]] + t * data.tint[c]) * s + (1.0f - s) * 0.5f;
+  const float amount = b * seg_brightness;
 
   const SkyPoint star{field<double>(record, star_db::kRa), field<double>(record, star_db::kDec),
                       distance, data.parallax};
-  const StarFramebuffer& fb = priv->fb;
+  const SkyDirection direction = dir ? *dir : sky_direction(star.ra, star.dec);
   auto project = [&](size_t i, VectorN<float, 2>& p) {
-    return world_to_screen(star, priv->xforms[i], priv->screen, p);
+    return world_to_screen(direction, star, xforms[i], screen, p);
   };
+  auto streak = data.path == ExactPath ? op_star_streak : op_star_streak_fast;
 
   VectorN<float, 2> prev;
   bool prev_ok = project(0, prev);
-  const size_t n = priv->xforms.len();
-  if (n == 1)
-    return prev_ok &&
-           op_star_streak(fb, prev, prev, amount, colour, priv->spot_w, priv->spot_h, data.lines);
+  const size_t n = xforms.len();
+  if (n == 1) return prev_ok && streak(fb, prev, prev, amount, colour, spot_w, spot_h, data.lines);
   bool drew = false;
   for (size_t i = 1; i < n; ++i) {
     VectorN<float, 2> p;
     const bool ok = project(i, p);
     // A segment is drawn when either end is visible; the other end is used as projected.
-    if ((ok || prev_ok) &&
-        op_star_streak(fb, prev, p, amount, colour, priv->spot_w, priv->spot_h, data.lines))
+    if ((ok || prev_ok) && streak(fb, prev, p, amount, colour, spot_w, spot_h, data.lines))
       drew = true;
     prev = p;
     prev_ok = ok;

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include "libimgops/isa.h"
+#include "libimgops/lanes.h"
 
 namespace {
 
@@ -55,13 +59,16 @@ double streak_value(double x0, double y0, double x1, double y1, double amount, d
   const double len = std::hypot(dx, dy);
   if (len == 0.0) return amount * std::exp(-ex * ex / (a * a) - ey * ey / (b * b));
   const double ux = dx / len, uy = dy / len;
-  // The exponent at distance s along the segment is -(al s^2 - 2 be s + ga).
+  // The exponent at distance s along the segment is -(al s^2 - 2 be s + ga),
+  // least at s = peak; its value there is taken from the offset of the point
+  // from that spot, which stays exact when the ends lie far away.
   const double al = ux * ux / (a * a) + uy * uy / (b * b);
   const double be = ex * ux / (a * a) + ey * uy / (b * b);
-  const double ga = ex * ex / (a * a) + ey * ey / (b * b);
   const double r = std::sqrt(al), peak = be / al;
+  const double ox = ex - peak * ux, oy = ey - peak * uy;
+  const double least = ox * ox / (a * a) + oy * oy / (b * b);
   const double along = std::erf(r * (len - peak)) - std::erf(-r * peak);
-  return amount / len * std::exp(be * be / al - ga) * std::sqrt(M_PI) / (2.0 * r) * along;
+  return amount / len * std::exp(-least) * std::sqrt(M_PI) / (2.0 * r) * along;
 }
 
 // Largest difference between a drawing and streak_value over the framebuffer:
@@ -389,4 +396,125 @@ TEST(StarStreak, MatchesTheIntegralAtEveryPixelOfItsBox) {
       EXPECT_LE(box_error(p, c.x0, c.y0, c.x1, c.y1, 1.0f, a, 1.0f), 2e-6 + 2.5e-7 * a / len)
           << c.x0 << "," << c.y0 << " -> " << c.x1 << "," << c.y1 << " a " << a;
     }
+}
+
+// A segment whose far end projects millions of pixels away (a star crossing
+// the camera plane) lights the framebuffer as the integral along the whole
+// segment says: the part far outside is cut, the light per unit length kept.
+TEST(StarStreak, FarEndsLightTheFrameAsTheIntegralSays) {
+  struct Case {
+    float x0, y0, x1, y1;
+  };
+  const Case cases[] = {
+      {12.3f, 9.6f, 1e8f, 9.6f + 1e6f},  // to the right, gently down
+      {-3e7f, 25.0f, 20.7f, 4.2f},       // from far left
+      {15.5f, -2e9f, 17.25f, 3e9f},      // through the frame, both ends far
+      {30.1f, 12.9f, -4e6f, -3e6f},      // to the upper left
+  };
+  for (const Case& c : cases) {
+    const double len = std::hypot(double(c.x1) - c.x0, double(c.y1) - c.y0);
+    const float amount = static_cast<float>(len);  // about 1.8 at the segment's centre line
+    for (auto fn : {op_star_streak, op_star_streak_fast}) {
+      Planes p(40, 30);
+      EXPECT_TRUE(fn(p.fb(), P(c.x0, c.y0), P(c.x1, c.y1), amount, kWhite, 1.5f, 1.2f, AllLines));
+      double worst = 0;
+      for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x) {
+          const double want = streak_value(c.x0, c.y0, c.x1, c.y1, amount, 1.5, 1.2, x, y);
+          worst = std::fmax(worst, std::fabs(p.r(x, y) - want) - 1e-5 * want);
+        }
+      EXPECT_LE(worst, 1e-6) << c.x0 << "," << c.y0 << " -> " << c.x1 << "," << c.y1
+                             << (fn == op_star_streak ? " reference" : " fast");
+    }
+  }
+}
+
+// The fast rasteriser against the reference, pixel by pixel, in every
+// vector variant the machine runs: spots and streaks of every length and
+// direction, boxes cut by the framebuffer's edges, coverage, row parities,
+// and planes both interleaved and separate.
+TEST(FastRaster, MatchesTheReferenceEverywhere) {
+  const imgops::Isa before = imgops::isa_in_use();
+  for (imgops::Isa isa : {imgops::Isa::Baseline, imgops::Isa::Avx2}) {
+    if (!imgops::use_isa(isa)) continue;
+    Random rnd{4242};
+    for (int n = 0; n < 432; ++n) {
+      const int w = 80, h = 56;
+      const bool planar = n / 18 % 2;
+      // Interleaved as the frame's BGRA image, or four planes one after another.
+      std::vector<float> px(static_cast<size_t>(w) * h * 4, 0.0f);
+      const size_t plane = static_cast<size_t>(w) * h;
+      auto fb = [&](std::vector<float>& v) {
+        return planar ? StarFramebuffer{&v[plane], &v[2 * plane], &v[3 * plane], &v[0], w, h, w, 1}
+                      : StarFramebuffer{&v[1], &v[2], &v[3], &v[0], w, h, w * 4, 4};
+      };
+      const StarFramebuffer layout = fb(px);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          const float r = rnd(0, 1);
+          layout.alpha[y * layout.row_stride + x * layout.pixel_stride] = r < 0.7f   ? 0.0f
+                                                                          : r < 0.8f ? 1.0f
+                                                                                     : rnd(0, 1.2f);
+        }
+      const float x0 = rnd(-20, w + 20), y0 = rnd(-20, h + 20);
+      // Still, sub-pixel, short, long, and reaching far out.
+      const float spans[] = {0.0f, 0.00002f, 0.7f, 6.0f, 60.0f, 3000.0f};
+      const float spread = spans[n % 6];
+      const float x1 = x0 + rnd(-spread, spread), y1 = y0 + rnd(-spread, spread);
+      const float a = rnd(1, 4), b = rnd(1, 4), amount = std::pow(10.0f, rnd(-3.5f, 1.5f));
+      const op_stars_lines lines = static_cast<op_stars_lines>(n / 6 % 3);
+      const VectorN<float, 3> colour{{rnd(0, 1), rnd(-0.2f, 1), 1.0f}};
+      std::vector<float> ref = px, fast = px;
+      const bool lit_ref =
+          op_star_streak(fb(ref), P(x0, y0), P(x1, y1), amount, colour, a, b, lines);
+      const bool lit_fast =
+          op_star_streak_fast(fb(fast), P(x0, y0), P(x1, y1), amount, colour, a, b, lines);
+      const std::string what = std::to_string(n) + ": " + std::to_string(x0) + "," +
+                               std::to_string(y0) + " -> " + std::to_string(x1) + "," +
+                               std::to_string(y1) + (isa == imgops::Isa::Avx2 ? " avx2" : "");
+      EXPECT_EQ(lit_ref, lit_fast) << what;
+      // The same pixels gain light, however faint: only pixels whose light is
+      // exactly zero are left out.
+      for (size_t i = 0; i < px.size(); ++i) {
+        ASSERT_LE(std::fabs(fast[i] - ref[i]), 1e-5 * std::fabs(ref[i]) + 1e-7 * amount)
+            << what << " sample " << i << ": " << fast[i] << " against " << ref[i];
+        ASSERT_EQ(fast[i] != px[i], ref[i] != px[i]) << what << " sample " << i;
+      }
+    }
+  }
+  imgops::use_isa(before);
+}
+
+// The error function of every vector lane rounds to float as the reference
+// rounds the double function: a dense sample of the floats that are not
+// already +-1, the table's points and their neighbours, and the edge where
+// the float result becomes 1. (bench/stars_bench sweeps every float.)
+TEST(FastRaster, ErrorFunctionRoundsAsTheReference) {
+  std::vector<float> xs;
+  for (uint32_t u = 0; u < 0x40900000u; u += 997) xs.push_back(imgops::lanes::bit_cast<float>(u));
+  for (int j = 0; j <= 128; ++j)
+    for (float d : {-1e-6f, 0.0f, 1e-6f}) xs.push_back(j / 32.0f + d);
+  const float one = imgops::lanes::erf_table().one;
+  for (float x = std::nextafter(one, 0.0f), k = 0; k < 4; ++k, x = std::nextafter(x, 9.0f))
+    xs.push_back(x);
+  ASSERT_LT(imgops::lanes::erf_rounded(std::nextafter(one, 0.0f)), 1.0f);
+  ASSERT_EQ(imgops::lanes::erf_rounded(one), 1.0f);
+  xs.push_back(std::nanf(""));
+  const size_t count = xs.size();
+  for (size_t i = 0; i < count; ++i) xs.push_back(-xs[i]);
+  while (xs.size() % 8) xs.push_back(0.0f);
+  for (size_t i = 0; i < xs.size(); i += 8) {
+    imgops::lanes::Lanes<8>::F v;
+    memcpy(&v, &xs[i], sizeof v);
+    const imgops::lanes::Lanes<8>::F e = imgops::lanes::erf_lanes<8>(v);
+    for (int j = 0; j < 8; ++j) {
+      const float want = imgops::lanes::erf_rounded(v[j]);
+      if (std::isnan(want)) {
+        ASSERT_TRUE(std::isnan(e[j]));
+        continue;
+      }
+      ASSERT_EQ(imgops::lanes::bit_cast<uint32_t>(e[j]), imgops::lanes::bit_cast<uint32_t>(want))
+          << "x = " << v[j];
+    }
+  }
 }

@@ -1,0 +1,306 @@
+// The fast rasteriser: the reference's setup, rows and columns, with the
+// per-pixel arithmetic in vector lanes. Every product and sum is the
+// reference's, in its order; only the exponential differs (a few ulps),
+// and a spot's exponential is split into a column and a row factor.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "libimgops/isa.h"
+#include "libimgops/lanes.h"
+#include "libimgops/streak.h"
+
+namespace imgops {
+namespace lanes {
+
+ErfTable::ErfTable() {
+  for (int j = 0; j <= 128; ++j) {
+    const double x0 = j / 32.0;
+    erf[j] = imgops::erf(x0);
+    gauss[j] = 1.1283791670955126 * std::exp(-x0 * x0);
+  }
+  // The float error function is monotonic: bisect over the bit patterns.
+  uint32_t lo = bit_cast<uint32_t>(1.0f), hi = bit_cast<uint32_t>(8.0f);
+  while (hi - lo > 1) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    (erf_rounded(bit_cast<float>(mid)) == 1.0f ? hi : lo) = mid;
+  }
+  one = bit_cast<float>(hi);
+}
+
+const ErfTable& erf_table() {
+  static const ErfTable table;
+  return table;
+}
+
+float erf_rounded(float x) { return static_cast<float>(imgops::erf(x)); }
+
+}  // namespace lanes
+
+namespace {
+
+using lanes::any;
+using lanes::Lanes;
+using lanes::load;
+using lanes::store;
+
+// One row's run of pixels, contiguous.
+struct Run {
+  float* red;
+  float* green;
+  float* blue;
+  const float* alpha;
+  int n;
+};
+
+// What every pixel of one streak needs, each value rounded as the reference
+// rounds it.
+struct StreakTerms {
+  explicit StreakTerms(const Streak& s)
+      : ux(s.ux),
+        uy(s.uy),
+        minus_inv_D(-1.0f / s.D),
+        a2uy(s.a2 * s.uy),
+        b2ux(s.b2 * s.ux),
+        head(s.len * 0.5f * s.D),
+        tail(s.len * -0.5f * s.D),
+        k(s.k),
+        scale(s.a * 0.88622695f * s.b * (1.0f / std::sqrt(s.D))),
+        light_per_len(s.light_per_len) {}
+  float ux, uy, minus_inv_D, a2uy, b2ux, head, tail, k, scale, light_per_len;
+};
+
+// Adds light v to the W pixels at index at, except where the scene covers
+// them (coverage of 1 or more); true when any of them gained light.
+template <int W>
+IMGOPS_INLINE bool add_light(const Run& run, int at, typename Lanes<W>::F value,
+                             typename Lanes<W>::F coverage, const VectorN<float, 3>& colour) {
+  typedef typename Lanes<W>::F F;
+  typedef typename Lanes<W>::I I;
+  const I keep = ~(coverage >= 1.0f);
+  const F v = value * (1.0f - coverage);
+  const F r = load<F>(run.red + at), g = load<F>(run.green + at), b = load<F>(run.blue + at);
+  store(run.red + at, keep ? r + v * colour[0] : r);
+  store(run.green + at, keep ? g + v * colour[1] : g);
+  store(run.blue + at, keep ? b + v * colour[2] : b);
+  return any(keep & (v > 0.0f));
+}
+
+// Runs kernel(pixels, at, i) over a run W pixels at a time: the pixels i of
+// the run are those at index at. The last, partial vector goes through a
+// padded copy (at 0) whose extra pixels are covered.
+template <int W, class Kernel>
+IMGOPS_INLINE bool over_run(const Run& run, Kernel kernel) {
+  bool lit = false;
+  int i = 0;
+  for (; i + W <= run.n; i += W) lit |= kernel(run, i, i);
+  if (i < run.n) {
+    float r[W], g[W], b[W], a[W];
+    const int m = run.n - i;
+    for (int j = 0; j < W; ++j) {
+      const bool in = j < m;
+      r[j] = in ? run.red[i + j] : 0.0f;
+      g[j] = in ? run.green[i + j] : 0.0f;
+      b[j] = in ? run.blue[i + j] : 0.0f;
+      a[j] = in ? run.alpha[i + j] : 1.0f;
+    }
+    lit |= kernel(Run{r, g, b, a, W}, 0, i);
+    for (int j = 0; j < m; ++j) {
+      run.red[i + j] = r[j];
+      run.green[i + j] = g[j];
+      run.blue[i + j] = b[j];
+    }
+  }
+  return lit;
+}
+
+// A spot's light is exp(-X^2 / a^2) exp(-U^2 / b^2) amount: columns times
+// rows. column holds the run's factors and W - 1 more, of any value.
+template <int W>
+IMGOPS_INLINE bool spot_run(const Run& run, const float* column, float row,
+                            const VectorN<float, 3>& colour) {
+  typedef typename Lanes<W>::F F;
+  return over_run<W>(run, [&](const Run& r, int at, int i) IMGOPS_LAMBDA {
+    const F value = load<F>(column + i) * row;
+    return add_light<W>(r, at, value, load<F>(r.alpha + at), colour);
+  });
+}
+
+template <int W>
+IMGOPS_INLINE bool streak_run(const Run& run, const StreakTerms& t, float X0, float U,
+                              const VectorN<float, 3>& colour) {
+  typedef typename Lanes<W>::F F;
+  typedef typename Lanes<W>::I I;
+  F lane;
+  for (int j = 0; j < W; ++j) lane[j] = static_cast<float>(j);
+  const float uxU = t.ux * U, a2uyU = t.a2uy * U;
+  return over_run<W>(run, [&](const Run& r, int at, int i) IMGOPS_LAMBDA {
+    const F coverage = load<F>(r.alpha + at);
+    // X grows by adding 1 per column; so long as it is exact, as here.
+    const F X = X0 + (lane + static_cast<float>(i));
+    const F across = t.uy * X - uxU;
+    const F G = lanes::exp_neg<W>(across * across * t.minus_inv_D);
+    const I live = ~(coverage >= 1.0f) & (G != 0.0f);
+    if (!any(live)) return false;
+    const F P = a2uyU + t.b2ux * X;
+    const F e1 = lanes::erf_lanes<W>((t.head - P) * t.k);
+    const F e0 = lanes::erf_lanes<W>((t.tail - P) * t.k);
+    const F value = (e1 - e0) * (G * t.scale) * t.light_per_len;
+    return add_light<W>(r, at, G != 0.0f ? value : F{}, coverage, colour);
+  });
+}
+
+// Calls fn(run, first column of the run) for the columns first..last of a
+// row: the framebuffer's own memory when its pixels are contiguous, else
+// copies of up to 64 pixels, written back afterwards.
+template <class Fn>
+IMGOPS_INLINE bool with_run(const StarFramebuffer& dst, int iy, int first, int last, Fn fn) {
+  const size_t row = static_cast<size_t>(iy) * dst.row_stride;
+  if (dst.pixel_stride == 1) {
+    const Run run{dst.red + row + first, dst.green + row + first, dst.blue + row + first,
+                  dst.alpha + row + first, last - first + 1};
+    return fn(run, first);
+  }
+  bool lit = false;
+  for (int x = first; x <= last; x += 64) {
+    const int n = std::min(64, last - x + 1);
+    float r[64], g[64], b[64], a[64];
+    for (int j = 0; j < n; ++j) {
+      const size_t at = row + static_cast<size_t>(x + j) * dst.pixel_stride;
+      r[j] = dst.red[at], g[j] = dst.green[at], b[j] = dst.blue[at], a[j] = dst.alpha[at];
+    }
+    lit |= fn(Run{r, g, b, a, n}, x);
+    for (int j = 0; j < n; ++j) {
+      const size_t at = row + static_cast<size_t>(x + j) * dst.pixel_stride;
+      dst.red[at] = r[j], dst.green[at] = g[j], dst.blue[at] = b[j];
+    }
+  }
+  return lit;
+}
+
+int clamp_to_int(double v, int lo, int hi) {
+  return v <= lo ? lo : v >= hi ? hi : static_cast<int>(v);
+}
+
+// Where a streak's Gaussian across the segment is not zero: |across| < T,
+// with across = uy X - ux U, rounded as the pixels round it.
+struct Band {
+  Band(const Streak& s) : ux(s.ux), uy(s.uy), cx(s.cx), cy(s.cy) {
+    // expf underflows to 0 below -103.98; float rounding of the two products
+    // and a pixel of slack on top.
+    const double reach = std::fabs(double(s.xhi) - s.cx) + std::fabs(double(s.xlo) - s.cx) +
+                         std::fabs(double(s.yhi) - s.cy) + std::fabs(double(s.ylo) - s.cy);
+    T = std::sqrt(104.5 * s.D) + reach * 1e-6 + 1.0;
+  }
+  // Narrows the columns first..last of a row at U.
+  void columns(float U, int& first, int& last) const {
+    const double c = double(ux) * U;
+    if (std::fabs(uy) < 1e-9) {
+      if (std::fabs(c) > T) last = first - 1;
+      return;
+    }
+    double lo = (c - T) / uy, hi = (c + T) / uy;
+    if (lo > hi) std::swap(lo, hi);
+    first = std::max(first, clamp_to_int(std::floor(lo + cx) - 1, INT_MIN / 2, INT_MAX / 2));
+    last = std::min(last, clamp_to_int(std::ceil(hi + cx) + 1, INT_MIN / 2, INT_MAX / 2));
+  }
+  // Narrows the rows ylo..yhi to those whose columns xlo..xhi can be in the band.
+  void rows(int xlo, int xhi, int& ylo, int& yhi) const {
+    if (std::fabs(ux) < 1e-9) return;
+    const double m0 = uy * (xlo - double(cx)), m1 = uy * (xhi - double(cx));
+    double lo = (std::min(m0, m1) - T) / ux, hi = (std::max(m0, m1) + T) / ux;
+    if (lo > hi) std::swap(lo, hi);
+    ylo = std::max(ylo, clamp_to_int(std::floor(lo + cy) - 1, INT_MIN / 2, INT_MAX / 2));
+    yhi = std::min(yhi, clamp_to_int(std::ceil(hi + cy) + 1, INT_MIN / 2, INT_MAX / 2));
+  }
+  double ux, uy, cx, cy, T;
+};
+
+template <int W>
+IMGOPS_INLINE bool draw_spot(const StarFramebuffer& dst, const Streak& s,
+                             const VectorN<float, 3>& colour, op_stars_lines lines) {
+  bool lit = false;
+  const float X0 = static_cast<float>(s.xlo) - s.cx;
+  // Columns in blocks, so that the column factors fit on the stack.
+  const int kBlock = 512;
+  float column[kBlock + 8];
+  for (int b0 = s.xlo; b0 <= s.xhi; b0 += kBlock) {
+    const int b1 = std::min(s.xhi, b0 + kBlock - 1);
+    for (int x = b0; x <= b1; ++x) {
+      const float X = X0 + static_cast<float>(x - s.xlo);
+      column[x - b0] = std::exp(-(X * X / s.a2));
+    }
+    std::fill(column + (b1 - b0 + 1), column + (b1 - b0 + 9), 0.0f);
+    const float U0 = static_cast<float>(s.ylo) - s.cy;
+    for (int iy = s.ylo; iy <= s.yhi; ++iy) {
+      if (!row_selected(lines, iy)) continue;
+      const float U = U0 + static_cast<float>(iy - s.ylo);
+      const RowSpan span = row_span(dst, s, U);
+      const int first = std::max(span.first, b0), last = std::min(span.last, b1);
+      if (last < first) continue;
+      if (dst.lazy) dst.lazy->prepare(iy, first, last);
+      const float row = std::exp(-(U * U / s.b2)) * s.amount;
+      lit |= with_run(dst, iy, first, last, [&](const Run& run, int x) IMGOPS_LAMBDA {
+        return spot_run<W>(run, column + (x - b0), row, colour);
+      });
+    }
+  }
+  return lit;
+}
+
+template <int W>
+IMGOPS_INLINE bool draw_streak(const StarFramebuffer& dst, const Streak& s,
+                               const VectorN<float, 3>& colour, op_stars_lines lines) {
+  const StreakTerms terms(s);
+  const Band band(s);
+  int ylo = s.ylo, yhi = s.yhi;
+  band.rows(s.xlo, s.xhi, ylo, yhi);
+  bool lit = false;
+  const float U0 = static_cast<float>(s.ylo) - s.cy;
+  for (int iy = ylo; iy <= yhi; ++iy) {
+    if (!row_selected(lines, iy)) continue;
+    const float U = U0 + static_cast<float>(iy - s.ylo);
+    const RowSpan span = row_span(dst, s, U);
+    int first = span.first, last = span.last;
+    band.columns(U, first, last);
+    if (last < first) continue;
+    if (dst.lazy) dst.lazy->prepare(iy, first, last);
+    const float X0 = span.X + static_cast<float>(first - span.first);
+    lit |= with_run(dst, iy, first, last, [&](const Run& run, int x) IMGOPS_LAMBDA {
+      return streak_run<W>(run, terms, X0 + static_cast<float>(x - first), U, colour);
+    });
+  }
+  return lit;
+}
+
+template <int W>
+IMGOPS_INLINE bool draw(const StarFramebuffer& dst, const Streak& s,
+                        const VectorN<float, 3>& colour, op_stars_lines lines) {
+  return s.is_streak ? draw_streak<W>(dst, s, colour, lines) : draw_spot<W>(dst, s, colour, lines);
+}
+
+bool draw_baseline(const StarFramebuffer& dst, const Streak& s, const VectorN<float, 3>& colour,
+                   op_stars_lines lines) {
+  return draw<4>(dst, s, colour, lines);
+}
+
+#if IMGOPS_HAVE_AVX2
+IMGOPS_TARGET_AVX2 bool draw_avx2(const StarFramebuffer& dst, const Streak& s,
+                                  const VectorN<float, 3>& colour, op_stars_lines lines) {
+  return draw<8>(dst, s, colour, lines);
+}
+#endif
+
+}  // namespace
+}  // namespace imgops
+
+bool op_star_streak_fast(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
+                         const VectorN<float, 2>& p1, float amount, const VectorN<float, 3>& colour,
+                         float a, float b, op_stars_lines lines) {
+  const imgops::Streak s = imgops::setup_streak(dst, p0, p1, amount, a, b);
+  if (!s.drawable) return false;
+#if IMGOPS_HAVE_AVX2
+  if (imgops::isa_in_use() == imgops::Isa::Avx2) return imgops::draw_avx2(dst, s, colour, lines);
+#endif
+  return imgops::draw_baseline(dst, s, colour, lines);
+}

@@ -1,0 +1,80 @@
+// The sRGB curves over runs, in every vector variant the machine runs,
+// against the reference functions.
+#include "libimgops/srgb.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "libimgops/isa.h"
+
+namespace {
+
+int32_t ordered(float f) {
+  int32_t i;
+  memcpy(&i, &f, sizeof i);
+  return i < 0 ? INT32_MIN - i : i;
+}
+
+// Floats apart, counted along the number line; 0 for two NaNs.
+int64_t ulps(float a, float b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : INT64_MAX;
+  return std::llabs(int64_t{ordered(a)} - ordered(b));
+}
+
+}  // namespace
+
+// A dense sample of 0..1 (every 509th float), the neighbourhoods of both
+// thresholds and of 0, 1 and 4, values far beyond 1, the largest float,
+// negative values, infinities and NaN, in runs of every length up to two vectors and
+// one odd tail. (bench/curves_bench sweeps every float of 0..1.)
+TEST(SrgbRuns, WithinOneUlpOfTheCurvesForEveryValue) {
+  std::vector<float> values;
+  for (uint32_t u = 0; u <= 0x3f800000u; u += 509) {
+    float f;
+    memcpy(&f, &u, sizeof f);
+    values.push_back(f);
+  }
+  for (float centre : {0.0f, 0.00304f, 0.03928f, 1.0f, 4.0f}) {
+    float lo = centre, hi = centre;
+    for (int i = 0; i < 300; ++i) {
+      values.push_back(lo = std::nextafter(lo, -1.0f));
+      values.push_back(hi = std::nextafter(hi, 8.0f));
+    }
+  }
+  for (float v : {1.5f, 3.99f, 4.01f, 17.0f, 1e6f, 1e30f, std::numeric_limits<float>::max(), -0.25f,
+                  -1e-30f, std::numeric_limits<float>::infinity(),
+                  -std::numeric_limits<float>::infinity(), std::nanf("")})
+    values.push_back(v);
+
+  const imgops::Isa before = imgops::isa_in_use();
+  for (imgops::Isa isa : {imgops::Isa::Baseline, imgops::Isa::Avx2}) {
+    if (!imgops::use_isa(isa)) continue;
+    struct Curve {
+      void (*run)(const float*, float*, int);
+      float (*reference)(float);
+    };
+    for (const Curve& c :
+         {Curve{srgb_decode_run, srgb_decode}, Curve{srgb_encode_run, srgb_encode}}) {
+      std::vector<float> out(values.size());
+      // Runs of 1 to 17 values, so that every tail length is met.
+      for (size_t i = 0, len = 1; i < values.size(); i += len, len = len % 17 + 1) {
+        const int n = static_cast<int>(std::min(len, values.size() - i));
+        c.run(&values[i], &out[i], n);
+      }
+      for (size_t i = 0; i < values.size(); ++i)
+        ASSERT_LE(ulps(out[i], c.reference(values[i])), 1)
+            << "value " << values[i] << ": " << out[i] << " against " << c.reference(values[i])
+            << (isa == imgops::Isa::Avx2 ? " (avx2)" : "");
+      // In place, as the frame's copy-out uses it.
+      std::vector<float> same = values;
+      c.run(same.data(), same.data(), static_cast<int>(same.size()));
+      for (size_t i = 0; i < values.size(); ++i) ASSERT_EQ(ulps(same[i], out[i]), 0) << values[i];
+    }
+  }
+  imgops::use_isa(before);
+}

@@ -1,0 +1,41 @@
+// What the exact and the fast rasteriser share: the setup of one spot or
+// streak, and the columns a row of it scans. Internal to libimgops.
+#pragma once
+
+#include "libimgops/stars.h"
+
+namespace imgops {
+
+// What a spot or streak looks like to the rows, derived once per call.
+struct Streak {
+  bool drawable = false;  // false: no reach, or the box misses the framebuffer
+  float x0, y0, cx, cy;   // first end, midpoint
+  float amount, a, b, a2, b2;
+  bool is_streak;  // the ends lie more than 1e-5 apart
+  float len, ux, uy, D, k;
+  // amount / length of the whole segment: a segment clipped to the
+  // framebuffer's neighbourhood keeps the light per unit length it had.
+  float light_per_len;
+  float slope, h;          // each row scans x = (y - y0) * slope + x0 +- h
+  int xlo, ylo, xhi, yhi;  // the box, clipped to the framebuffer
+};
+
+Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
+                    const VectorN<float, 2>& p1, float amount, float a, float b);
+
+// The columns one row of a star scans, and X of the first (the column's
+// offset from the midpoint). Empty when last < first.
+struct RowSpan {
+  int first, last;
+  float X;
+};
+RowSpan row_span(const StarFramebuffer& dst, const Streak& s, float U);
+
+// Whether a row of that parity is drawn.
+inline bool row_selected(op_stars_lines lines, int iy) {
+  if (lines == EvenLines) return !(iy & 1);
+  if (lines == OddLines) return iy & 1;
+  return true;
+}
+
+}  // namespace imgops
