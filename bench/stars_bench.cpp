@@ -1,6 +1,8 @@
 // Rasteriser and projection costs. Per-pixel and per-star figures are reported
 // as "ns_per_pixel" and "ns_per_star" counters; the rasteriser's benchmarks
-// run the exact reference (argument 0) and the fast path (argument 1).
+// run the exact reference (argument 0) into interleaved pixels, as the
+// reference frame path keeps them, and the fast path into interleaved pixels
+// (1) and into separate planes (2), as the fast frame path keeps them.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -11,9 +13,16 @@
 namespace {
 
 struct Frame {
-  Frame(int w, int h) : w(w), h(h), px(static_cast<size_t>(w) * h * 4, 0.0f) {}
-  StarFramebuffer fb() { return StarFramebuffer{&px[1], &px[2], &px[3], &px[0], w, h, w * 4, 4}; }
+  Frame(int w, int h, bool planes = false)
+      : w(w), h(h), planes(planes), px(static_cast<size_t>(w) * h * 4, 0.0f) {}
+  StarFramebuffer fb() {
+    const size_t plane = static_cast<size_t>(w) * h;
+    if (planes)
+      return StarFramebuffer{&px[plane], &px[2 * plane], &px[3 * plane], &px[0], w, h, w, 1};
+    return StarFramebuffer{&px[1], &px[2], &px[3], &px[0], w, h, w * 4, 4};
+  }
   int w, h;
+  bool planes;
   std::vector<float> px;
 };
 
@@ -30,7 +39,7 @@ long visited(float x0, float y0, float x1, float y1, float amount, float a, floa
 void run_streak(benchmark::State& state, float x0, float y0, float x1, float y1) {
   // Default look at 1920 wide: StarSize 2.5 -> 1920 * 2.5 * 0.0005 = 2.4 pixels.
   const float a = 2.4f, b = 2.4f, amount = 0.5f;
-  Frame f(1920, 1080);
+  Frame f(1920, 1080, state.range(0) == 2);
   StarFramebuffer fb = f.fb();
   const auto draw = state.range(0) ? op_star_streak_fast : op_star_streak;
   for (auto _ : state) {
@@ -45,15 +54,15 @@ void run_streak(benchmark::State& state, float x0, float y0, float x1, float y1)
 }
 
 void BM_StillSpot(benchmark::State& state) { run_streak(state, 960.3f, 540.6f, 960.3f, 540.6f); }
-BENCHMARK(BM_StillSpot)->Arg(0)->Arg(1);
+BENCHMARK(BM_StillSpot)->Arg(0)->Arg(1)->Arg(2);
 
 void BM_LongDiagonalStreak(benchmark::State& state) {
   run_streak(state, 200.5f, 100.25f, 1700.75f, 950.5f);
 }
-BENCHMARK(BM_LongDiagonalStreak)->Arg(0)->Arg(1);
+BENCHMARK(BM_LongDiagonalStreak)->Arg(0)->Arg(1)->Arg(2);
 
 void BM_ShortStreak(benchmark::State& state) { run_streak(state, 960.0f, 540.0f, 972.0f, 545.0f); }
-BENCHMARK(BM_ShortStreak)->Arg(0)->Arg(1);
+BENCHMARK(BM_ShortStreak)->Arg(0)->Arg(1)->Arg(2);
 
 void BM_WorldToScreen(benchmark::State& state) {
   const auto projection = static_cast<op_stars_projection>(state.range(0));

@@ -1,8 +1,11 @@
 // The fast rasteriser: the reference's setup, rows and columns, with the
 // per-pixel arithmetic in vector lanes. Every product and sum is the
 // reference's, in its order; only the exponential differs (a few ulps),
-// and a spot's exponential is split into a column and a row factor.
+// a spot's exponential is split into a column and a row factor, and a
+// streak leaves out light below kFaintest, which the reference forms in
+// subnormal floats at a hundred times the cost.
 #include <algorithm>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 
@@ -53,6 +56,11 @@ struct Run {
   int n;
 };
 
+// Light a streak adds to a pixel below this (about 1e-18) is left out: ten
+// billion times below the least value a half float holds, and far enough
+// above the subnormal floats that no product on the way to a pixel forms one.
+const float kFaintest = 0x1p-60f;
+
 // What every pixel of one streak needs, each value rounded as the reference
 // rounds it.
 struct StreakTerms {
@@ -66,8 +74,14 @@ struct StreakTerms {
         tail(s.len * -0.5f * s.D),
         k(s.k),
         scale(s.a * 0.88622695f * s.b * (1.0f / std::sqrt(s.D))),
-        light_per_len(s.light_per_len) {}
+        light_per_len(s.light_per_len) {
+    // The Gaussian across the segment below which a pixel's light, at most
+    // 2 G scale light_per_len, is under kFaintest; never a subnormal.
+    const double floor = kFaintest / (2.0 * double(scale) * light_per_len);
+    faintest_G = static_cast<float>(std::min(std::max(floor, double(FLT_MIN)), 2.0));
+  }
   float ux, uy, minus_inv_D, a2uy, b2ux, head, tail, k, scale, light_per_len;
+  float faintest_G;
 };
 
 // Adds light v to the W pixels at index at, except where the scene covers
@@ -139,7 +153,8 @@ IMGOPS_INLINE bool streak_run(const Run& run, const StreakTerms& t, float X0, fl
     // X grows by adding 1 per column; so long as it is exact, as here.
     const F X = X0 + (lane + static_cast<float>(i));
     const F across = t.uy * X - uxU;
-    const F G = lanes::exp_neg<W>(across * across * t.minus_inv_D);
+    const F e = lanes::exp_neg<W>(across * across * t.minus_inv_D);
+    const F G = e >= t.faintest_G ? e : F{};
     const I live = ~(coverage >= 1.0f) & (G != 0.0f);
     if (!any(live)) return false;
     const F P = a2uyU + t.b2ux * X;
@@ -182,15 +197,15 @@ int clamp_to_int(double v, int lo, int hi) {
   return v <= lo ? lo : v >= hi ? hi : static_cast<int>(v);
 }
 
-// Where a streak's Gaussian across the segment is not zero: |across| < T,
-// with across = uy X - ux U, rounded as the pixels round it.
+// Where a streak's Gaussian across the segment reaches faintest_G: |across|
+// < T, with across = uy X - ux U, rounded as the pixels round it.
 struct Band {
-  Band(const Streak& s) : ux(s.ux), uy(s.uy), cx(s.cx), cy(s.cy) {
-    // expf underflows to 0 below -103.98; float rounding of the two products
-    // and a pixel of slack on top.
+  Band(const Streak& s, const StreakTerms& t) : ux(s.ux), uy(s.uy), cx(s.cx), cy(s.cy) {
+    // exp(-across^2 / D) >= faintest_G; a few ulps of the exponential, float
+    // rounding of the two products and a pixel of slack on top.
     const double reach = std::fabs(double(s.xhi) - s.cx) + std::fabs(double(s.xlo) - s.cx) +
                          std::fabs(double(s.yhi) - s.cy) + std::fabs(double(s.ylo) - s.cy);
-    T = std::sqrt(104.5 * s.D) + reach * 1e-6 + 1.0;
+    T = std::sqrt((-std::log(double(t.faintest_G)) + 0.01) * s.D) + reach * 1e-6 + 1.0;
   }
   // Narrows the columns first..last of a row at U.
   void columns(float U, int& first, int& last) const {
@@ -219,23 +234,30 @@ struct Band {
 template <int W>
 IMGOPS_INLINE bool draw_spot(const StarFramebuffer& dst, const Streak& s,
                              const VectorN<float, 3>& colour, op_stars_lines lines) {
+  typedef typename Lanes<W>::F F;
   bool lit = false;
   const float X0 = static_cast<float>(s.xlo) - s.cx;
+  const float U0 = static_cast<float>(s.ylo) - s.cy;
+  // A spot whose ends lie level scans the same columns on every row.
+  const bool same_span = s.slope >= 100000.0f;
+  const RowSpan common = same_span ? row_span(dst, s, U0) : RowSpan{};
+  F lane;
+  for (int j = 0; j < W; ++j) lane[j] = static_cast<float>(j);
   // Columns in blocks, so that the column factors fit on the stack.
   const int kBlock = 512;
   float column[kBlock + 8];
   for (int b0 = s.xlo; b0 <= s.xhi; b0 += kBlock) {
     const int b1 = std::min(s.xhi, b0 + kBlock - 1);
-    for (int x = b0; x <= b1; ++x) {
-      const float X = X0 + static_cast<float>(x - s.xlo);
-      column[x - b0] = std::exp(-(X * X / s.a2));
+    // X grows by adding 1 per column, exactly, as in the reference.
+    for (int x = b0; x <= b1; x += W) {
+      const F X = (X0 + static_cast<float>(x - s.xlo)) + lane;
+      store(column + (x - b0), lanes::exp_neg<W>(-(X * X / s.a2)));
     }
     std::fill(column + (b1 - b0 + 1), column + (b1 - b0 + 9), 0.0f);
-    const float U0 = static_cast<float>(s.ylo) - s.cy;
     for (int iy = s.ylo; iy <= s.yhi; ++iy) {
       if (!row_selected(lines, iy)) continue;
       const float U = U0 + static_cast<float>(iy - s.ylo);
-      const RowSpan span = row_span(dst, s, U);
+      const RowSpan span = same_span ? common : row_span(dst, s, U);
       const int first = std::max(span.first, b0), last = std::min(span.last, b1);
       if (last < first) continue;
       if (dst.lazy) dst.lazy->prepare(iy, first, last);
@@ -252,7 +274,7 @@ template <int W>
 IMGOPS_INLINE bool draw_streak(const StarFramebuffer& dst, const Streak& s,
                                const VectorN<float, 3>& colour, op_stars_lines lines) {
   const StreakTerms terms(s);
-  const Band band(s);
+  const Band band(s, terms);
   int ylo = s.ylo, yhi = s.yhi;
   band.rows(s.xlo, s.xhi, ylo, yhi);
   bool lit = false;

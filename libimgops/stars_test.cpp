@@ -473,12 +473,14 @@ TEST(FastRaster, MatchesTheReferenceEverywhere) {
                                std::to_string(y0) + " -> " + std::to_string(x1) + "," +
                                std::to_string(y1) + (isa == imgops::Isa::Avx2 ? " avx2" : "");
       EXPECT_EQ(lit_ref, lit_fast) << what;
-      // The same pixels gain light, however faint: only pixels whose light is
-      // exactly zero are left out.
+      // The same pixels gain light, but for light below 2^-59 (a streak's
+      // 2^-60, times a colour up to 1.2 and a rounding) that a streak leaves out.
       for (size_t i = 0; i < px.size(); ++i) {
         ASSERT_LE(std::fabs(fast[i] - ref[i]), 1e-5 * std::fabs(ref[i]) + 1e-7 * amount)
             << what << " sample " << i << ": " << fast[i] << " against " << ref[i];
-        ASSERT_EQ(fast[i] != px[i], ref[i] != px[i]) << what << " sample " << i;
+        const bool fast_lit = fast[i] != px[i], ref_lit = ref[i] != px[i];
+        ASSERT_TRUE(fast_lit == ref_lit || (ref_lit && std::fabs(ref[i] - px[i]) < 0x1p-59))
+            << what << " sample " << i << ": " << ref[i] - px[i];
       }
     }
   }
