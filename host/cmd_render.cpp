@@ -112,8 +112,7 @@ void check_memory(const RenderSettings& r) {
 // Frames side by side: as many as asked for (0: one per core), and no more
 // than the machine's memory holds at once.
 int jobs_that_fit(int asked, const RenderSettings& r) {
-  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  const long jobs = asked > 0 ? asked : std::max(cores, 1L);
+  const long jobs = asked > 0 ? asked : usable_cores();
   const uint64_t need = frame_memory_needed(r.width, r.height), have = memory_available();
   if (!have || need * static_cast<uint64_t>(jobs) <= have) return static_cast<int>(jobs);
   const int fit = static_cast<int>(std::max<uint64_t>(have / need, 1));
@@ -241,8 +240,9 @@ Command render_command(CLI::App& app) {
                 "image to write (#### or %04d for the number); may repeat");
   add_plugin_option(r, o->plugin);
   r->add_option("--jobs,-j", o->jobs,
-                "frames rendered side by side, each by a worker process (default 0: one per core)")
-      ->check(CLI::NonNegativeNumber);
+                "frames rendered side by side, each by a worker process, at most 256 "
+                "(default 0: one per core)")
+      ->check(CLI::Range(0, 256));
   r->add_flag("--quiet,-q", o->quiet, "no progress and no report of written files");
   r->add_flag("--keep-alpha", o->keep_alpha, "write alpha into PNG and TIFF (EXR always has it)");
   r->add_flag("--keep-going", o->keep_going,

@@ -11,6 +11,7 @@
 #include "host/jobs.h"
 
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -336,9 +337,14 @@ private:
 
 }  // namespace
 
+int usable_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
+  return static_cast<int>(std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L));
+}
+
 RunOutcome render_frames(const FrameRun& run, FrameReporter& display, const RenderFrame& render) {
-  long jobs = run.jobs > 0 ? run.jobs : sysconf(_SC_NPROCESSORS_ONLN);
-  jobs = static_cast<long>(std::min<long long>(std::max(jobs, 1L), run.count()));
+  const long long jobs = std::min<long long>(run.jobs > 0 ? run.jobs : usable_cores(), run.count());
   if (jobs <= 1) {
     RunOutcome outcome;
     for (long long i = 0; i < run.count(); ++i) {

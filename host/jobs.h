@@ -31,6 +31,10 @@ public:
 // be written).
 using RenderFrame = std::function<FrameResult(long long frame, FrameReporter& out)>;
 
+// The processors this process may run on: its affinity mask, which a batch
+// system's allocation or taskset narrows; at least 1.
+int usable_cores();
+
 struct FrameRun {
   // The frames first, first + step, ... up to last, counted in 64 bits: a
   // range may end at the top of the integer range.
