@@ -191,11 +191,12 @@ private:
       const int x = c * K, m = std::min(K, width - x);
       for (int ch = 0; ch < 3; ++ch, n += K) {
         const float* light = row_of(ch, row) + x;
-        const float* in = host.in[ch + 1];
-        for (int i = 0; i < K; ++i) {
-          added[n + i] = i < m ? light[i] : 0.0f;
-          linear[n + i] = in && i < m ? in[r.x0 + x + i] : 0.0f;
-        }
+        const float* in = host.in[ch + 1] ? host.in[ch + 1] + r.x0 + x : nullptr;
+        // A chunk at the row's end is padded with zeros.
+        memcpy(added.data() + n, light, sizeof(float) * m);
+        std::fill(added.data() + n + m, added.data() + n + K, 0.0f);
+        if (in) memcpy(linear.data() + n, in, sizeof(float) * m);
+        std::fill(linear.data() + n + (in ? m : 0), linear.data() + n + K, 0.0f);
       }
     }
     if (!n) return host.keep(r.x0, width);

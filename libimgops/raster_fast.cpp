@@ -17,10 +17,9 @@ namespace imgops {
 namespace lanes {
 
 ErfTable::ErfTable() {
-  for (int j = 0; j <= 128; ++j) {
-    const double x0 = j / 32.0;
-    erf[j] = imgops::erf(x0);
-    gauss[j] = 1.1283791670955126 * std::exp(-x0 * x0);
+  for (int j = 0; j <= 512; ++j) {
+    const double x0 = j / 128.0;
+    at[j] = Point{imgops::erf(x0), 1.1283791670955126 * std::exp(-x0 * x0)};
   }
   // The float error function is monotonic: bisect over the bit patterns.
   uint32_t lo = bit_cast<uint32_t>(1.0f), hi = bit_cast<uint32_t>(8.0f);
@@ -74,7 +73,8 @@ struct StreakTerms {
         tail(s.len * -0.5f * s.D),
         k(s.k),
         scale(s.a * 0.88622695f * s.b * (1.0f / std::sqrt(s.D))),
-        light_per_len(s.light_per_len) {
+        light_per_len(s.light_per_len),
+        erf(lanes::erf_table()) {
     // The Gaussian across the segment below which a pixel's light, at most
     // 2 G scale light_per_len, is under kFaintest; never a subnormal.
     const double floor = kFaintest / (2.0 * double(scale) * light_per_len);
@@ -82,6 +82,7 @@ struct StreakTerms {
   }
   float ux, uy, minus_inv_D, a2uy, b2ux, head, tail, k, scale, light_per_len;
   float faintest_G;
+  const lanes::ErfTable& erf;
 };
 
 // Adds light v to the W pixels at index at, except where the scene covers
@@ -158,8 +159,8 @@ IMGOPS_INLINE bool streak_run(const Run& run, const StreakTerms& t, float X0, fl
     const I live = ~(coverage >= 1.0f) & (G != 0.0f);
     if (!any(live)) return false;
     const F P = a2uyU + t.b2ux * X;
-    const F e1 = lanes::erf_lanes<W>((t.head - P) * t.k);
-    const F e0 = lanes::erf_lanes<W>((t.tail - P) * t.k);
+    const F e1 = lanes::erf_lanes<W>((t.head - P) * t.k, t.erf);
+    const F e0 = lanes::erf_lanes<W>((t.tail - P) * t.k, t.erf);
     const F value = (e1 - e0) * (G * t.scale) * t.light_per_len;
     return add_light<W>(r, at, G != 0.0f ? value : F{}, coverage, colour);
   });
