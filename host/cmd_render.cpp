@@ -142,6 +142,7 @@ private:
   std::unique_ptr<Session> session;
   ProgressBar bar;
   std::optional<bool> srgb;
+  std::unique_ptr<FrameImage> frame_image;
 };
 
 void Renderer::prepare(const FrameRun& span) {
@@ -177,7 +178,13 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
   progress.report = [&out](unsigned done, unsigned total) { out.report(done, total); };
   progress.cancel = &cancel_requested;
   const RenderSettings& r = h.scene.render;
-  FrameImage image(r.width, r.height);
+  // One frame's planes for the whole sequence: allocating them afresh
+  // every frame had the kernel fault in and zero 16 bytes a pixel again.
+  if (!frame_image)
+    frame_image = std::make_unique<FrameImage>(r.width, r.height);
+  else
+    frame_image->clear();
+  FrameImage& image = *frame_image;
   Encoding encoding = srgb.value_or(true) ? Encoding::SRGB : Encoding::Linear;
   if (!o.background.empty()) {
     const std::string bg = frame_path(o.background, f);

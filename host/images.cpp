@@ -113,7 +113,10 @@ long write_image(const std::string& path, const FrameImage& frame, Encoding fram
   const bool has_alpha = associated || (keep_alpha && ext != "jpg" && ext != "jpeg");
   long lost = 0;
   const int n = has_alpha ? 4 : 3;
-  std::vector<float> px(frame.red.size() * n);
+  // Kept from frame to frame: at 4K it is 100 MB or more, which the
+  // allocator would map afresh each time and the kernel fault in and zero.
+  static thread_local std::vector<float> px;
+  px.resize(frame.red.size() * n);
   for (size_t i = 0; i < frame.red.size(); ++i) {
     const float a = frame.alpha[i];
     float c[3] = {frame.red[i], frame.green[i], frame.blue[i]};

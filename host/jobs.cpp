@@ -178,10 +178,10 @@ private:
   const FrameRun& run;
   FrameReporter& display;
   std::vector<Worker> workers;
-  long long next = 0;              // index of the next frame to hand out
+  long long next = 0;  // index of the next frame to hand out
+  RunOutcome outcome;
   std::optional<long long> shown;  // the frame whose progress the display follows
   bool forwarded = false;
-  RunOutcome outcome;
   std::string error;  // the first error
 };
 
@@ -335,6 +335,30 @@ private:
   void (*previous)(int);
 };
 
+// Renders the frames one after another in this process.
+RunOutcome render_here(const FrameRun& run, FrameReporter& display, const RenderFrame& render) {
+  RunOutcome outcome;
+  for (long long i = 0; i < run.count(); ++i) {
+    const long long frame = run.frame(i);
+    // A stop asked for while a frame was written shows before the next one.
+    if (run.cancel && *run.cancel) {
+      outcome.cancelled_at = frame;
+      break;
+    }
+    display.frame(frame);
+    const FrameResult result = render(frame, display);
+    if (result == FrameResult::Cancelled) {
+      outcome.cancelled_at = frame;
+      break;
+    }
+    if (result == FrameResult::Failed) {
+      outcome.failed.push_back(frame);
+      if (!run.keep_going) break;
+    }
+  }
+  return outcome;
+}
+
 }  // namespace
 
 int usable_cores() {
@@ -345,28 +369,10 @@ int usable_cores() {
 
 RunOutcome render_frames(const FrameRun& run, FrameReporter& display, const RenderFrame& render) {
   const long long jobs = std::min<long long>(run.jobs > 0 ? run.jobs : usable_cores(), run.count());
-  if (jobs <= 1) {
-    RunOutcome outcome;
-    for (long long i = 0; i < run.count(); ++i) {
-      const long long frame = run.frame(i);
-      // A stop asked for while a frame was written shows before the next one.
-      if (run.cancel && *run.cancel) {
-        outcome.cancelled_at = frame;
-        break;
-      }
-      display.frame(frame);
-      const FrameResult result = render(frame, display);
-      if (result == FrameResult::Cancelled) {
-        outcome.cancelled_at = frame;
-        break;
-      }
-      if (result == FrameResult::Failed) {
-        outcome.failed.push_back(frame);
-        if (!run.keep_going) break;
-      }
-    }
-    return outcome;
-  }
+  if (jobs <= 1) return render_here(run, display, render);
+  // The workers are forked before any frame is rendered here: a frame's
+  // image reading and writing starts the image library's threads, and a
+  // fork made after that would copy locks those threads hold.
   IgnoreSigpipe ignore;
   Pool pool(run, display);
   pool.start(static_cast<int>(jobs), render);

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #endif
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 
@@ -18,6 +19,10 @@ FrameImage::FrameImage(int w, int h)
       alpha(red.size()) {
   if (w <= 0 || h <= 0)
     throw HostError("frame size " + std::to_string(w) + " x " + std::to_string(h) + " is empty");
+}
+
+void FrameImage::clear() {
+  for (std::vector<float>* p : {&red, &green, &blue, &alpha}) std::fill(p->begin(), p->end(), 0.0f);
 }
 
 float* FrameImage::plane(int buffer) {

@@ -17,6 +17,7 @@ namespace host {
 // A frame as a renderer leaves it: float planes, colour premultiplied by alpha.
 struct FrameImage {
   FrameImage(int width, int height);  // an empty sky: black, alpha 0
+  void clear();                       // back to an empty sky
   float* plane(int buffer);           // VH_BUF_RED ... VH_BUF_ALPHA; null for other codes
   const float* plane(int buffer) const { return const_cast<FrameImage*>(this)->plane(buffer); }
 
