@@ -66,6 +66,7 @@ StarRendererData settings(FuzzedDataProvider& in) {
   d.projection = static_cast<op_stars_projection>(in.ConsumeIntegralInRange(0, 2));
   d.lines = static_cast<op_stars_lines>(in.ConsumeIntegralInRange(0, 2));
   d.three_d = in.ConsumeBool();
+  d.path = in.ConsumeBool() ? ExactPath : FastPath;
   return d;
 }
 

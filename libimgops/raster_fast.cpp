@@ -194,8 +194,10 @@ IMGOPS_INLINE bool with_run(const StarFramebuffer& dst, int iy, int first, int l
   return lit;
 }
 
+// NaN (a band of spot sizes whose products overflow) goes to lo: as a last
+// column or row that leaves nothing to draw.
 int clamp_to_int(double v, int lo, int hi) {
-  return v <= lo ? lo : v >= hi ? hi : static_cast<int>(v);
+  return !(v > lo) ? lo : v >= hi ? hi : static_cast<int>(v);
 }
 
 // Where a streak's Gaussian across the segment reaches faintest_G: |across|

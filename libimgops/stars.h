@@ -167,7 +167,7 @@ struct StarRendererData {
   op_stars_projection projection;
   op_stars_lines lines;
   bool three_d;
-  op_stars_path path;  // FastPath unless the reference is asked for
+  op_stars_path path = FastPath;  // unless the reference is asked for
 };
 
 // Draws a star database through a list of cameras, one record per
