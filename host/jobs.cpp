@@ -139,6 +139,20 @@ void keep_stop_handlers(pid_t parent) {
   _exit(status);
 }
 
+// Notes a frame's result in the outcome.
+void record(RunOutcome& outcome, long long frame, FrameResult result) {
+  if (result == FrameResult::Cancelled && (!outcome.cancelled_at || frame < *outcome.cancelled_at))
+    outcome.cancelled_at = frame;
+  if (result == FrameResult::Failed) outcome.failed.push_back(frame);
+}
+
+// Whether a further frame may start: no stop asked for or met, and no
+// failure unless the run goes on after one.
+bool may_start(const FrameRun& run, const RunOutcome& outcome) {
+  return !(run.cancel && *run.cancel) && !outcome.cancelled_at &&
+         (run.keep_going || outcome.failed.empty());
+}
+
 struct Worker {
   pid_t pid = -1;
   int to = -1, from = -1;  // frame numbers out, messages in
@@ -170,10 +184,7 @@ private:
     w.to = -1;
   }
   void close_from(Worker& w);
-  bool stopping() const {
-    return (run.cancel && *run.cancel) || outcome.cancelled_at || !error.empty() ||
-           (!run.keep_going && !outcome.failed.empty());
-  }
+  bool stopping() const { return !error.empty() || !may_start(run, outcome); }
 
   const FrameRun& run;
   FrameReporter& display;
@@ -258,10 +269,10 @@ void Pool::handle(Worker& w, const std::string& message) {
   } else if (kind == 'D') {
     hand_out(w);
   } else if (kind == 'C') {
-    if (!outcome.cancelled_at || w.frame < *outcome.cancelled_at) outcome.cancelled_at = w.frame;
+    record(outcome, w.frame, FrameResult::Cancelled);
     hand_out(w);
   } else if (kind == 'F') {
-    outcome.failed.push_back(w.frame);
+    record(outcome, w.frame, FrameResult::Failed);
     hand_out(w);
   } else if (kind == 'E') {
     if (error.empty()) error = text;
@@ -316,8 +327,8 @@ RunOutcome Pool::finish() {
   }
   if (!error.empty()) throw HostError(error);
   // A stop that came between frames leaves the next one unwritten.
-  if (run.cancel && *run.cancel && !outcome.cancelled_at && next < run.count())
-    outcome.cancelled_at = run.frame(next);
+  if (run.cancel && *run.cancel && next < run.count())
+    record(outcome, run.frame(next), FrameResult::Cancelled);
   std::sort(outcome.failed.begin(), outcome.failed.end());
   return outcome;
 }
@@ -341,20 +352,10 @@ RunOutcome render_here(const FrameRun& run, FrameReporter& display, const Render
   for (long long i = 0; i < run.count(); ++i) {
     const long long frame = run.frame(i);
     // A stop asked for while a frame was written shows before the next one.
-    if (run.cancel && *run.cancel) {
-      outcome.cancelled_at = frame;
-      break;
-    }
+    if (run.cancel && *run.cancel) record(outcome, frame, FrameResult::Cancelled);
+    if (!may_start(run, outcome)) break;
     display.frame(frame);
-    const FrameResult result = render(frame, display);
-    if (result == FrameResult::Cancelled) {
-      outcome.cancelled_at = frame;
-      break;
-    }
-    if (result == FrameResult::Failed) {
-      outcome.failed.push_back(frame);
-      if (!run.keep_going) break;
-    }
+    record(outcome, frame, render(frame, display));
   }
   return outcome;
 }

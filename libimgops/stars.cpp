@@ -63,6 +63,33 @@ bool clip_to_box(double x0, double y0, double x1, double y1, double lo_x, double
   return t0 <= t1;
 }
 
+// A segment's ends and its length in pixels.
+struct Segment {
+  float x0, y0, x1, y1, len;
+};
+
+// An end far outside (a star near the camera plane projects thousands or
+// millions of pixels away) would put the midpoint there, and every pixel's
+// offset from it would lose its fraction in float. Only the part of the
+// segment that can light the framebuffer is drawn, with the light per unit
+// length of the whole: the segment is cut to it here. False when no part
+// of it can.
+bool cut_far_ends(const StarFramebuffer& dst, float a, float b, Segment& s) {
+  const double m = clip_margin(a, b);
+  const double lo_x = -m, lo_y = -m, hi_x = dst.width - 1 + m, hi_y = dst.height - 1 + m;
+  auto outside = [&](float x, float y) { return x < lo_x || x > hi_x || y < lo_y || y > hi_y; };
+  if (!outside(s.x0, s.y0) && !outside(s.x1, s.y1)) return true;
+  double t0, t1;
+  if (!clip_to_box(s.x0, s.y0, s.x1, s.y1, lo_x, lo_y, hi_x, hi_y, t0, t1)) return false;
+  const double ddx = double(s.x1) - s.x0, ddy = double(s.y1) - s.y0;
+  const double ax = s.x0, ay = s.y0;
+  s.x0 = static_cast<float>(ax + t0 * ddx), s.y0 = static_cast<float>(ay + t0 * ddy);
+  s.x1 = static_cast<float>(ax + t1 * ddx), s.y1 = static_cast<float>(ay + t1 * ddy);
+  s.len = static_cast<float>((t1 - t0) * std::sqrt(ddx * ddx + ddy * ddy));
+  // A cut that leaves no length: the segment only grazes the margin.
+  return s.len > 0.00001f;
+}
+
 }  // namespace
 
 Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
@@ -94,27 +121,11 @@ Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
   s.is_streak = s.len > 0.00001f;
   s.light_per_len = s.is_streak ? amount / s.len : 0.0f;
 
-  // An end far outside (a star near the camera plane projects thousands or
-  // millions of pixels away) would put the midpoint there, and every pixel's
-  // offset from it would lose its fraction in float. Only the part of the
-  // segment that can light the framebuffer is drawn, with the light per
-  // unit length of the whole.
   if (s.is_streak) {
-    const double m = clip_margin(a, b);
-    const double lo_x = -m, lo_y = -m, hi_x = dst.width - 1 + m, hi_y = dst.height - 1 + m;
-    auto outside = [&](float x, float y) { return x < lo_x || x > hi_x || y < lo_y || y > hi_y; };
-    if (outside(x0, y0) || outside(x1, y1)) {
-      double t0, t1;
-      if (!clip_to_box(x0, y0, x1, y1, lo_x, lo_y, hi_x, hi_y, t0, t1)) return s;
-      const double ddx = double(x1) - x0, ddy = double(y1) - y0;
-      const double ax = x0, ay = y0;
-      x0 = static_cast<float>(ax + t0 * ddx), y0 = static_cast<float>(ay + t0 * ddy);
-      x1 = static_cast<float>(ax + t1 * ddx), y1 = static_cast<float>(ay + t1 * ddy);
-      dx = x1 - x0, dy = y1 - y0;
-      s.len = static_cast<float>((t1 - t0) * std::sqrt(ddx * ddx + ddy * ddy));
-      // A cut that leaves no length: the segment only grazes the margin.
-      if (!(s.len > 0.00001f)) return s;
-    }
+    Segment seg{x0, y0, x1, y1, s.len};
+    if (!cut_far_ends(dst, a, b, seg)) return s;
+    x0 = seg.x0, y0 = seg.y0, x1 = seg.x1, y1 = seg.y1, s.len = seg.len;
+    dx = x1 - x0, dy = y1 - y0;
   }
 
   const float L = std::log(kLevel * amount);
