@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "LW/star_record.h"
+#include "stardb/star_record.h"
 #include "LW/vantrel.h"
 #include "host/filter.h"
 #include "host/host.h"

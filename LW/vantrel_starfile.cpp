@@ -1,7 +1,7 @@
 // The star database file: the magic test, and the whole file in memory.
 #include <cstring>
 
-#include "LW/star_record.h"
+#include "stardb/star_record.h"
 #include "LW/vantrel.h"
 
 StarFileHeader read_star_file_header(const char* path) {

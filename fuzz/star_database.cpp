@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "LW/star_record.h"
+#include "stardb/star_record.h"
 #include "LW/vantrel.h"
 #include "fuzz/fuzz.h"
 #include "host/host.h"

@@ -10,7 +10,7 @@
 #include <limits>
 #include <vector>
 
-#include "LW/star_record.h"
+#include "stardb/star_record.h"
 #include "fuzz/fuzz.h"
 #include "libimgops/stars.h"
 

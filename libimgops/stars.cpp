@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "LW/star_record.h"
+#include "stardb/star_record.h"
 #include "libimgops/srgb.h"
 #include "libimgops/streak.h"
 

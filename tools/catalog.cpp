@@ -9,7 +9,7 @@
 #include <memory>
 #include <sstream>
 
-#include "LW/star_record.h"
+#include "stardb/star_record.h"
 #include "host/files.h"
 
 namespace stars {
