@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "LW/frame.h"
-#include "LW/test_harness.h"
+#include "testsupport/test_harness.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "LW/test_harness.h"
+#include "testsupport/test_harness.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "LW/test_harness.h"
+#include "testsupport/test_harness.h"
 
 namespace {
 

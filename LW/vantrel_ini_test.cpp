@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "LW/test_harness.h"
 #include "base/map.h"
+#include "testsupport/test_harness.h"
 
 namespace {
 

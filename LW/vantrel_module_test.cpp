@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "LW/test_harness.h"
+#include "testsupport/test_harness.h"
 
 namespace {
 

@@ -1,8 +1,7 @@
 // Scenes saved by the host and loaded again, through the built plug-in.
 #include <gtest/gtest.h>
 
-#include "LW/test_harness.h"
-#include "host/scenefile.h"
+#include "testsupport/test_harness.h"
 
 TEST(SceneRoundTrip, SavedAndLoadedScenesRenderBitIdentical) {
   harness::Harness hn(160, 90);

@@ -4,8 +4,7 @@
 #include <string>
 
 #include "LW/vantrel.h"
-#include "host/host.h"
-#include "host/test_support.h"
+#include "testsupport/test_harness.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "LW/frame.h"
-#include "LW/test_harness.h"
 #include "LW/xpgui.h"
 #include "libkeshimage/image.h"
+#include "testsupport/test_harness.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "LW/test_harness.h"
 #include "LW/xpgui.h"
+#include "testsupport/test_harness.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "LW/test_harness.h"
 #include "LW/vantrel.h"
 #include "libkeshimage/image.h"
+#include "testsupport/test_harness.h"
 
 namespace {
 

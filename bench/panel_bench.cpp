@@ -6,9 +6,9 @@
 #include <benchmark/benchmark.h>
 
 #include "LW/frame.h"
-#include "LW/test_harness.h"
 #include "LW/xpgui.h"
 #include "libkeshimage/image.h"
+#include "testsupport/test_harness.h"
 
 namespace {
 

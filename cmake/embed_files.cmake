@@ -1,7 +1,7 @@
 # Writes a C++ source holding files as byte arrays, so a program serves them
 # from itself. Run as: cmake -DOUT=file.cpp -DFILES="a;b" -P embed_files.cmake
 # Each file becomes one entry of host::web_assets, named by its file name.
-set(body "// Generated from the files named below; edit those instead.\n#include \"host/web_assets.h\"\n\nnamespace host {\n\nnamespace {\n")
+set(body "// Generated from the files named below; edit those instead.\n#include \"host/web/web_assets.h\"\n\nnamespace host {\n\nnamespace {\n")
 set(entries "")
 set(index 0)
 foreach(path ${FILES})

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz/fuzz.h"
-#include "host/blocks.h"
+#include "host/core/blocks.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz/fuzz.h"
-#include "host/scenefile.h"
+#include "host/core/scenefile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -7,7 +7,7 @@
 #include "LW/settings.h"
 #include "LW/vantrel.h"
 #include "fuzz/fuzz.h"
-#include "host/blocks.h"
+#include "host/core/blocks.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "stardb/star_record.h"
 #include "LW/vantrel.h"
 #include "fuzz/fuzz.h"
-#include "host/host.h"
+#include "host/core/host.h"
+#include "stardb/star_record.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <functional>
 #include <string>
 
-#include "host/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace {
 

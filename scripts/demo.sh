@@ -4,7 +4,7 @@
 # out/orion.png and out/orion.exr.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh render
 
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_BENCHMARKS=OFF >/dev/null
 cmake --build build/release --target vantrel-host vantrel-stars -j "$(nproc)"

@@ -13,7 +13,7 @@ started=$(date +%s)
 
 build=${VANTREL_BUILD:-build/release}
 if [ -z "${VANTREL_BUILD:-}" ]; then
-  bash scripts/setup.sh
+  bash scripts/setup.sh render
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_BENCHMARKS=OFF >/dev/null
 fi
 cmake --build "$build" --target vantrel-host vantrel-stars guide-pictures >/dev/null

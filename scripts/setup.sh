@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the host need.
-# Does nothing when they are all present already.
+# Installs the Debian 12 packages Vantrel needs; does nothing when they are
+# all present already.
+#   setup.sh render   what building the plug-in and the programs needs (the demo)
+#   setup.sh test     that and what the tests need: the 32-bit, sanitizer and
+#                     Windows trees, Wine, valgrind, Chromium, a Slurm cluster
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build g++-multilib pkg-config qemu-user
-  googletest libgtest-dev libbenchmark-dev valgrind
+render_packages=(
+  build-essential cmake ninja-build pkg-config
+  googletest libgtest-dev  # configuring the tree builds the test framework's targets
   libopenimageio-dev libcli11-dev libcpp-httplib-dev zlib1g-dev
+)
+test_packages=(
+  g++-multilib qemu-user libbenchmark-dev valgrind
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   clang libclang-rt-14-dev
   chromium
   python3
   slurm-client slurmctld slurmd munge  # submit's client programs; the test's own cluster
 )
+
+case "${1:-test}" in
+  render) packages=("${render_packages[@]}") ;;
+  test) packages=("${render_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: setup.sh [render|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

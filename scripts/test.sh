@@ -7,7 +7,7 @@
 # every fuzz target runs briefly (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 
 jobs=$(nproc)
 passed=0

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <sstream>
 
+#include "host/core/files.h"
 #include "stardb/star_record.h"
-#include "host/files.h"
 
 namespace stars {
 

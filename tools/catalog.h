@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/files.h"
+#include "host/core/files.h"
 
 namespace stars {
 

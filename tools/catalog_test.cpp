@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "host/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace {
 

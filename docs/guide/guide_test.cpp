@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "docs/guide/strip_layout.h"
-#include "host/test_support.h"
+#include "testsupport/test_support.h"
 
 namespace {
 

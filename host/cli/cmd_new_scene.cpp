@@ -1,0 +1,166 @@
+// vantrel-host new-scene: a scene with one camera aimed at the sky and the
+// plug-in's own default settings.
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/cli/commands.h"
+#include "host/core/session.h"
+#include "host/core/star_filter.h"
+
+namespace host {
+
+namespace {
+
+struct NewScene {
+  std::string out;
+  double ra = 0, dec = 0, fov = 40;
+  std::string size = "1920x1080", frames = "1-1", database, plugin, name;
+  double fps = 24;
+  bool linear = false;
+  int blur_segs = 0;
+  const CLI::Option* blur_option = nullptr;  // given or not
+  std::string projection;
+};
+
+// A setting asked for on the command line, by the option that asked.
+struct Asked {
+  std::string keyword, value, option;
+};
+
+Block* find_leaf(BlockList& blocks, const std::string& keyword) {
+  for (Block& b : blocks)
+    if (b.keyword == keyword && b.leaf) return &b;
+  return nullptr;
+}
+
+// Replaces the values of a top-level leaf, keeping its place.
+void set_leaf(BlockList& blocks, const Asked& a) {
+  Block* b = find_leaf(blocks, a.keyword);
+  if (!b) throw HostError("the plug-in's settings have no " + a.keyword);
+  b->text = " " + a.value;
+}
+
+// One side of --size: digits only, from 1 to 65536 as scenes allow.
+int size_side(const std::string& text, const std::string& whole) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) < 1 ||
+      std::stoi(text) > 65536)
+    throw HostError("--size expects WIDTHxHEIGHT, each from 1 to 65536, found '" + whole + "'");
+  return std::stoi(text);
+}
+
+// Checks every option the way a scene's values are checked when it is read,
+// so that new-scene writes no scene that render would refuse.
+void check_options(const NewScene& o, RenderSettings& r) {
+  const std::string::size_type x = o.size.find_first_of("xX");
+  if (x == std::string::npos)
+    throw HostError("--size expects WIDTHxHEIGHT, each from 1 to 65536, found '" + o.size + "'");
+  r.width = size_side(o.size.substr(0, x), o.size);
+  r.height = size_side(o.size.substr(x + 1), o.size);
+  if (!(std::isfinite(o.fps) && o.fps > 0))
+    throw HostError("--fps expects a positive number of frames per second");
+  r.fps = o.fps;
+  parse_range("--frames", o.frames, r.first_frame, r.last_frame);
+  if (!std::isfinite(o.ra)) throw HostError("--camera-ra expects degrees");
+  if (!(o.dec >= -90 && o.dec <= 90))
+    throw HostError("--camera-dec expects degrees from -90 to 90");
+  if (!(o.fov > 0 && o.fov < 180)) throw HostError("--fov expects degrees between 0 and 180");
+  if (o.blur_option->count() && (o.blur_segs < 0 || o.blur_segs > 100))
+    throw HostError("--blur-segs expects a count from 0 to 100");
+  if (!o.projection.empty() &&
+      std::none_of(std::begin(star_filter::kProjections), std::end(star_filter::kProjections),
+                   [&](const char* p) { return o.projection == p; }))
+    throw HostError(
+        "--projection expects Perspective, Hemispherical or AzimuthalEquidistant, found '" +
+        o.projection + "'");
+}
+
+std::vector<Asked> asked_settings(const NewScene& o) {
+  std::vector<Asked> asked = {{star_filter::kSrgbFrameBuffer, o.linear ? "0" : "1", "--linear"}};
+  if (!o.database.empty())
+    asked.push_back({star_filter::kStarFile, quote(o.database), "--database"});
+  if (o.blur_option->count())
+    asked.push_back({star_filter::kBlurSegs, std::to_string(o.blur_segs), "--blur-segs"});
+  if (!o.projection.empty())
+    asked.push_back({star_filter::kProjection, quote(o.projection), "--projection"});
+  return asked;
+}
+
+// The filter keeps what it accepts: a setting it replaced (a database it
+// cannot read falls back to its default) is refused here rather than saved.
+void check_kept(const FilterInstance& f, const std::vector<Asked>& asked, const NewScene& o) {
+  BlockList kept = f.save();
+  for (const Asked& a : asked) {
+    const Block* b = find_leaf(kept, a.keyword);
+    if (!b || b->text == " " + a.value) continue;
+    if (a.keyword == star_filter::kStarFile)
+      throw HostError("--database " + o.database + " is not a star database");
+    throw HostError("the plug-in did not keep " + a.option + " (" + a.keyword + b->text + ")");
+  }
+  // Without a database every frame fails: say so now, not at the first frame.
+  const Block* db = find_leaf(kept, star_filter::kStarFile);
+  if (db && db->text == " " + quote(""))
+    throw HostError("the plug-in has no default star database beside it; name one with --database");
+}
+
+int new_scene(const NewScene& o) {
+  Host h;
+  h.echo_messages = true;
+  const std::string& out = o.out;
+  h.content_dir = folder_of(out);
+  Scene& scene = h.scene;
+  check_options(o, scene.render);
+  if (!o.database.empty()) {
+    const InputFile db(h.resolve(o.database));
+    if (!db.is_open()) throw HostError("--database " + o.database + ": " + db.reason());
+  }
+  Session session(h, plugin_path(o.plugin));
+
+  scene.name = o.name.empty() ? name_of(out) : o.name;
+  Item& cam = scene.add(ItemKind::Camera, "Camera");
+  // Aim: heading turns +Z towards +X, so right ascension a lies at heading 90 - a; pitch is down.
+  cam.motion.rotation[0] = Channel(90.0 - o.ra);
+  cam.motion.rotation[1] = Channel(-o.dec);
+  cam.camera.zoom = zoom_for_vertical_fov(o.fov);
+
+  // The filter's settings are the plug-in's own defaults, with the few asked for.
+  FilterInstance& f = session.add_filter(star_filter::kServer);
+  BlockList settings = f.save();
+  const std::vector<Asked> asked = asked_settings(o);
+  for (const Asked& a : asked) set_leaf(settings, a);
+  f.load(settings);
+  check_kept(f, asked, o);
+  // What is written is what render reads: read it back as render would.
+  parse_scene(session.to_text(), out);
+  session.save(out);
+  return 0;
+}
+
+}  // namespace
+
+Command new_scene_command(CLI::App& app) {
+  auto o = std::make_shared<NewScene>();
+  CLI::App* n = app.add_subcommand(
+      "new-scene", "write a scene with a camera and the plug-in's default settings");
+  n->add_option("out", o->out, "scene file to write")->required();
+  n->add_option("--camera-ra", o->ra, "right ascension the camera looks at, degrees");
+  n->add_option("--camera-dec", o->dec, "declination the camera looks at, degrees");
+  n->add_option("--fov", o->fov, "vertical field of view, degrees (default 40)");
+  n->add_option("--size", o->size, "frame size WxH (default 1920x1080)");
+  n->add_option("--frames", o->frames, "frame range A-B (default 1-1)");
+  n->add_option("--fps", o->fps, "frames per second (default 24)");
+  n->add_option("--database", o->database, "star database (default: the plug-in's default)");
+  o->blur_option = n->add_option("--blur-segs", o->blur_segs, "motion-blur segments, 0 to 100");
+  n->add_option("--projection", o->projection,
+                "Perspective, Hemispherical or AzimuthalEquidistant");
+  n->add_flag("--linear", o->linear,
+              "the frames hold linear values (EXR); default sRGB-encoded (PNG)");
+  n->add_option("--name", o->name, "scene name");
+  add_plugin_option(n, o->plugin);
+  return {n, [o] { return new_scene(*o); }};
+}
+
+}  // namespace host

@@ -1,0 +1,101 @@
+// vantrel-host: renders scenes with the plug-in, writes new scenes, moves a
+// scene's filter settings to and from settings files, serves the filter's
+// panel to a browser, and hands frame ranges to a Slurm cluster.
+//
+//   vantrel-host render SCENE [--frames A-B] [--background PATTERN] [--output PATTERN]...
+//   vantrel-host new-scene OUT [--camera-ra DEG] [--camera-dec DEG] [--fov DEG] [--size WxH] ...
+//   vantrel-host settings SCENE [--plugin PATH] [--filter N] --load FILE | --save FILE
+//   vantrel-host panel SCENE [--plugin PATH] [--port N] [--open] [--full] [--background PATTERN]
+//   vantrel-host submit SCENE -o PATTERN [--frames A-B] [--chunk N] [--dry-run] [--wait] ...
+//   vantrel-host submit --resume JOBDIR
+//
+// Every failure is one line on the standard error stream and a non-zero exit status.
+#include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <vector>
+
+#include "host/cli/commands.h"
+#include "host/cli/install.h"
+#include "host/core/error.h"
+#include "host/core/session.h"
+
+namespace host {
+
+std::string program_dir() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  buf[n] = '\0';
+  std::string path(buf);
+  return path.substr(0, path.find_last_of('/'));
+}
+
+void add_plugin_option(CLI::App* command, std::string& path) {
+  command->add_option("--plugin", path,
+                      "the plug-in library (default: vantrel64.so beside this program)");
+}
+
+std::string plugin_path(const std::string& given) {
+  return given.empty() ? default_plugin_path(program_dir(), 64) : given;
+}
+
+void parse_range(const std::string& option, const std::string& text, int& first, int& last) {
+  const std::string::size_type dash = text.find('-', 1);
+  try {
+    size_t used = 0;
+    first = std::stoi(text.substr(0, dash), &used);
+    if (used != (dash == std::string::npos ? text.size() : dash)) throw std::invalid_argument("");
+    last = first;
+    if (dash != std::string::npos) {
+      last = std::stoi(text.substr(dash + 1), &used);
+      if (used != text.size() - dash - 1) throw std::invalid_argument("");
+    }
+  } catch (const std::exception&) {
+    throw HostError(option + " expects A or A-B, found '" + text + "'");
+  }
+  if (last < first) throw HostError(option + " " + text + " ends before it starts");
+}
+
+}  // namespace host
+
+int main(int argc, char** argv) {
+#ifdef __GLIBC__
+  // Every frame allocates and frees tens of megabytes. By default glibc
+  // hands such blocks back to the kernel, which faults them in again,
+  // zeroed, on the next frame; with workers side by side those faults
+  // contend in the kernel and cost a third of a sequence's time. Freed
+  // memory is kept for the next frame instead.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
+#endif
+  CLI::App app{"vantrel-host: renders star fields into frames with the Vantrel plug-in"};
+  app.require_subcommand(1);
+  const std::vector<host::Command> commands = {
+      host::render_command(app), host::new_scene_command(app), host::settings_command(app),
+      host::panel_command(app), host::submit_command(app)};
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help and --version print and succeed; a usage error is one line and status 2.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    fprintf(stderr, "vantrel-host: %s (see --help)\n", host::printable(e.what()).c_str());
+    return 2;
+  }
+  try {
+    for (const host::Command& c : commands)
+      if (*c.sub) return c.run();
+    return 2;
+  } catch (const std::bad_alloc&) {
+    fprintf(stderr, "vantrel-host: out of memory\n");
+    return 1;
+  } catch (const std::exception& e) {
+    fprintf(stderr, "vantrel-host: %s\n", e.what());
+    return 1;
+  }
+}
