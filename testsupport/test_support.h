@@ -145,11 +145,12 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string interrupt_after;  // send SIGINT once this text has appeared on stderr
-  int timeout_seconds = 120;    // then the program is killed: a hang is a failure
-  std::string cwd;              // run in this folder
-  long file_size_limit = -1;    // bytes a file may grow to (RLIMIT_FSIZE): writes fail beyond
-  std::string path;             // the PATH it runs with; empty: the test's own
+  std::string interrupt_after;   // send SIGINT once this text has appeared on stderr
+  bool interrupt_group = false;  // to the program's whole process group, as a terminal's Ctrl-C
+  int timeout_seconds = 120;     // then the program is killed: a hang is a failure
+  std::string cwd;               // run in this folder
+  long file_size_limit = -1;     // bytes a file may grow to (RLIMIT_FSIZE): writes fail beyond
+  std::string path;              // the PATH it runs with; empty: the test's own
 };
 
 inline RunOptions interrupt_after(const std::string& text, int timeout_seconds = 120) {
@@ -169,6 +170,7 @@ inline RunResult run_program(const std::string& program, const std::vector<std::
   if (!out) return {-1, "tmpfile failed", ""};
   const pid_t pid = fork();
   if (pid == 0) {
+    if (o.interrupt_group) setpgid(0, 0);
     dup2(pipefd[1], STDERR_FILENO);
     dup2(fileno(out), STDOUT_FILENO);
     close(pipefd[0]);
@@ -208,7 +210,7 @@ inline RunResult run_program(const std::string& program, const std::vector<std::
     if (n <= 0) break;
     err.append(buf, static_cast<size_t>(n));
     if (!sent && !o.interrupt_after.empty() && err.find(o.interrupt_after) != std::string::npos) {
-      kill(pid, SIGINT);
+      kill(o.interrupt_group ? -pid : pid, SIGINT);
       sent = true;
     }
   }

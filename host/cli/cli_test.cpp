@@ -187,20 +187,24 @@ TEST_F(Cli, OutputIsNeverPartial) {
 }
 
 // In this process and in worker processes alike: the signal reaches the
-// program alone, which passes it on to its workers.
+// program alone, which passes it on to its workers, or reaches the whole
+// process group, as a terminal's Ctrl-C does, and each worker gets it twice.
 TEST_F(Cli, InterruptCancelsCleanly) {
   std::vector<harness::Star> many;
   for (int i = 0; i < 20000; ++i)
     many.push_back(harness::ahead((i % 200) * 0.1 - 10, (i / 200) * 0.1 - 5, 0.01f));
   harness::write_db(h, db, many);
   const std::string s = scene({"--frames", "1-500"});
-  for (const char* jobs : {"1", "2"}) {
+  for (const char* jobs : {"1", "2", "2 group"}) {
     std::system(("rm -rf '" + dir.file("out") + "'; mkdir -p '" + dir.file("out") + "'").c_str());
-    const RunResult r =
-        run({"render", s, "-o", dir.file("out/f####.png"), "--plugin", plugin, "--jobs", jobs},
-            testing_support::interrupt_after("wrote"));
+    RunOptions o = testing_support::interrupt_after("wrote");
+    o.interrupt_group = std::string(jobs) == "2 group";
+    const RunResult r = run({"render", s, "-o", dir.file("out/f####.png"), "--plugin", plugin,
+                             "--jobs", std::string(1, jobs[0])},
+                            o);
     EXPECT_EQ(r.status, 130) << jobs << r.err;
     EXPECT_NE(r.err.find("cancelled at frame "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("ended unexpectedly"), std::string::npos) << r.err;
     const size_t written = files().size();
     EXPECT_GE(written, 1u);
     EXPECT_LT(written, 500u);

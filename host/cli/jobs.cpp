@@ -26,10 +26,6 @@
 
 namespace host {
 
-namespace {
-
-// Writes all of text, whatever the pipe takes at a time; false when the
-// other end is gone.
 bool write_all(int fd, const std::string& text) {
   for (size_t at = 0; at < text.size();) {
     const ssize_t n = write(fd, text.data() + at, text.size() - at);
@@ -39,6 +35,8 @@ bool write_all(int fd, const std::string& text) {
   }
   return true;
 }
+
+namespace {
 
 // Lines from a pipe, as they arrive.
 class LineReader {

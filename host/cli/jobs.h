@@ -57,4 +57,9 @@ struct RunOutcome {
 // after the others have finished the frames they hold.
 RunOutcome render_frames(const FrameRun& run, FrameReporter& display, const RenderFrame& render);
 
+// Writes all of text to a pipe, whatever it takes at a time and however
+// often a signal interrupts it; false when the other end is gone. The
+// workers' messages go this way.
+bool write_all(int fd, const std::string& text);
+
 }  // namespace host
