@@ -137,7 +137,7 @@ public:
       : FramePixels(access, rect, srgb),
         width(r.x1 - r.x0 + 1),
         height(r.y1 - r.y0 + 1),
-        // Rows start on whole chunks: 64 bytes.
+        // Rows start on whole chunks (LazyRows::kChunk floats, 32 bytes).
         stride((width + LazyRows::kChunk - 1) / LazyRows::kChunk * LazyRows::kChunk),
         chunks(stride / LazyRows::kChunk),
         memory(memory) {
@@ -180,8 +180,9 @@ private:
 
   // The row's light goes into the host's values in linear terms; a value
   // whose linear sum does not change stays as it was, bit for bit. The
-  // chunks that stars reached are gathered first (each as 16 red, 16 green,
-  // 16 blue values), so that the curves run over the whole row at once.
+  // chunks that stars reached are gathered first (each as its 8 red, 8
+  // green and 8 blue values, a chunk at the row's end padded), so that the
+  // curves run over the whole row at once.
   void write_row(const HostRow& host, int row) override {
     const unsigned char* flags = memory.ready.data() + static_cast<size_t>(row) * chunks;
     const int K = LazyRows::kChunk;
