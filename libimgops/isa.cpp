@@ -4,10 +4,12 @@ namespace imgops {
 
 namespace {
 
+// The AVX2 variants also fuse multiply-adds: a processor (or a virtual
+// machine's model of one) may offer AVX2 without FMA.
 bool has_avx2() {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
   return false;
 #endif

@@ -1,5 +1,6 @@
 // Which of the vector code's variants runs: the build's baseline (SSE2 on
-// x86, generic vectors elsewhere) or, where the processor has it, AVX2.
+// x86, generic vectors elsewhere) or, where the processor has it, AVX2
+// (with FMA).
 // The choice is made once, from the processor; tests and benchmarks may
 // switch between the variants the machine runs.
 #pragma once
