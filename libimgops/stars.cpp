@@ -6,9 +6,9 @@
 #include <cstring>
 #include <memory>
 
-#include "stardb/star_record.h"
 #include "libimgops/srgb.h"
 #include "libimgops/streak.h"
+#include "stardb/star_record.h"
 
 StarInput::~StarInput() = default;
 
@@ -32,15 +32,20 @@ int plus_one(int i) { return i == INT_MAX ? i : i + 1; }
 
 // How far beyond the framebuffer a segment's end may lie before it is cut
 // back: from there on, no pixel of the framebuffer gets light from the cut
-// part. Pixels whose Gaussian across the segment is not zero (in float, its
-// exponent above -104) lie within 10.2 sqrt(D) <= 10.2 max(a, b) of the
-// segment; for them the error function of an end 4 sigma along, or more,
-// is 1 in float. With a != b the two directions are skewed, hence the
-// second term.
-double clip_margin(float a, float b) {
-  const double lo = std::fmin(a, b), hi = std::fmax(a, b);
-  const double along = (4.0 * a * b + 6.0 * std::fabs(double(a) * a - double(b) * b)) / lo;
-  return along + 10.2 * hi + 2.0;
+// part. In the segment's direction (ux, uy), with D = a^2 uy^2 + b^2 ux^2:
+// pixels whose Gaussian across the segment is not zero (in float, its
+// exponent above -104) lie within 10.2 sqrt(D) of it; the light of such a
+// pixel is centred along the segment up to 10.2 |ux uy| |a^2 - b^2| / sqrt(D)
+// from its foot (the spot is skewed when a != b), and spreads along it with
+// sigma a b / sqrt(2 D), so that the error function of an end 4 a b /
+// sqrt(D) beyond that centre is 1 in float. The margin is kept no larger:
+// a longer cut segment puts its midpoint, from which every pixel's offset
+// is taken in float, farther from the pixels.
+double clip_margin(float a, float b, double ux, double uy) {
+  const double a2 = double(a) * a, b2 = double(b) * b;
+  const double sqrt_D = std::sqrt(a2 * uy * uy + b2 * ux * ux);
+  const double skew = 10.2 * std::fabs(ux * uy) * std::fabs(a2 - b2) / sqrt_D;
+  return 4.0 * a * b / sqrt_D + skew + 10.2 * sqrt_D + 2.0;
 }
 
 // Cuts the segment p(t) = p0 + t (p1 - p0), 0 <= t <= 1, to the box; false
@@ -75,17 +80,18 @@ struct Segment {
 // length of the whole: the segment is cut to it here. False when no part
 // of it can.
 bool cut_far_ends(const StarFramebuffer& dst, float a, float b, Segment& s) {
-  const double m = clip_margin(a, b);
+  const double ddx = double(s.x1) - s.x0, ddy = double(s.y1) - s.y0;
+  const double length = std::sqrt(ddx * ddx + ddy * ddy);
+  const double m = clip_margin(a, b, ddx / length, ddy / length);
   const double lo_x = -m, lo_y = -m, hi_x = dst.width - 1 + m, hi_y = dst.height - 1 + m;
   auto outside = [&](float x, float y) { return x < lo_x || x > hi_x || y < lo_y || y > hi_y; };
   if (!outside(s.x0, s.y0) && !outside(s.x1, s.y1)) return true;
   double t0, t1;
   if (!clip_to_box(s.x0, s.y0, s.x1, s.y1, lo_x, lo_y, hi_x, hi_y, t0, t1)) return false;
-  const double ddx = double(s.x1) - s.x0, ddy = double(s.y1) - s.y0;
   const double ax = s.x0, ay = s.y0;
   s.x0 = static_cast<float>(ax + t0 * ddx), s.y0 = static_cast<float>(ay + t0 * ddy);
   s.x1 = static_cast<float>(ax + t1 * ddx), s.y1 = static_cast<float>(ay + t1 * ddy);
-  s.len = static_cast<float>((t1 - t0) * std::sqrt(ddx * ddx + ddy * ddy));
+  s.len = static_cast<float>((t1 - t0) * length);
   // A cut that leaves no length: the segment only grazes the margin.
   return s.len > 0.00001f;
 }
