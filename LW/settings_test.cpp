@@ -273,6 +273,16 @@ TEST(Settings, SceneSettingsThroughThePlugin) {
   EXPECT_EQ(err.rfind("Error: unknown projection in <", 0), 0u) << err;
 }
 
+// A new instance's settings, as a scene saves them, are those of the golden
+// file: the defaults that scenes written without a setting have relied on.
+TEST(Settings, NewInstancesSaveTheDefaults) {
+  StaticPlugin p;
+  Instance a;
+  host::SaveState s(VH_IO_TEXT);
+  vantrel_save(a.v, s.state(), true);
+  EXPECT_EQ(s.text(), testing_support::read_bytes(VANTREL_TESTDATA "/defaults_scene.txt"));
+}
+
 // Saved data is a file format: settings saved by earlier builds load, and
 // save again, byte for byte.
 TEST(Settings, SavedBytesStayTheSame) {
