@@ -133,7 +133,7 @@ namespace {
 class RowHost {
 public:
   enum Kind { InPlace, Apart, PixelByPixel };
-  static const int kGuard = 16;
+  static constexpr int kGuard = 16;
   static constexpr float kGuardValue = -7.0f;
   // Buffers by VH_BUF_RED - 32 .. VH_BUF_ALPHA - 32: red, green, blue, alpha.
   RowHost(int w, int h, Kind kind, const bool missing[4]) : w(w), h(h), kind(kind) {
@@ -245,7 +245,7 @@ private:
 // the last pixel, over colours and coverage of every kind: none, partial,
 // whole, and more than whole.
 struct OddFrame {
-  static const int W = 61, H = 23;
+  static constexpr int W = 61, H = 23;
   Sky sky{W, H};
   std::string db;
 
