@@ -9,7 +9,7 @@ set -euo pipefail
 render_packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev  # configuring the tree builds the test framework's targets
-  libopenimageio-dev libcli11-dev libcpp-httplib-dev zlib1g-dev
+  libopenimageio-dev libopencolorio-dev libcli11-dev libcpp-httplib-dev zlib1g-dev
 )
 test_packages=(
   g++-multilib qemu-user libbenchmark-dev valgrind

@@ -16,7 +16,10 @@
 #include "host/cli/memory.h"
 #include "host/core/session.h"
 #include "host/core/star_filter.h"
+#include "host/images/attributes.h"
+#include "host/images/colour.h"
 #include "host/images/images.h"
+#include "host/images/output.h"
 
 namespace host {
 
@@ -43,8 +46,13 @@ void catch_stop_signals() {
 struct RenderOptions {
   std::string scene, frames, background, plugin;
   std::vector<std::string> outputs;
-  bool quiet = false, keep_alpha = false, keep_going = false;
+  bool quiet = false, keep_going = false, stars_layer = false;
   int jobs = 0;
+  OutputOptions output;
+  std::string colorspace, ocio_config, render_colorspace = kRenderColourSpace;
+  std::string stars_alpha_name = "opaque";
+  std::string background_alpha;  // empty: opaque, with a warning for a plate without alpha
+  PlateAlpha plate;
 };
 
 class ProgressBar : public FrameReporter {
@@ -144,7 +152,9 @@ private:
   std::unique_ptr<Session> session;
   ProgressBar bar;
   std::optional<bool> srgb;
-  std::unique_ptr<FrameImage> frame_image;
+  std::unique_ptr<FrameImage> frame_image, stars_image;
+  std::unique_ptr<ColourConversion> colour;
+  long long first_frame = 0;
 };
 
 void Renderer::prepare(const FrameRun& span) {
@@ -161,7 +171,17 @@ void Renderer::prepare(const FrameRun& span) {
     throw HostError("--background " + o.background +
                     " needs #### or %04d to number several frames");
   check_memory(h.scene.render);
-  for (const std::string& out : o.outputs) remove_stale_temporaries_of(out);
+  for (const std::string& out : o.outputs) {
+    remove_stale_temporaries_of(out);
+    if (o.stars_layer && lower_extension(out) != "exr")
+      remove_stale_temporaries_of(stars_path(out));
+    for (const std::string& line : output_limits(out, o.output)) bar.tell("warning: " + line);
+  }
+  if (!o.colorspace.empty())
+    colour = std::make_unique<ColourConversion>(o.ocio_config, o.render_colorspace, o.colorspace);
+  first_frame = span.first;
+  if (!o.plate.matte.empty() && o.background.empty())
+    throw HostError("--background-matte " + o.plate.matte + " needs a --background");
 
   // The frame's values are as the background stores them; without one, in
   // the encoding the filters expect.
@@ -190,7 +210,15 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
   Encoding encoding = srgb.value_or(true) ? Encoding::SRGB : Encoding::Linear;
   if (!o.background.empty()) {
     const std::string bg = frame_path(o.background, f);
-    encoding = read_image(bg, image);
+    bool had_alpha = true;
+    encoding = read_image(bg, image, o.plate, f, &had_alpha);
+    // Told once a run, by whichever process renders the first frame.
+    if (!had_alpha && number == first_frame && o.background_alpha.empty() &&
+        o.plate.mode != PlateAlpha::Matte)
+      out.tell("warning: " + bg +
+               " has no alpha: it covers every pixel and no star shows; --background-alpha "
+               "luminance or none, or --background-matte FILE, says where its sky is "
+               "(--background-alpha opaque keeps it covering, quietly)");
     if (srgb && *srgb != (encoding == Encoding::SRGB))
       fprintf(
           stderr,
@@ -202,13 +230,31 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
     out.tell("vantrel-host: frame " + std::to_string(number) + " failed: nothing written for it" +
              (o.keep_going ? "" : "; stopping (--keep-going goes on to the next frame)"));
   if (result != FrameResult::Done) return result;
+  // The stars alone: the same filters over an empty sky.
+  std::optional<FrameImage> stars;
+  if (o.stars_layer) {
+    if (!stars_image) stars_image = std::make_unique<FrameImage>(r.width, r.height);
+    stars_image->clear();
+    const FrameResult alone = run_frame(h, session->filter_list(), *stars_image, f, progress);
+    if (alone != FrameResult::Done) return alone;
+    stars = stars_layer(*stars_image, encoding, o.output.stars_alpha);
+  }
+  const FrameAttributes attributes = frame_attributes(*session, f);
+  const OutputFrame composite{&image, stars ? &*stars : nullptr, encoding, colour.get(),
+                              &attributes};
   for (const std::string& pattern : o.outputs) {
     const std::string file = frame_path(pattern, f);
-    const long lost = write_image(file, image, encoding, o.keep_alpha);
+    const long lost = write_image(file, composite, o.output);
     if (lost)
       fprintf(stderr,
               "warning: %s: %ld pixels of light with no coverage cannot be kept with alpha\n",
               file.c_str(), lost);
+    if (stars && lower_extension(file) != "exr") {
+      const std::string second = frame_path(stars_path(pattern), f);
+      write_image(second, {&*stars, nullptr, Encoding::Linear, colour.get(), &attributes},
+                  o.output);
+      out.line("frame " + std::to_string(number) + ": wrote " + second);
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char msg[64];
@@ -253,10 +299,37 @@ Command render_command(CLI::App& app) {
                 "(default 0: one per core)")
       ->check(CLI::Range(0, 256));
   r->add_flag("--quiet,-q", o->quiet, "no progress and no report of written files");
-  r->add_flag("--keep-alpha", o->keep_alpha, "write alpha into PNG and TIFF (EXR always has it)");
+  r->add_option("--background-alpha", o->background_alpha,
+                "where a background without alpha leaves the sky: opaque (nowhere), luminance "
+                "(its dark parts), none (everywhere)")
+      ->check(CLI::IsMember({"opaque", "luminance", "none"}));
+  r->add_option("--background-matte", o->plate.matte,
+                "image whose alpha (or first channel) is the background's coverage");
+  r->add_flag("--keep-alpha", o->output.keep_alpha,
+              "write alpha into PNG, TIFF, DPX and Targa, unpremultiplied (EXR always has it)");
+  r->add_option("--bits", o->output.bits, "bits a channel of PNG, TIFF and DPX: 8 or 16")
+      ->check(CLI::IsMember({8, 16}));
+  r->add_flag("--half", o->output.half, "EXR channels as 16-bit floats");
+  r->add_option("--compression", o->output.compression, "EXR compression (default zip)")
+      ->check(CLI::IsMember({"none", "zip", "zips", "piz", "dwaa", "dwab"}));
+  r->add_flag("--tiled", o->output.tiled, "EXR in 64 x 64 tiles rather than scanlines");
+  r->add_flag("--stars-layer", o->stars_layer,
+              "also write the stars alone: an EXR layer stars.RGBA, else NAME.stars.EXT");
+  r->add_option("--stars-alpha", o->stars_alpha_name,
+                "the stars layer's alpha: opaque (a backdrop, default) or light")
+      ->check(CLI::IsMember({"opaque", "light"}));
+  r->add_option("--colorspace", o->colorspace,
+                "convert the output from linear Rec.709 to this OpenColorIO colour space");
+  r->add_option("--ocio-config", o->ocio_config, "OpenColorIO configuration (default: $OCIO)");
+  r->add_option("--render-colorspace", o->render_colorspace,
+                "the configuration's name for linear Rec.709 (default lin_rec709)");
   r->add_flag("--keep-going", o->keep_going,
               "after a frame fails, go on with the next one (the exit status is still 1)");
   return {r, [o] {
+            if (o->stars_alpha_name == "light") o->output.stars_alpha = StarsAlpha::Light;
+            if (o->background_alpha == "luminance") o->plate.mode = PlateAlpha::Luminance;
+            if (o->background_alpha == "none") o->plate.mode = PlateAlpha::None;
+            if (!o->plate.matte.empty()) o->plate.mode = PlateAlpha::Matte;
             catch_stop_signals();
             Renderer renderer(*o);
             return renderer.run();

@@ -31,6 +31,10 @@ std::optional<std::string> star_file(const BlockList& settings) {
   return name;
 }
 
+std::optional<std::string> projection(const BlockList& settings) {
+  return first_token(settings, kProjection, Token::String);
+}
+
 std::optional<uint32_t> parent_id(const BlockList& settings) {
   for (const Block& b : settings) {
     if (!b.leaf || b.keyword != kParentId) continue;

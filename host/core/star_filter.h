@@ -25,6 +25,8 @@ std::optional<bool> srgb(const FilterInstance& f);
 // The star database a filter's saved settings name, as written; none when
 // the settings name none or an empty one.
 std::optional<std::string> star_file(const BlockList& settings);
+// The projection a filter's saved settings name, as written; none when absent.
+std::optional<std::string> projection(const BlockList& settings);
 // The parent item a filter's saved settings name; none when it has none or the
 // value is no 32-bit integer. Saved signed: identifiers from 2^31 up come back negative.
 std::optional<uint32_t> parent_id(const BlockList& settings);

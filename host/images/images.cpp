@@ -1,8 +1,8 @@
 #include "host/images/images.h"
 
-#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -10,10 +10,6 @@
 #include "host/core/files.h"
 
 namespace host {
-
-namespace {
-
-float decode(float v) { return v > 0.04045f ? std::pow((v + 0.055f) / 1.055f, 2.4f) : v / 12.92f; }
 
 std::string lower_extension(const std::string& path) {
   const std::string::size_type dot = path.find_last_of('.');
@@ -24,7 +20,9 @@ std::string lower_extension(const std::string& path) {
   return ext;
 }
 
-}  // namespace
+float decode_srgb(float v) {
+  return v > 0.04045f ? std::pow((v + 0.055f) / 1.055f, 2.4f) : v / 12.92f;
+}
 
 float encode_srgb(float v) {
   return v > 0.0031308f ? 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f : v * 12.92f;
@@ -37,7 +35,17 @@ Encoding encoding_for_output(const std::string& path) {
 
 const char* encoding_name(Encoding e) { return e == Encoding::Linear ? "linear" : "sRGB-encoded"; }
 
-Encoding read_image(const std::string& path, FrameImage& frame) {
+namespace {
+
+struct Pixels {
+  OIIO::ImageSpec spec;
+  std::vector<float> px;
+  int alpha = -1;  // the channel, or -1
+  bool unassociated = false;
+};
+
+// An image of exactly the frame's size, values as stored.
+Pixels read_pixels(const std::string& path, const FrameImage& frame) {
   // The image library would wait on a FIFO and read a device without end.
   const InputFile file(path);
   if (!file.is_open()) throw HostError("cannot read " + path + ": " + file.reason());
@@ -48,110 +56,70 @@ Encoding read_image(const std::string& path, FrameImage& frame) {
     std::string why = OIIO::geterror();
     throw HostError("cannot read " + path + ": " + (why.empty() ? "unknown image format" : why));
   }
-  const OIIO::ImageSpec& spec = in->spec();
+  Pixels p;
+  p.spec = in->spec();
+  const OIIO::ImageSpec& spec = p.spec;
   if (spec.width != frame.width || spec.height != frame.height)
     throw HostError(path + " is " + std::to_string(spec.width) + " x " +
                     std::to_string(spec.height) + ", the scene's frames are " +
                     std::to_string(frame.width) + " x " + std::to_string(frame.height));
   const int n = spec.nchannels;
-  std::vector<float> px(static_cast<size_t>(spec.width) * spec.height * n);
-  if (!in->read_image(0, 0, 0, n, OIIO::TypeDesc::FLOAT, px.data()))
+  p.px.resize(static_cast<size_t>(spec.width) * spec.height * n);
+  if (!in->read_image(0, 0, 0, n, OIIO::TypeDesc::FLOAT, p.px.data()))
     throw HostError("cannot read " + path + ": " + in->geterror());
-  const int alpha = spec.alpha_channel >= 0 ? spec.alpha_channel : (n == 2 || n == 4 ? n - 1 : -1);
-  const bool unassociated = spec.get_int_attribute("oiio:UnassociatedAlpha", 0) != 0;
-  for (size_t i = 0; i < frame.red.size(); ++i) {
-    const float* p = &px[i * n];
-    const float a = alpha >= 0 ? p[alpha] : 1.0f;
-    float r = p[0], g = n >= 3 ? p[1] : p[0], b = n >= 3 ? p[2] : p[0];
-    if (unassociated) {
-      r *= a;
-      g *= a;
-      b *= a;
-    }
-    frame.red[i] = r;
-    frame.green[i] = g;
-    frame.blue[i] = b;
-    frame.alpha[i] = a;
-  }
-  return spec.format.is_floating_point() ? Encoding::Linear : Encoding::SRGB;
+  p.alpha = spec.alpha_channel >= 0 ? spec.alpha_channel : (n == 2 || n == 4 ? n - 1 : -1);
+  p.unassociated = spec.get_int_attribute("oiio:UnassociatedAlpha", 0) != 0;
+  return p;
 }
 
-namespace {
-
-// The bytes of the image file that path names by its extension. The image
-// library encodes into memory and never meets the disk: some of its codecs
-// end the process on a write error (a full disk), others report success after
-// one. The caller writes the bytes whole.
-std::vector<unsigned char> encode_image(const std::string& path, const OIIO::ImageSpec& spec,
-                                        const float* px) {
-  auto out = OIIO::ImageOutput::create(path);
-  if (!out) throw HostError("cannot write " + path + ": " + OIIO::geterror());
-  const std::string format = out->format_name();
-  if (!out->supports("ioproxy"))
-    throw HostError("cannot write " + path + ": the " + format +
-                    " format cannot be encoded in memory (write EXR, PNG, TIFF or JPEG)");
-  // The JPEG codec ends the process on what it cannot hold, rather than failing.
-  if (format == "jpeg" && (spec.width > 65500 || spec.height > 65500))
-    throw HostError("cannot write " + path + ": JPEG holds at most 65500 x 65500 pixels");
-  std::vector<unsigned char> bytes;
-  OIIO::Filesystem::IOVecOutput memory(bytes);
-  if (!out->set_ioproxy(&memory) || !out->open(path, spec) ||
-      !out->write_image(OIIO::TypeDesc::FLOAT, px) || !out->close()) {
-    const std::string why = out->geterror();
-    throw HostError("cannot write " + path + ": " + (why.empty() ? "the encoder failed" : why));
+// The coverage of a plate pixel that has no alpha of its own.
+float coverage_without_alpha(PlateAlpha::Mode mode, const float rgb[3], bool encoded) {
+  switch (mode) {
+    case PlateAlpha::Luminance: {
+      float c[3] = {rgb[0], rgb[1], rgb[2]};
+      if (encoded)
+        for (float& v : c) v = decode_srgb(v);
+      const float y = 0.2126f * c[0] + 0.7152f * c[1] + 0.0722f * c[2];
+      return std::clamp(y, 0.0f, 1.0f);
+    }
+    case PlateAlpha::None: return 0.0f;
+    default: return 1.0f;
   }
-  return bytes;
 }
 
 }  // namespace
 
-long write_image(const std::string& path, const FrameImage& frame, Encoding frame_encoding,
-                 bool keep_alpha) {
-  const std::string ext = lower_extension(path);
-  const Encoding file_encoding = encoding_for_output(path);
-  const bool associated = ext == "exr";
-  const bool has_alpha = associated || (keep_alpha && ext != "jpg" && ext != "jpeg");
-  long lost = 0;
-  const int n = has_alpha ? 4 : 3;
-  // Kept from frame to frame: at 4K it is 100 MB or more, which the
-  // allocator would map afresh each time and the kernel fault in and zero.
-  static thread_local std::vector<float> px;
-  px.resize(frame.red.size() * n);
-  for (size_t i = 0; i < frame.red.size(); ++i) {
-    const float a = frame.alpha[i];
-    float c[3] = {frame.red[i], frame.green[i], frame.blue[i]};
-    const bool convert = frame_encoding != file_encoding;
-    if (has_alpha && !associated && a <= 0.0f && (c[0] > 0.0f || c[1] > 0.0f || c[2] > 0.0f))
-      ++lost;
-    // Premultiplied colour is already the frame composited over black, which
-    // is what an opaque file holds: only a file with alpha needs it divided,
-    // to change its encoding or to store unassociated alpha. Dividing and
-    // multiplying again around the encoding would lose the light that stars
-    // add where the scene's coverage is slight.
-    const bool divide = has_alpha && (convert || !associated) && a > 0.0f;
-    if (divide)
-      for (float& v : c) v /= a;
-    if (convert)
-      for (float& v : c) v = file_encoding == Encoding::Linear ? decode(v) : encode_srgb(v);
-    if (divide && associated)  // premultiplied again where it was divided
-      for (float& v : c) v *= a;
-    float* p = &px[i * n];
-    p[0] = c[0];
-    p[1] = c[1];
-    p[2] = c[2];
-    if (has_alpha) p[3] = a;
+Encoding read_image(const std::string& path, FrameImage& frame, const PlateAlpha& missing,
+                    int frame_number, bool* had_alpha) {
+  const Pixels p = read_pixels(path, frame);
+  if (had_alpha) *had_alpha = p.alpha >= 0;
+  const int n = p.spec.nchannels;
+  const bool encoded = !p.spec.format.is_floating_point();
+  std::vector<float> matte;
+  if (missing.mode == PlateAlpha::Matte) {
+    const Pixels m = read_pixels(frame_path(missing.matte, frame_number), frame);
+    const int c = m.alpha >= 0 ? m.alpha : 0;
+    matte.resize(frame.red.size());
+    for (size_t i = 0; i < matte.size(); ++i) matte[i] = m.px[i * m.spec.nchannels + c];
   }
-
-  OIIO::ImageSpec spec(
-      frame.width, frame.height, n,
-      file_encoding == Encoding::Linear ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::UINT8);
-  if (has_alpha) spec.alpha_channel = 3;
-  if (!associated) spec.attribute("oiio:UnassociatedAlpha", 1);
-  spec.attribute("oiio:ColorSpace", file_encoding == Encoding::Linear ? "Linear" : "sRGB");
-  spec.attribute("Software", "vantrel-host");
-  const std::vector<unsigned char> bytes = encode_image(path, spec, px.data());
-  write_file_atomically(path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
-  return lost;
+  for (size_t i = 0; i < frame.red.size(); ++i) {
+    const float* px = &p.px[i * n];
+    float c[3] = {px[0], n >= 3 ? px[1] : px[0], n >= 3 ? px[2] : px[0]};
+    float a;
+    if (!matte.empty())
+      a = matte[i];
+    else if (p.alpha >= 0)
+      a = px[p.alpha];
+    else
+      a = coverage_without_alpha(missing.mode, c, encoded);
+    if (p.unassociated && p.alpha >= 0 && matte.empty())
+      for (float& v : c) v *= a;
+    frame.red[i] = c[0];
+    frame.green[i] = c[1];
+    frame.blue[i] = c[2];
+    frame.alpha[i] = a;
+  }
+  return encoded ? Encoding::SRGB : Encoding::Linear;
 }
 
 namespace {

@@ -1,7 +1,7 @@
-// Frames to and from image files. Colour in a frame is premultiplied by alpha,
-// as a renderer leaves it; files that store unassociated alpha (PNG, usually
-// TIFF) are premultiplied on reading and divided again on writing, in the
-// encoding the file holds.
+// Frames from image files, and the names of numbered files. Colour in a frame
+// is premultiplied by alpha, as a renderer leaves it; files that store
+// unassociated alpha (PNG, usually TIFF) are premultiplied on reading.
+// Writing is in output.h.
 #pragma once
 
 #include <string>
@@ -16,22 +16,29 @@ enum class Encoding { Linear, SRGB };
 // others sRGB-encoded ones. For a file to be written, judged by its name.
 Encoding encoding_for_output(const std::string& path);
 const char* encoding_name(Encoding e);
-// A linear value in the sRGB encoding.
+// A linear value in the sRGB encoding, and back.
 float encode_srgb(float linear);
+float decode_srgb(float encoded);
+// The extension of a file name, in lower case; empty for none.
+std::string lower_extension(const std::string& path);
+
+// Where a plate without alpha leaves the sky. Opaque: nowhere (no star
+// shows). Luminance: coverage is the plate's linear luminance, capped at 1
+// (a dark sky lets the stars through). None: everywhere, the plate's light
+// added to the stars'. Matte: the first channel of a separate image (its
+// alpha when it has one) is the coverage.
+struct PlateAlpha {
+  enum Mode { Opaque, Luminance, None, Matte } mode = Opaque;
+  std::string matte;  // a file or pattern, for Matte
+};
 
 // Reads a background of exactly the frame's size into the frame, values as
-// stored; returns the file's encoding. No alpha channel means fully covered.
-Encoding read_image(const std::string& path, FrameImage& frame);
-
-// Writes the frame, converting from the frame's encoding to the file's, whole
-// or not at all (write_file_atomically): never a partial file. Errors of the
-// image library come back as HostError.
-// EXR keeps the frame's associated alpha. Other formats are written opaque,
-// composited over black, unless keep_alpha is set: unassociated alpha cannot
-// hold light on pixels of no coverage (stars in an empty sky), and the count
-// of such pixels that lost their light is returned.
-long write_image(const std::string& path, const FrameImage& frame, Encoding frame_encoding,
-                 bool keep_alpha = false);
+// stored; returns the file's encoding. Without an alpha channel the coverage
+// comes from `missing` (had_alpha, when given, is told whether it had one);
+// a plate's colour is kept as it is stored.
+Encoding read_image(const std::string& path, FrameImage& frame,
+                    const PlateAlpha& missing = PlateAlpha(), int frame_number = 0,
+                    bool* had_alpha = nullptr);
 
 // A frame-numbered name from a pattern: a run of '#' becomes the zero-padded
 // number, a printf-style %d conversion (%04d) is filled in. Without either the

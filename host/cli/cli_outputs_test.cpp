@@ -1,0 +1,257 @@
+// Outputs as a compositor receives them: every format read back, straight
+// alpha, the stars layer, EXR options and attributes, colour spaces, the
+// camera rebuilt from a written EXR.
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "testsupport/cli_support.h"
+
+namespace {
+
+float encode(float v) {
+  return v > 0.0031308f ? 1.055f * std::pow(v, 1 / 2.4f) - 0.055f : 12.92f * v;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::string bytes_of(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Straight-alpha files as stored, not premultiplied by the reader.
+Image load_straight(const std::string& path) {
+  OIIO::ImageSpec config;
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  Image im;
+  auto in = OIIO::ImageInput::open(path, &config);
+  if (!in) return im;
+  im.w = in->spec().width, im.h = in->spec().height, im.n = in->spec().nchannels;
+  im.px.resize(static_cast<size_t>(im.w) * im.h * im.n);
+  in->read_image(0, 0, 0, im.n, OIIO::TypeDesc::FLOAT, im.px.data());
+  return im;
+}
+
+OIIO::ImageSpec spec_of(const std::string& path) {
+  auto in = OIIO::ImageInput::open(path);
+  return in ? in->spec() : OIIO::ImageSpec();
+}
+
+// A linear plate, premultiplied: grey 0.2 (straight) under coverage that
+// steps across the frame: none, a quarter, half, whole.
+float plate_alpha(int x) { return x < 16 ? 0.0f : x < 32 ? 0.25f : x < 48 ? 0.5f : 1.0f; }
+
+struct Outputs : Cli {
+  std::string plate() {
+    std::vector<float> bg(64 * 48 * 4);
+    for (int i = 0; i < 64 * 48; ++i) {
+      const float a = plate_alpha(i % 64);
+      bg[i * 4 + 0] = 0.2f * a, bg[i * 4 + 1] = 0.1f * a, bg[i * 4 + 2] = 0.05f * a;
+      bg[i * 4 + 3] = a;
+    }
+    // Frames 1 and 2 of a sequence, and frame 1 alone.
+    for (const char* name : {"plate.0001.exr", "plate.0002.exr", "plate.exr"})
+      save(dir.file(name), 64, 48, 4, bg, OIIO::TypeDesc::FLOAT, false);
+    return dir.file("plate.exr");
+  }
+  // Six stars across the frame, bright enough to reach the 8-bit formats.
+  void bright_stars() {
+    std::vector<harness::Star> stars;
+    for (int i = 0; i < 6; ++i)
+      stars.push_back(harness::ahead(-14.0 + 5.6 * i, -6.0 + 2.4 * i, 40.f));
+    stars[2].r = 255, stars[2].g = 120, stars[2].b = 40;  // one coloured star
+    harness::write_db(h, db, stars);
+  }
+};
+
+TEST_F(Outputs, EveryFormatReadsBackWithItsSizeChannelsAndPixels) {
+  bright_stars();
+  const std::string s = scene({"--linear"});
+  const std::string bg = plate();
+  const std::vector<std::string> ext = {"exr", "png", "tif", "tiff", "jpg", "dpx", "tga", "hdr"};
+  std::vector<std::string> args = {"render", s, "--background", bg, "--plugin", plugin};
+  for (const std::string& e : ext) args.insert(args.end(), {"-o", dir.file("f." + e)});
+  const RunResult r = run(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Image exr = load(dir.file("f.exr"));
+  ASSERT_EQ(exr.n, 4);
+  for (const std::string& e : ext) {
+    SCOPED_TRACE(e);
+    const Image im = load(dir.file("f." + e));
+    ASSERT_EQ(im.w, 64);
+    ASSERT_EQ(im.h, 48);
+    ASSERT_EQ(im.n, e == "exr" ? 4 : 3);
+    // Opaque files hold the frame over black: premultiplied light, encoded
+    // unless the format holds floats.
+    const bool floats = e == "exr" || e == "hdr";
+    const double step = e == "jpg" ? 0.06 : e == "hdr" ? 0.01 : e == "dpx" ? 1.0 / 1023 : 0.6 / 255;
+    double worst = 0;
+    for (int y = 0; y < 48; ++y)
+      for (int x = 0; x < 64; ++x)
+        for (int c = 0; c < 3; ++c) {
+          const float v = exr.at(x, y, c);
+          const float want = floats ? v : std::min(encode(v), 1.0f);
+          const double tolerance = e == "hdr" ? step * std::max(want, 0.05f) : step;
+          worst = std::max(worst, std::fabs(im.at(x, y, c) - want) / tolerance);
+        }
+    EXPECT_LE(worst, 1.0);
+  }
+  double light = 0;
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 16; ++x) light += exr.at(x, y, 0);
+  EXPECT_GT(light, 0.1);  // stars drawn where the plate leaves the sky empty
+
+  // Alpha and 16 bits where the format holds them; said once (two frames)
+  // where it does not.
+  const std::string two = scene({"--linear", "--frames", "1-2"});
+  const RunResult k = run(
+      {"render", two, "--background", dir.file("plate.####.exr"), "--keep-alpha", "--bits", "16",
+       "-o", dir.file("k.####.png"), "-o", dir.file("k.####.tif"), "-o", dir.file("k.####.dpx"),
+       "-o", dir.file("k.####.tga"), "-o", dir.file("k.####.jpg"), "--plugin", plugin});
+  ASSERT_EQ(k.status, 0) << k.err;
+  EXPECT_EQ(count(k.err, "JPEG holds no alpha"), 1u) << k.err;
+  EXPECT_EQ(count(k.err, "Targa holds 8 bits a channel"), 1u) << k.err;
+  EXPECT_EQ(count(k.err, " holds "), 3u) << k.err;
+  for (const std::string e : {"png", "tif", "dpx"}) {
+    SCOPED_TRACE(e);
+    EXPECT_EQ(spec_of(dir.file("k.0001." + e)).format, OIIO::TypeDesc::UINT16);
+    const Image im = load_straight(dir.file("k.0001." + e));
+    ASSERT_EQ(im.n, 4);
+    // Straight colour: divided by alpha in linear light, then encoded.
+    for (int y = 0; y < 48; ++y)
+      for (int x = 16; x < 64; ++x) {
+        const float a = exr.at(x, y, 3);
+        ASSERT_NEAR(im.at(x, y, 3), a, 1e-4);
+        for (int c = 0; c < 3; ++c)
+          ASSERT_NEAR(im.at(x, y, c), std::min(1.0f, encode(exr.at(x, y, c) / a)), 2e-4)
+              << x << "," << y;
+      }
+  }
+  EXPECT_EQ(load(dir.file("k.0002.tga")).n, 4);
+  EXPECT_EQ(load(dir.file("k.0002.jpg")).n, 3);
+}
+
+TEST_F(Outputs, StraightPngAndPremultipliedExrAgreeWherePartlyCovered) {
+  bright_stars();
+  const std::string s = scene({"--linear"});
+  const RunResult r = run({"render", s, "--background", plate(), "--keep-alpha", "-o",
+                           dir.file("o.exr"), "-o", dir.file("o.png"), "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Image exr = load(dir.file("o.exr")), png = load_straight(dir.file("o.png"));
+  ASSERT_EQ(png.n, 4);
+  int compared = 0;
+  for (int y = 0; y < 48; ++y)
+    for (int x = 16; x < 48; ++x) {
+      const float a = exr.at(x, y, 3);
+      for (int c = 0; c < 3; ++c) {
+        // A compositor takes the PNG's colour back to linear and multiplies by alpha.
+        const float linear = host::decode_srgb(png.at(x, y, c)) * png.at(x, y, 3);
+        const float want = exr.at(x, y, c);
+        if (want / a > 1.0f) continue;  // beyond what 8 bits hold
+        ASSERT_NEAR(encode(linear / a), encode(want / a), 1.0 / 255) << x << "," << y;
+        ++compared;
+      }
+    }
+  EXPECT_GT(compared, 32 * 48 * 2);
+}
+
+TEST_F(Outputs, TheStarsLayerCompositesUnderThePlate) {
+  bright_stars();
+  const std::string s = scene({"--linear"});
+  const RunResult r = run({"render", s, "--background", plate(), "--stars-layer", "-o",
+                           dir.file("c.exr"), "-o", dir.file("c.png"), "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto in = OIIO::ImageInput::open(dir.file("c.exr"));
+  ASSERT_TRUE(in);
+  const OIIO::ImageSpec spec = in->spec();
+  ASSERT_EQ(spec.nchannels, 8);
+  EXPECT_EQ(spec.channelnames[4], "stars.R");
+  EXPECT_EQ(spec.channelnames[7], "stars.A");
+  std::vector<float> px(64 * 48 * 8);
+  ASSERT_TRUE(in->read_image(0, 0, 0, 8, OIIO::TypeDesc::FLOAT, px.data()));
+  double hidden = 0, behind_half = 0;
+  for (int i = 0; i < 64 * 48; ++i) {
+    const float* p = &px[i * 8];
+    const float a = plate_alpha(i % 64);
+    const float plate[3] = {0.2f * a, 0.1f * a, 0.05f * a};
+    ASSERT_EQ(p[7], 1.0f);  // the layer is an opaque backdrop
+    for (int c = 0; c < 3; ++c)
+      ASSERT_NEAR(p[c], plate[c] + p[4 + c] * (1 - a), 1e-6f * (1 + p[4 + c])) << i;
+    if (a == 1.0f) hidden += p[4];
+    if (a == 0.5f) behind_half += p[4];
+  }
+  EXPECT_GT(hidden, 0.1);  // stars behind the opaque plate are in the layer
+  EXPECT_GT(behind_half, 0.1);
+  // Other formats: a second file, the stars as light over black.
+  const Image stars = load(dir.file("c.stars.png"));
+  ASSERT_EQ(stars.n, 3);
+  double peak = 0;
+  for (int i = 0; i < 64 * 48; ++i)
+    for (int c = 0; c < 3; ++c) {
+      const float want = std::min(1.0f, encode(px[i * 8 + 4 + c]));
+      ASSERT_NEAR(stars.px[i * 3 + c], want, 0.6 / 255) << i;
+      peak = std::max<double>(peak, want);
+    }
+  EXPECT_GT(peak, 0.2);
+
+  // Alpha from the light, in a straight-alpha file: the colour survives.
+  const RunResult l = run({"render", s, "--stars-layer", "--stars-alpha", "light", "--keep-alpha",
+                           "-o", dir.file("l.exr"), "-o", dir.file("l.png"), "--plugin", plugin});
+  ASSERT_EQ(l.status, 0) << l.err;
+  const Image lexr = load(dir.file("l.exr")), lpng = load_straight(dir.file("l.stars.png"));
+  ASSERT_EQ(lpng.n, 4);
+  int coloured = 0;
+  for (int i = 0; i < 64 * 48; ++i) {
+    const float r = lpng.px[i * 4], g = lpng.px[i * 4 + 1], a = lpng.px[i * 4 + 3];
+    if (a < 0.02f) continue;
+    EXPECT_NEAR(host::decode_srgb(r) * a, std::min(1.0f, lexr.px[i * lexr.n + 4]), 0.02) << i;
+    if (r > g + 0.1f) ++coloured;
+  }
+  EXPECT_GT(coloured, 0);
+}
+
+TEST_F(Outputs, ExrOptionsAndAttributesWithoutDateOrHost) {
+  const std::string s = scene({"--linear", "--frames", "1-2", "--fps", "23.976"});
+  const RunResult r = run({"render", s, "--half", "--compression", "dwab", "--tiled", "--jobs", "1",
+                           "-o", dir.file("a.####.exr"), "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const OIIO::ImageSpec spec = spec_of(dir.file("a.0001.exr"));
+  EXPECT_EQ(spec.format, OIIO::TypeDesc::HALF);
+  EXPECT_EQ(spec.get_string_attribute("compression"), "dwab");
+  EXPECT_EQ(spec.tile_width, 64);
+  EXPECT_EQ(spec.find_attribute("DateTime"), nullptr);
+  EXPECT_EQ(spec.find_attribute("HostComputer"), nullptr);
+  const OIIO::ParamValue* fps = spec.find_attribute("framesPerSecond");
+  ASSERT_TRUE(fps);
+  const int* ratio = static_cast<const int*>(fps->data());
+  EXPECT_EQ(ratio[0], 24000);
+  EXPECT_EQ(ratio[1], 1001);
+  const OIIO::ParamValue* chroma = spec.find_attribute("chromaticities");
+  ASSERT_TRUE(chroma);
+  EXPECT_FLOAT_EQ(static_cast<const float*>(chroma->data())[0], 0.64f);
+  EXPECT_EQ(spec.get_string_attribute("vantrel:database"), db);
+  EXPECT_EQ(spec.get_int_attribute("vantrel:databaseStars"), 6);
+  EXPECT_NE(spec.get_string_attribute("vantrel:filter").find("StarFile"), std::string::npos);
+  EXPECT_FALSE(spec.get_string_attribute("vantrel:version").empty());
+  // Scanline and 32-bit by default; the same bytes from any number of workers.
+  const RunResult j =
+      run({"render", s, "--jobs", "2", "-o", dir.file("b.####.exr"), "--plugin", plugin});
+  ASSERT_EQ(j.status, 0) << j.err;
+  const RunResult one =
+      run({"render", s, "--jobs", "1", "-o", dir.file("c.####.exr"), "--plugin", plugin});
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(spec_of(dir.file("b.0002.exr")).format, OIIO::TypeDesc::FLOAT);
+  EXPECT_EQ(spec_of(dir.file("b.0002.exr")).tile_width, 0);
+  for (const char* f : {"0001", "0002"})
+    EXPECT_EQ(bytes_of(dir.file(std::string("b.") + f + ".exr")),
+              bytes_of(dir.file(std::string("c.") + f + ".exr")));
+}
+
+}  // namespace
