@@ -255,3 +255,96 @@ TEST_F(Outputs, ExrOptionsAndAttributesWithoutDateOrHost) {
 }
 
 }  // namespace
+
+namespace {
+
+using Matrix = std::array<double, 16>;  // row-major, row vectors
+
+Matrix matrix_of(const OIIO::ImageSpec& spec, const char* name) {
+  Matrix m{};
+  const OIIO::ParamValue* p = spec.find_attribute(name, OIIO::TypeMatrix);
+  if (p)
+    for (int i = 0; i < 16; ++i) m[i] = static_cast<const float*>(p->data())[i];
+  return m;
+}
+
+Matrix inverse(Matrix a) {
+  Matrix r{};
+  for (int i = 0; i < 4; ++i) r[i * 5] = 1;
+  for (int c = 0; c < 4; ++c) {
+    int pivot = c;
+    for (int i = c + 1; i < 4; ++i)
+      if (std::fabs(a[i * 4 + c]) > std::fabs(a[pivot * 4 + c])) pivot = i;
+    for (int j = 0; j < 4; ++j)
+      std::swap(a[c * 4 + j], a[pivot * 4 + j]), std::swap(r[c * 4 + j], r[pivot * 4 + j]);
+    const double d = a[c * 4 + c];
+    for (int j = 0; j < 4; ++j) a[c * 4 + j] /= d, r[c * 4 + j] /= d;
+    for (int i = 0; i < 4; ++i) {
+      if (i == c) continue;
+      const double f = a[i * 4 + c];
+      for (int j = 0; j < 4; ++j)
+        a[i * 4 + j] -= f * a[c * 4 + j], r[i * 4 + j] -= f * r[c * 4 + j];
+    }
+  }
+  return r;
+}
+
+std::array<double, 4> times(const std::array<double, 4>& v, const Matrix& m) {
+  std::array<double, 4> r{};
+  for (int j = 0; j < 4; ++j)
+    for (int k = 0; k < 4; ++k) r[j] += v[k] * m[k * 4 + j];
+  return r;
+}
+
+}  // namespace
+
+TEST_F(Outputs, TheCameraRebuiltFromTheExrProjectsEachStarOntoItsPixel) {
+  // A camera turned away from the axes, stars spread over its view.
+  std::vector<harness::Star> stars;
+  const double ra0 = 70, dec0 = 12;
+  for (int i = 0; i < 5; ++i) stars.push_back({ra0 - 12 + 6.1 * i, dec0 - 7 + 3.3 * i, 0.5f});
+  harness::write_db(h, db, stars);
+  const std::string s = scene({"--linear"});
+  const RunResult made =
+      run({"new-scene", s, "--camera-ra", "70", "--camera-dec", "12", "--fov", "30", "--size",
+           "64x48", "--database", db, "--linear", "--plugin", plugin});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const RunResult r =
+      run({"render", s, "--stars-layer", "-o", dir.file("cam.exr"), "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const OIIO::ImageSpec spec = spec_of(dir.file("cam.exr"));
+  const Matrix view = matrix_of(spec, "worldToCamera"), ndc = matrix_of(spec, "worldToNDC");
+  // The projection alone, as a compositor's camera holds it.
+  Matrix projection{};
+  const Matrix inv = inverse(view);
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j)
+      for (int k = 0; k < 4; ++k) projection[i * 4 + j] += inv[i * 4 + k] * ndc[k * 4 + j];
+  const Image im = load(dir.file("cam.exr"));
+  ASSERT_EQ(im.n, 8);
+  int checked = 0;
+  for (const harness::Star& star : stars) {
+    const double a = star.ra * M_PI / 180, d = star.dec * M_PI / 180;
+    // A star is a direction: a point at infinity.
+    const std::array<double, 4> world = {std::cos(d) * std::cos(a), std::sin(d),
+                                         std::cos(d) * std::sin(a), 0.0};
+    const std::array<double, 4> cam = times(world, view);
+    ASSERT_GT(cam[2], 0.0);  // in front: +Z looks forward
+    const std::array<double, 4> p = times(cam, projection);
+    const double x = p[0] / p[3] * 64, y = p[1] / p[3] * 48;
+    SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y));
+    ASSERT_TRUE(x > 1 && x < 63 && y > 1 && y < 47);
+    // The brightest pixel of the stars layer near it is the one it falls in.
+    int bx = 0, by = 0;
+    float best = -1;
+    for (int j = static_cast<int>(y) - 3; j <= static_cast<int>(y) + 3; ++j)
+      for (int i = static_cast<int>(x) - 3; i <= static_cast<int>(x) + 3; ++i)
+        if (i >= 0 && i < 64 && j >= 0 && j < 48 && im.at(i, j, 4) > best)
+          best = im.at(i, j, 4), bx = i, by = j;
+    EXPECT_GT(best, 0.0f);
+    EXPECT_EQ(bx, static_cast<int>(std::floor(x)));
+    EXPECT_EQ(by, static_cast<int>(std::floor(y)));
+    ++checked;
+  }
+  EXPECT_EQ(checked, 5);
+}

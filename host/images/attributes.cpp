@@ -26,13 +26,16 @@ Matrix world_to_camera(const Frame& f) {
 }
 
 // Camera space to NDC as the filter projects: screen x * zoom / z over a
-// window of half-height 1 and half-width the frame's aspect, pixels from the top.
-Matrix camera_to_ndc(double zoom, double aspect) {
+// window of half-height 1 and half-width the frame's aspect, pixels from the
+// top. The filter's pixel coordinates put pixel i's centre at i, the window's
+// left edge on pixel 0's centre: NDC, whose pixel i spans [i, i + 1) / width,
+// is shifted by half a pixel to match.
+Matrix camera_to_ndc(double zoom, double aspect, int width, int height) {
   Matrix p{};
   p[0 * 4 + 0] = static_cast<float>(0.5 * zoom / aspect);
   p[1 * 4 + 1] = static_cast<float>(-0.5 * zoom);
-  p[2 * 4 + 0] = 0.5f;
-  p[2 * 4 + 1] = 0.5f;
+  p[2 * 4 + 0] = static_cast<float>(0.5 + 0.5 / width);
+  p[2 * 4 + 1] = static_cast<float>(0.5 + 0.5 / height);
   p[2 * 4 + 3] = 1.0f;  // w = z
   p[3 * 4 + 2] = 1.0f;  // z = 1 / depth after the division
   return p;
@@ -94,8 +97,10 @@ FrameAttributes frame_attributes(const Session& session, int frame) {
   double hfov, vfov;
   h.scene.fov(*camera, end, hfov, vfov);
   const double aspect = std::tan(0.5 * hfov) / std::tan(0.5 * vfov);
+  const RenderSettings& r = h.scene.render;
   if (perspective)
-    a.world_to_ndc = product(view, camera_to_ndc(camera->camera.zoom.at(end), aspect));
+    a.world_to_ndc =
+        product(view, camera_to_ndc(camera->camera.zoom.at(end), aspect, r.width, r.height));
   return a;
 }
 

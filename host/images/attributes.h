@@ -11,8 +11,9 @@ namespace host {
 // The camera matrices follow the renderer's conventions: camera space is
 // left-handed, +X right, +Y up, +Z forward (as the world is); after the
 // division by w, worldToNDC gives x from 0 at the frame's left edge to 1 at
-// its right and y from 0 at the top to 1 at the bottom (pixel = NDC x size),
-// and z = 1 / depth. worldToNDC is left out when a filter draws with another
+// its right and y from 0 at the top to 1 at the bottom, pixel i spanning
+// [i, i + 1) / size (the pixel a star is drawn in is floor(NDC x size)), and
+// z = 1 / depth. worldToNDC is left out when a filter draws with another
 // projection than Perspective, which no matrix holds.
 FrameAttributes frame_attributes(const Session& session, int frame);
 
