@@ -348,3 +348,61 @@ TEST_F(Outputs, TheCameraRebuiltFromTheExrProjectsEachStarOntoItsPixel) {
   }
   EXPECT_EQ(checked, 5);
 }
+
+TEST_F(Outputs, ColourSpacesThroughOpenColorIO) {
+  bright_stars();
+  // Linear Rec.709 and ACEScg (primaries AP1, white D60, Bradford-adapted).
+  const double m[9] = {0.6130974, 0.3395231, 0.0473795, 0.0701937, 0.9163539,
+                       0.0134524, 0.0206156, 0.1095698, 0.8698147};
+  std::ofstream(dir.file("config.ocio"))
+      << "ocio_profile_version: 1\nroles:\n  default: lin_rec709\n  scene_linear: lin_rec709\n"
+      << "colorspaces:\n  - !<ColorSpace>\n    name: lin_rec709\n    isdata: false\n"
+      << "  - !<ColorSpace>\n    name: ACEScg\n    isdata: false\n"
+      << "    from_reference: !<MatrixTransform> {matrix: [" << m[0] << ", " << m[1] << ", " << m[2]
+      << ", 0, " << m[3] << ", " << m[4] << ", " << m[5] << ", 0, " << m[6] << ", " << m[7] << ", "
+      << m[8] << ", 0, 0, 0, 0, 1]}\n";
+  const std::string s = scene({"--linear"});
+  const std::string bg = plate();
+  const RunResult r = run({"render", s, "--background", bg, "--stars-layer", "-o",
+                           dir.file("709.exr"), "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const RunResult c =
+      run({"render", s, "--background", bg, "--stars-layer", "--colorspace", "ACEScg",
+           "--ocio-config", dir.file("config.ocio"), "-o", dir.file("cg.exr"), "--plugin", plugin});
+  ASSERT_EQ(c.status, 0) << c.err;
+  const Image a = load(dir.file("709.exr")), b = load(dir.file("cg.exr"));
+  ASSERT_EQ(b.n, 8);
+  double moved = 0;
+  for (int i = 0; i < 64 * 48; ++i)
+    for (int layer : {0, 4}) {
+      const float* in = &a.px[i * 8 + layer];
+      const float* out = &b.px[i * 8 + layer];
+      for (int k = 0; k < 3; ++k) {
+        const double want = m[k * 3] * in[0] + m[k * 3 + 1] * in[1] + m[k * 3 + 2] * in[2];
+        ASSERT_NEAR(out[k], want, 1e-5 * (1 + std::fabs(want))) << i;
+        moved += std::fabs(out[k] - in[k]);
+      }
+      ASSERT_EQ(out[3], in[3]);  // alpha is no colour
+    }
+  EXPECT_GT(moved, 1.0);
+  // The EXR names the primaries its values are in now.
+  const OIIO::ImageSpec cg = spec_of(dir.file("cg.exr"));
+  const OIIO::ParamValue* chroma = cg.find_attribute("chromaticities");
+  ASSERT_TRUE(chroma);
+  const float* xy = static_cast<const float*>(chroma->data());
+  const float ap1[8] = {0.713f, 0.293f, 0.165f, 0.830f, 0.128f, 0.044f, 0.32168f, 0.33767f};
+  for (int k = 0; k < 8; ++k) EXPECT_NEAR(xy[k], ap1[k], 0.002) << k << ": " << xy[k];
+
+  // $OCIO serves as well; a space the configuration lacks is one line naming both.
+  setenv("OCIO", dir.file("config.ocio").c_str(), 1);
+  const RunResult e =
+      run({"render", s, "--colorspace", "ACEScg", "-o", dir.file("env.exr"), "--plugin", plugin});
+  unsetenv("OCIO");
+  EXPECT_EQ(e.status, 0) << e.err;
+  const RunResult bad =
+      run({"render", s, "--colorspace", "ACES2065-1", "--ocio-config", dir.file("config.ocio"),
+           "-o", dir.file("bad.exr"), "--plugin", plugin});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("config.ocio has no colour space 'ACES2065-1'"), std::string::npos)
+      << bad.err;
+}

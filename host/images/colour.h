@@ -27,6 +27,9 @@ public:
   void apply(float* px, size_t pixels, int channels) const;
   // The target's primaries and white as x, y pairs, when the conversion is a
   // matrix (a linear space); none for a space with a curve or a look-up table.
+  // Measured from the conversion, so referred to the render's D65 white,
+  // except for the ACES, Rec.2020 and P3 spaces, recognised and named by
+  // their own values (white D60 for ACES).
   const std::optional<std::array<float, 8>>& chromaticities() const { return target; }
   const std::string& target_name() const { return to; }
 
