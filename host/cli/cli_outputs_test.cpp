@@ -406,3 +406,59 @@ TEST_F(Outputs, ColourSpacesThroughOpenColorIO) {
   EXPECT_NE(bad.err.find("config.ocio has no colour space 'ACES2065-1'"), std::string::npos)
       << bad.err;
 }
+
+TEST_F(Outputs, APlateWithoutAlphaIsToldOnceAndCanSayWhereItsSkyIs) {
+  bright_stars();
+  const std::string s = scene({"--frames", "1-2"});
+  // A camera plate: no alpha, a dark sky on the left, a bright wall on the right.
+  std::vector<float> rgb(64 * 48 * 3), matte(64 * 48);
+  for (int i = 0; i < 64 * 48; ++i) {
+    const bool wall = i % 64 >= 32;
+    for (int c = 0; c < 3; ++c) rgb[i * 3 + c] = wall ? 0.8f : 0.05f;
+    matte[i] = wall ? 1.0f : 0.0f;
+  }
+  for (const char* f : {"1", "2"})
+    save(dir.file(std::string("cam.000") + f + ".png"), 64, 48, 3, rgb, OIIO::TypeDesc::UINT8,
+         false);
+  save(dir.file("matte.png"), 64, 48, 1, matte, OIIO::TypeDesc::UINT8, false);
+  const Image plate = load(dir.file("cam.0002.png"));  // as 8 bits hold it
+  // The light each half gained over the plate, in linear terms.
+  auto gains = [&](const std::vector<std::string>& extra, std::string& err) {
+    std::vector<std::string> args = {"render",   s,     "--background", dir.file("cam.####.png"),
+                                     "--jobs",   "2",   "-o",           dir.file("o.####.png"),
+                                     "--plugin", plugin};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const RunResult r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    err = r.err;
+    const Image out = load(dir.file("o.0002.png"));
+    std::array<double, 2> g{};
+    if (out.n != 3) return g;
+    for (int i = 0; i < 64 * 48; ++i)
+      g[i % 64 >= 32] += host::decode_srgb(out.px[i * 3]) - host::decode_srgb(plate.px[i * 3]);
+    return g;
+  };
+  std::string err;
+  std::array<double, 2> g = gains({}, err);
+  EXPECT_EQ(count(err, "has no alpha"), 1u) << err;
+  EXPECT_NE(err.find("--background-alpha luminance or none"), std::string::npos) << err;
+  EXPECT_NEAR(g[0], 0.0, 1e-3);  // opaque everywhere: no star
+  EXPECT_NEAR(g[1], 0.0, 1e-3);
+  g = gains({"--background-alpha", "opaque"}, err);
+  EXPECT_EQ(err.find("warning"), std::string::npos) << err;
+  EXPECT_NEAR(g[0] + g[1], 0.0, 1e-3);
+  // None: stars everywhere, added to the plate.
+  const std::array<double, 2> none = gains({"--background-alpha", "none"}, err);
+  EXPECT_GT(none[0], 0.05);
+  EXPECT_GT(none[1], 0.05);
+  // Luminance: the dark sky lets the stars through, the bright wall less.
+  g = gains({"--background-alpha", "luminance"}, err);
+  EXPECT_GT(g[0], none[0] * 0.95);
+  EXPECT_LT(g[1], none[1] * 0.8);
+  EXPECT_GT(g[1], 0.0);
+  // A matte: where it is 0 the stars show, where it is 1 they do not.
+  std::array<double, 2> m = gains({"--background-matte", dir.file("matte.png")}, err);
+  EXPECT_EQ(err.find("warning"), std::string::npos) << err;
+  EXPECT_NEAR(m[0], none[0], 0.02);
+  EXPECT_NEAR(m[1], 0.0, 1e-3);
+}
