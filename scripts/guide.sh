@@ -196,6 +196,12 @@ strip srgb --crop 240,90,480,270 -- over-plate "PNG plate, sRGBFrameBuffer 1" \
   srgb-wrong "PNG plate, sRGBFrameBuffer 0" linear-right "EXR plate, sRGBFrameBuffer 0" \
   linear-wrong "EXR plate, sRGBFrameBuffer 1"
 
+# Into the comp: the plate, the stars layer beside the composite, the composite.
+cp "$work/plates/plate.png" "$work/comp-plate.png"
+render comp orion -- --background "$work/plates/plate.png" --stars-layer
+strip into-the-comp --columns 3 --shrink 2 -- comp-plate "the plate (alpha: hills, cloud)" \
+  comp.stars "--stars-layer: comp.stars.png" comp "the composite: comp.png"
+
 mkdir -p docs/img
 rm -f docs/img/*.png
 mv "$work"/img/*.png docs/img/
