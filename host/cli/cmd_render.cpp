@@ -231,17 +231,16 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
              (o.keep_going ? "" : "; stopping (--keep-going goes on to the next frame)"));
   if (result != FrameResult::Done) return result;
   // The stars alone: the same filters over an empty sky.
-  std::optional<FrameImage> stars;
   if (o.stars_layer) {
     if (!stars_image) stars_image = std::make_unique<FrameImage>(r.width, r.height);
     stars_image->clear();
     const FrameResult alone = run_frame(h, session->filter_list(), *stars_image, f, progress);
     if (alone != FrameResult::Done) return alone;
-    stars = stars_layer(*stars_image, encoding, o.output.stars_alpha);
+    make_stars_layer(*stars_image, encoding, o.output.stars_alpha);
   }
   const FrameAttributes attributes = frame_attributes(*session, f);
-  const OutputFrame composite{&image, stars ? &*stars : nullptr, encoding, colour.get(),
-                              &attributes};
+  const FrameImage* stars = o.stars_layer ? stars_image.get() : nullptr;
+  const OutputFrame composite{&image, stars, encoding, colour.get(), &attributes};
   for (const std::string& pattern : o.outputs) {
     const std::string file = frame_path(pattern, f);
     const long lost = write_image(file, composite, o.output);
@@ -251,8 +250,7 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
               file.c_str(), lost);
     if (stars && lower_extension(file) != "exr") {
       const std::string second = frame_path(stars_path(pattern), f);
-      write_image(second, {&*stars, nullptr, Encoding::Linear, colour.get(), &attributes},
-                  o.output);
+      write_image(second, {stars, nullptr, Encoding::Linear, colour.get(), &attributes}, o.output);
       out.line("frame " + std::to_string(number) + ": wrote " + second);
     }
     const double seconds =

@@ -18,8 +18,8 @@ Matrix world_to_camera(const Frame& f) {
   for (int j = 0; j < 3; ++j) {
     const Vec3& a = *axes[j];
     for (int k = 0; k < 3; ++k) m[k * 4 + j] = static_cast<float>(a[k]);
-    m[12 + j] = 0.0f +
-        static_cast<float>(-(f.position[0] * a[0] + f.position[1] * a[1] + f.position[2] * a[2]));
+    m[12 + j] = 0.0f + static_cast<float>(
+                           -(f.position[0] * a[0] + f.position[1] * a[1] + f.position[2] * a[2]));
   }
   m[15] = 1.0f;
   return m;

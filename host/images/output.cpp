@@ -225,18 +225,15 @@ long write_image(const std::string& path, const OutputFrame& frame, const Output
   return lost;
 }
 
-FrameImage stars_layer(const FrameImage& stars, Encoding encoding, StarsAlpha alpha) {
-  FrameImage layer(stars.width, stars.height);
+void make_stars_layer(FrameImage& stars, Encoding encoding, StarsAlpha alpha) {
   for (size_t i = 0; i < stars.red.size(); ++i) {
     // Over an empty sky the light is all there is: no coverage to divide by.
-    float c[3] = {stars.red[i], stars.green[i], stars.blue[i]};
+    float* c[3] = {&stars.red[i], &stars.green[i], &stars.blue[i]};
     if (encoding == Encoding::SRGB)
-      for (float& v : c) v = decode_srgb(v);
-    layer.red[i] = c[0], layer.green[i] = c[1], layer.blue[i] = c[2];
-    layer.alpha[i] =
-        alpha == StarsAlpha::Opaque ? 1.0f : std::min(1.0f, std::max({c[0], c[1], c[2], 0.0f}));
+      for (float* v : c) *v = decode_srgb(*v);
+    stars.alpha[i] =
+        alpha == StarsAlpha::Opaque ? 1.0f : std::min(1.0f, std::max({*c[0], *c[1], *c[2], 0.0f}));
   }
-  return layer;
 }
 
 std::string stars_path(const std::string& pattern) {

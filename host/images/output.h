@@ -64,8 +64,9 @@ std::vector<std::string> output_limits(const std::string& path, const OutputOpti
 // cannot hold (light with alpha 0); an EXR keeps everything.
 long write_image(const std::string& path, const OutputFrame& frame, const OutputOptions& o);
 
-// The stars alone as a layer with the alpha chosen, in the frame's encoding.
-FrameImage stars_layer(const FrameImage& stars, Encoding encoding, StarsAlpha alpha);
+// Turns the stars alone, rendered over an empty sky in the frame's encoding,
+// into the layer: linear light, premultiplied, with the alpha chosen.
+void make_stars_layer(FrameImage& stars, Encoding encoding, StarsAlpha alpha);
 
 // The second file of the stars layer for a non-EXR output: ".stars" before
 // the extension ("shot.####.png" gives "shot.####.stars.png").
