@@ -462,3 +462,24 @@ TEST_F(Outputs, APlateWithoutAlphaIsToldOnceAndCanSayWhereItsSkyIs) {
   EXPECT_NEAR(m[0], none[0], 0.02);
   EXPECT_NEAR(m[1], 0.0, 1e-3);
 }
+
+TEST_F(Outputs, AnOpaquePngOfAnSrgbRenderIsTheFrameOverBlackInLinearLight) {
+  // A PNG plate of thin cloud: grey 120/255, half covering, everywhere.
+  std::vector<float> cloud(64 * 48 * 4);
+  for (size_t i = 0; i < cloud.size(); i += 4)
+    cloud[i] = cloud[i + 1] = cloud[i + 2] = 120 / 255.0f, cloud[i + 3] = 0.5f;
+  save(dir.file("cloud.png"), 64, 48, 4, cloud, OIIO::TypeDesc::UINT8, true);
+  const std::string s = scene();
+  const RunResult r = run({"render", s, "--background", dir.file("cloud.png"), "-o",
+                           dir.file("o.png"), "-o", dir.file("o.exr"), "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Image png = load(dir.file("o.png")), exr = load(dir.file("o.exr"));
+  ASSERT_EQ(png.n, 3);
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 64; ++x)
+      for (int c = 0; c < 3; ++c)
+        ASSERT_NEAR(png.at(x, y, c), std::min(1.0f, encode(exr.at(x, y, c))), 0.6 / 255)
+            << x << "," << y;
+  // Where no star reached: the cloud's light halved, encoded (87/255), not its code halved (60).
+  EXPECT_NEAR(png.at(0, 0, 0) * 255, 87, 1);
+}

@@ -112,8 +112,12 @@ Encoding read_image(const std::string& path, FrameImage& frame, const PlateAlpha
       a = px[p.alpha];
     else
       a = coverage_without_alpha(missing.mode, c, encoded);
-    if (p.unassociated && p.alpha >= 0 && matte.empty())
-      for (float& v : c) v *= a;
+    // Straight colour is premultiplied in linear light, and an sRGB frame
+    // holds the encoding of that light: what the filter decodes, adds to and
+    // encodes again. A keyed plate's light is all its own, kept as stored.
+    const bool keyed = !matte.empty() || p.alpha < 0;
+    if (p.unassociated && !keyed)
+      for (float& v : c) v = encoded ? encode_srgb(decode_srgb(v) * a) : v * a;
     frame.red[i] = c[0];
     frame.green[i] = c[1];
     frame.blue[i] = c[2];

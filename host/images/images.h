@@ -1,6 +1,7 @@
 // Frames from image files, and the names of numbered files. Colour in a frame
 // is premultiplied by alpha, as a renderer leaves it; files that store
-// unassociated alpha (PNG, usually TIFF) are premultiplied on reading.
+// unassociated alpha (PNG, usually TIFF) are premultiplied on reading, in
+// linear light.
 // Writing is in output.h.
 #pragma once
 
@@ -35,7 +36,9 @@ struct PlateAlpha {
 // Reads a background of exactly the frame's size into the frame, values as
 // stored; returns the file's encoding. Without an alpha channel the coverage
 // comes from `missing` (had_alpha, when given, is told whether it had one);
-// a plate's colour is kept as it is stored.
+// a plate keyed so (or by a matte) keeps its light as stored. Straight alpha
+// is premultiplied in linear light; sRGB-encoded files give the encoding of
+// that premultiplied light.
 Encoding read_image(const std::string& path, FrameImage& frame,
                     const PlateAlpha& missing = PlateAlpha(), int frame_number = 0,
                     bool* had_alpha = nullptr);

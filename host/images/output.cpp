@@ -41,10 +41,27 @@ Format format_of(const std::string& path) {
 
 bool has_alpha(const Format& f, bool keep_alpha) { return f.associated || (keep_alpha && f.alpha); }
 
-// A pixel premultiplied in the sRGB encoding, in linear light, premultiplied.
-void linearise(float* c, float a) {
-  const bool divide = a > 0.0f && a < 1.0f;
-  for (int i = 0; i < 3; ++i) c[i] = divide ? decode_srgb(c[i] / a) * a : decode_srgb(c[i]);
+// A pixel of an sRGB frame in linear light: the frame holds the encoding of
+// premultiplied light, as the filter reads and writes it.
+void linearise(float* c) {
+  for (int i = 0; i < 3; ++i) c[i] = decode_srgb(c[i]);
+}
+
+// A pixel in linear light, premultiplied, as a file stores it: EXR as it is;
+// straight alpha divided out in linear light, then encoded (the colour a
+// compositor gets back by multiplying again); opaque, the frame over black.
+// With a conversion the target space carries its own encoding. Returns
+// whether light was lost (straight alpha 0 under light).
+bool finish(float* p, float a, const Format& f, bool alpha, bool encode) {
+  if (f.associated) return false;
+  bool lost = false;
+  if (alpha && a > 0.0f)
+    for (int c = 0; c < 3; ++c) p[c] /= a;
+  else if (alpha && (p[0] > 0.0f || p[1] > 0.0f || p[2] > 0.0f))
+    lost = true;
+  if (!f.floating && encode)
+    for (int c = 0; c < 3; ++c) p[c] = encode_srgb(p[c]);
+  return lost;
 }
 
 // One image's pixels into px at channel `first` of `n`, as the file stores
@@ -53,31 +70,23 @@ long fill(const FrameImage& im, Encoding enc, const Format& f, bool alpha,
           const ColourConversion* colour, float* px, int n, int first) {
   const size_t count = im.red.size();
   const Encoding file = f.floating ? Encoding::Linear : Encoding::SRGB;
-  // Same encoding, opaque or premultiplied: the frame's values as they are,
-  // premultiplied colour being the frame over black already.
-  const bool as_is = enc == file && !colour && (!alpha || f.associated);
-  for (size_t i = 0; i < count; ++i) {
-    float* p = px + i * n + first;
-    p[0] = im.red[i], p[1] = im.green[i], p[2] = im.blue[i];
-    if (alpha) p[3] = im.alpha[i];
-    if (!as_is && enc == Encoding::SRGB) linearise(p, im.alpha[i]);
-  }
-  if (as_is) return 0;
-  if (colour) colour->apply(px + first, count, n);
-  if (f.associated) return 0;
+  const bool straight = alpha && !f.associated;
   long lost = 0;
   for (size_t i = 0; i < count; ++i) {
     float* p = px + i * n + first;
-    // Straight alpha is divided out in linear light, then encoded: the
-    // colour a compositor gets back by multiplying again.
-    if (alpha && im.alpha[i] > 0.0f)
-      for (int c = 0; c < 3; ++c) p[c] /= im.alpha[i];
-    else if (alpha && (p[0] > 0.0f || p[1] > 0.0f || p[2] > 0.0f))
-      ++lost;
-    // With a conversion the target space carries its own encoding.
-    if (file == Encoding::SRGB && !colour)
-      for (int c = 0; c < 3; ++c) p[c] = encode_srgb(p[c]);
+    const float a = im.alpha[i];
+    p[0] = im.red[i], p[1] = im.green[i], p[2] = im.blue[i];
+    if (alpha) p[3] = a;
+    // Premultiplied values of the file's own encoding are already what an
+    // opaque file or an EXR holds: the frame over black.
+    if (enc == file && !colour && !straight) continue;
+    if (enc == Encoding::SRGB) linearise(p);
+    if (!colour) lost += finish(p, a, f, alpha, true);
   }
+  if (!colour) return lost;
+  colour->apply(px + first, count, n);
+  for (size_t i = 0; i < count; ++i)
+    lost += finish(px + i * n + first, im.alpha[i], f, alpha, false);
   return lost;
 }
 
