@@ -135,6 +135,10 @@ TEST_F(Outputs, EveryFormatReadsBackWithItsSizeChannelsAndPixels) {
       }
   }
   EXPECT_EQ(load(dir.file("k.0002.tga")).n, 4);
+  // The program takes its own TIFF back as a background.
+  const RunResult back = run({"render", s, "--frames", "1", "--background", dir.file("k.0001.tif"),
+                              "-o", dir.file("back.png"), "--plugin", plugin});
+  EXPECT_EQ(back.status, 0) << back.err;
   EXPECT_EQ(load(dir.file("k.0002.jpg")).n, 3);
 }
 
