@@ -1,13 +1,17 @@
 // The plug-in module: descriptor, activation, the filter instance callbacks,
 // and the firewall that every one of them runs behind.
-#include "LW/vantrel.h"
-
 #include <cstring>
+#include <memory>
 #include <new>
 
+#include "LW/callbacks.h"
+#include "LW/config_file.h"
 #include "LW/firewall.h"
 #include "LW/frame.h"
+#include "LW/instance.h"
+#include "LW/module_state.h"
 #include "LW/xpgui.h"
+#include "hostapi/module.h"
 #include "osapi/osapi.h"
 
 #ifdef _WIN32
@@ -176,29 +180,22 @@ int vantrel_interface_entry(int version, VHGlobalFunc global, void* local, void*
 void vantrel_defaults(vantrel* v) {
   setting_defaults(*v, vantrel_module.default_star_file, vantrel_module.default_star_file_3d);
   v->PanelOpen = false;
-  v->StarSource = nullptr;
+  v->StarSource.reset();
 }
 
 VHInstance vantrel_create(void*, void*, const char** error) {
-  vantrel* v = new (std::nothrow) vantrel();
+  std::unique_ptr<vantrel> v(new (std::nothrow) vantrel());
   if (!v) {
     // The one callback that hands the host an error text.
     if (error) *error = "Out of memory";
     return nullptr;
   }
-  if (firewall([&] { vantrel_defaults(v); })) return v;
-  delete v;
-  return nullptr;
+  if (!firewall([&] { vantrel_defaults(v.get()); })) return nullptr;
+  return v.release();
 }
 
 void vantrel_destroy(VHInstance instance) {
-  firewall([&] {
-    vantrel* v = instance_of(instance);
-    if (!v) return;
-    delete v->StarSource;
-    delete v->Pixels;
-    delete v;
-  });
+  firewall([&] { std::unique_ptr<vantrel> gone(instance_of(instance)); });
 }
 
 const char* vantrel_copy(VHInstance from_, VHInstance to_) {
@@ -209,10 +206,7 @@ const char* vantrel_copy(VHInstance from_, VHInstance to_) {
     to->PanelProjection = from->PanelProjection;
     memmove(to->PanelStarFileText, from->PanelStarFileText, sizeof to->PanelStarFileText);
     // The copy reads its own database at its next frame; no two instances share one.
-    if (to != from) {
-      delete to->StarSource;
-      to->StarSource = nullptr;
-    }
+    if (to != from) to->StarSource.reset();
     to->PanelOpen = false;
   });
   return nullptr;
