@@ -8,6 +8,8 @@
 
 VHInstance vantrel_create(void* priv, void* context, const char** error);
 void vantrel_destroy(VHInstance instance);
+// Copy, load and save answer null, or the text of their failure (also told
+// to the user), which stays valid until the instance's next failure.
 const char* vantrel_copy(VHInstance from, VHInstance to);
 const char* vantrel_load_state(VHInstance instance, const st_LWLoadState* state);
 const char* vantrel_save_state(VHInstance instance, const st_LWSaveState* state);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "LW/firewall.h"
 #include "LW/frame_memory.h"
 #include "LW/settings.h"
 #include "LW/star_file.h"
@@ -14,6 +15,9 @@ struct vantrel : VantrelSettings {
   std::unique_ptr<FrameMemory> Pixels;     // null until the first frame
   int32_t PanelProjection = 0;             // panel scratch
   char PanelStarFileText[4096] = {};
+  // The text of the last failed copy, load or save, which the host may hold
+  // until the instance goes.
+  FailureText Failure;
 };
 
 // Every setting at its default, StarFile from the configuration file; the

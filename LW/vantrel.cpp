@@ -1,5 +1,6 @@
 // The plug-in module: descriptor, activation, the filter instance callbacks,
 // and the firewall that every one of them runs behind.
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -85,11 +86,21 @@ String plugin_directory() {
   return handle ? OSAPI::module_directory(handle) : String();
 }
 
-void tell_failure(const Xception* e, const char* text, FailureTo to) noexcept {
+namespace {
+
+void keep_text(FailureText* keep, const char* text) noexcept {
+  if (keep) snprintf(keep->text, sizeof keep->text, "%s", text ? text : "unknown error");
+}
+
+}  // namespace
+
+void tell_failure(const Xception* e, const char* text, FailureTo to, FailureText* keep) noexcept {
   try {
+    const String message = e ? e->message_text() : String(text);
+    keep_text(keep, message.c_str());
     const VHMessageFuncs* m = vantrel_module.host.messages;
     if (to == FailureTo::Host && m) {
-      const String line = String("Vantrel: ") + (e ? e->message_text() : String(text));
+      const String line = String("Vantrel: ") + message;
       m->error(m, line.c_str(), nullptr);
     } else if (e) {
       e->report();
@@ -99,6 +110,7 @@ void tell_failure(const Xception* e, const char* text, FailureTo to) noexcept {
   } catch (...) {
     // Telling failed too (no memory left, a host service that throws): the
     // plain report needs no allocation.
+    keep_text(keep, text ? text : "Out of memory");
     try {
       report_to_user("Error", text ? text : "Out of memory");
     } catch (...) {
@@ -183,25 +195,44 @@ void vantrel_defaults(vantrel* v) {
   v->StarSource.reset();
 }
 
+namespace {
+
+// The text of the last failed creation: no instance is there to keep it.
+FailureText create_failure;
+
+}  // namespace
+
 VHInstance vantrel_create(void*, void*, const char** error) {
   std::unique_ptr<vantrel> v(new (std::nothrow) vantrel());
   if (!v) {
-    // The one callback that hands the host an error text.
     if (error) *error = "Out of memory";
     return nullptr;
   }
-  if (!firewall([&] { vantrel_defaults(v.get()); })) return nullptr;
-  return v.release();
+  if (firewall([&] { vantrel_defaults(v.get()); }, FailureTo::User, &create_failure))
+    return v.release();
+  if (error) *error = create_failure.text;
+  return nullptr;
 }
 
 void vantrel_destroy(VHInstance instance) {
   firewall([&] { std::unique_ptr<vantrel> gone(instance_of(instance)); });
 }
 
+namespace {
+
+// Runs a callback that answers with an error text: null, or the failure's
+// text kept in the instance.
+template <class Work>
+const char* answer_text(vantrel* v, Work&& work) {
+  return firewall(work, FailureTo::User, &v->Failure) ? nullptr : v->Failure.text;
+}
+
+}  // namespace
+
 const char* vantrel_copy(VHInstance from_, VHInstance to_) {
-  firewall([&] {
+  vantrel* to = instance_of(to_);
+  return answer_text(to, [&] {
     const vantrel* from = instance_of(from_);
-    vantrel* to = instance_of(to_);
     static_cast<VantrelSettings&>(*to) = *from;
     to->PanelProjection = from->PanelProjection;
     memmove(to->PanelStarFileText, from->PanelStarFileText, sizeof to->PanelStarFileText);
@@ -209,17 +240,16 @@ const char* vantrel_copy(VHInstance from_, VHInstance to_) {
     if (to != from) to->StarSource.reset();
     to->PanelOpen = false;
   });
-  return nullptr;
 }
 
 const char* vantrel_load_state(VHInstance instance, const st_LWLoadState* state) {
-  firewall([&] { vantrel_load(instance_of(instance), state); });
-  return nullptr;
+  vantrel* v = instance_of(instance);
+  return answer_text(v, [&] { vantrel_load(v, state); });
 }
 
 const char* vantrel_save_state(VHInstance instance, const st_LWSaveState* state) {
-  firewall([&] { vantrel_save(instance_of(instance), state, true); });
-  return nullptr;
+  vantrel* v = instance_of(instance);
+  return answer_text(v, [&] { vantrel_save(v, state, true); });
 }
 
 const char* vantrel_describe(VHInstance) { return "Vantrel 1.6"; }
