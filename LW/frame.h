@@ -7,7 +7,9 @@
 
 #include <memory>
 
-#include "LW/vantrel.h"
+#include "LW/frame_memory.h"
+#include "LW/instance.h"
+#include "LW/module_state.h"
 #include "base/array.h"
 #include "libimgops/srgb.h"
 #include "libimgops/stars.h"

@@ -167,3 +167,53 @@ TEST(FramePlan, RegionsRectanglesAndSpotSizes) {
   EXPECT_DOUBLE_EQ(p.passes[0].data.screen_left, -0.5);
   EXPECT_DOUBLE_EQ(p.passes[0].data.screen_top, 0.5 / 0.5);
 }
+
+// Depth of field scales the spot by the camera's blur disc, never below its
+// own size, and keeps its light. The screen window may be stretched against
+// the framebuffer: with a window twice as wide, a pixel spans twice the
+// window's units across (u = 1/2); the disc is the same seen across, and
+// anamorphic depth of field scales its width by u once more.
+TEST(FramePlan, DepthOfFieldScale) {
+  // A 15 mm lens at f/4 focused at 5 cm, in a frame 100 pixels tall.
+  DofInputs in;
+  in.enabled = true;
+  in.lens.focal_length = 15;
+  in.lens.f_stop = 4;
+  in.lens.focal_distance = 0.05;
+  in.frame_height = 100;
+  in.width = 200, in.height = 100;
+  in.bottom = -0.5, in.top = 0.5;
+  // A 200 x 100 framebuffer under a window of 2:1 (u = 1) or 4:1 (u = 1/2).
+  auto scale = [&](double sx, double sy, double window_w, bool anamorphic = false) {
+    DofInputs i = in;
+    i.left = -window_w / 2, i.right = window_w / 2;
+    i.sx = sx, i.sy = sy;
+    i.anamorphic = anamorphic;
+    return dof_star_scale(i);
+  };
+  const DofScale small = scale(1, 1, 2);
+  EXPECT_GT(small.sx, 1);
+  EXPECT_GT(small.sy, 1);
+  EXPECT_NEAR(small.sx * small.sy * small.brightness, 1.0, 1e-12);  // the light is kept
+  EXPECT_NEAR(small.sx, small.sy, 1e-9);                            // round under square pixels
+  // Larger than the blur disc: unchanged, factor 1.
+  const DofScale big = scale(1e4, 1e4, 2);
+  EXPECT_EQ(big.sx, 1e4);
+  EXPECT_EQ(big.sy, 1e4);
+  EXPECT_EQ(big.brightness, 1.0);
+  // A window twice as wide: the same disc as seen across, unless anamorphic.
+  const DofScale wide = scale(1, 1, 4);
+  EXPECT_NEAR(wide.sx, small.sx, 1e-9);
+  EXPECT_NEAR(wide.sy, small.sy, 1e-9);
+  const DofScale anamorphic = scale(1, 1, 4, true);
+  EXPECT_NEAR(anamorphic.sx, small.sx / 2, 1e-9);
+  EXPECT_NEAR(anamorphic.sy, small.sy, 1e-9);
+  EXPECT_NEAR(anamorphic.sx * anamorphic.sy * anamorphic.brightness, 1.0, 1e-12);
+  EXPECT_NEAR(scale(1, 1, 2, true).sx, small.sx,
+              1e-9);  // square pixels: anamorphic changes nothing
+  // Without the render option nothing changes.
+  in.enabled = false;
+  const DofScale off = scale(1, 1, 4, true);
+  EXPECT_EQ(off.sx, 1.0);
+  EXPECT_EQ(off.brightness, 1.0);
+}

@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "LW/vantrel.h"
+#include "LW/config_file.h"
+#include "LW/instance.h"
+#include "LW/load_state.h"
+#include "LW/module_state.h"
 
 namespace {
 

@@ -265,12 +265,19 @@ TEST(Settings, SceneSettingsThroughThePlugin) {
   b.load(blocks);
   EXPECT_EQ(harness::Harness::settings(b).Brightness, 3.0);
   EXPECT_EQ(harness::Harness::settings(b).ParentID, host::Host::to_id(hn.cam->id));
-  // Failures inside the callbacks are reported, never thrown at the host.
+  // Failures inside the callbacks are reported, never thrown at the host,
+  // and their text is the callback's answer.
   harness::Harness::settings(a).Projection = 5;
   testing::internal::CaptureStderr();
   EXPECT_EQ(a.save().size(), 18u);  // up to ThreeD
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("Error: unknown projection in <", 0), 0u) << err;
+  host::SaveState state(VH_IO_TEXT);
+  testing::internal::CaptureStderr();
+  const char* answer = hn.server->handler().inst->save(a.handle(), state.state());
+  testing::internal::GetCapturedStderr();
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(err, "Error: " + std::string(answer) + "\n");
 }
 
 // A new instance's settings, as a scene saves them, are those of the golden

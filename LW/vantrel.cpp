@@ -1,13 +1,18 @@
 // The plug-in module: descriptor, activation, the filter instance callbacks,
 // and the firewall that every one of them runs behind.
-#include "LW/vantrel.h"
-
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
+#include "LW/callbacks.h"
+#include "LW/config_file.h"
 #include "LW/firewall.h"
 #include "LW/frame.h"
+#include "LW/instance.h"
+#include "LW/module_state.h"
 #include "LW/xpgui.h"
+#include "hostapi/module.h"
 #include "osapi/osapi.h"
 
 #ifdef _WIN32
@@ -81,11 +86,21 @@ String plugin_directory() {
   return handle ? OSAPI::module_directory(handle) : String();
 }
 
-void tell_failure(const Xception* e, const char* text, FailureTo to) noexcept {
+namespace {
+
+void keep_text(FailureText* keep, const char* text) noexcept {
+  if (keep) snprintf(keep->text, sizeof keep->text, "%s", text ? text : "unknown error");
+}
+
+}  // namespace
+
+void tell_failure(const Xception* e, const char* text, FailureTo to, FailureText* keep) noexcept {
   try {
+    const String message = e ? e->message_text() : String(text);
+    keep_text(keep, message.c_str());
     const VHMessageFuncs* m = vantrel_module.host.messages;
     if (to == FailureTo::Host && m) {
-      const String line = String("Vantrel: ") + (e ? e->message_text() : String(text));
+      const String line = String("Vantrel: ") + message;
       m->error(m, line.c_str(), nullptr);
     } else if (e) {
       e->report();
@@ -95,6 +110,7 @@ void tell_failure(const Xception* e, const char* text, FailureTo to) noexcept {
   } catch (...) {
     // Telling failed too (no memory left, a host service that throws): the
     // plain report needs no allocation.
+    keep_text(keep, text ? text : "Out of memory");
     try {
       report_to_user("Error", text ? text : "Out of memory");
     } catch (...) {
@@ -176,56 +192,64 @@ int vantrel_interface_entry(int version, VHGlobalFunc global, void* local, void*
 void vantrel_defaults(vantrel* v) {
   setting_defaults(*v, vantrel_module.default_star_file, vantrel_module.default_star_file_3d);
   v->PanelOpen = false;
-  v->StarSource = nullptr;
+  v->StarSource.reset();
 }
 
+namespace {
+
+// The text of the last failed creation: no instance is there to keep it.
+FailureText create_failure;
+
+}  // namespace
+
 VHInstance vantrel_create(void*, void*, const char** error) {
-  vantrel* v = new (std::nothrow) vantrel();
+  std::unique_ptr<vantrel> v(new (std::nothrow) vantrel());
   if (!v) {
-    // The one callback that hands the host an error text.
     if (error) *error = "Out of memory";
     return nullptr;
   }
-  if (firewall([&] { vantrel_defaults(v); })) return v;
-  delete v;
+  if (firewall([&] { vantrel_defaults(v.get()); }, FailureTo::User, &create_failure))
+    return v.release();
+  if (error) *error = create_failure.text;
   return nullptr;
 }
 
 void vantrel_destroy(VHInstance instance) {
-  firewall([&] {
-    vantrel* v = instance_of(instance);
-    if (!v) return;
-    delete v->StarSource;
-    delete v->Pixels;
-    delete v;
-  });
+  firewall([&] { std::unique_ptr<vantrel> gone(instance_of(instance)); });
 }
 
+namespace {
+
+// Runs a callback that answers with an error text: null, or the failure's
+// text kept in the instance.
+template <class Work>
+const char* answer_text(vantrel* v, Work&& work) {
+  return firewall(work, FailureTo::User, &v->Failure) ? nullptr : v->Failure.text;
+}
+
+}  // namespace
+
 const char* vantrel_copy(VHInstance from_, VHInstance to_) {
-  firewall([&] {
+  vantrel* to = instance_of(to_);
+  return answer_text(to, [&] {
     const vantrel* from = instance_of(from_);
-    vantrel* to = instance_of(to_);
     static_cast<VantrelSettings&>(*to) = *from;
     to->PanelProjection = from->PanelProjection;
     memmove(to->PanelStarFileText, from->PanelStarFileText, sizeof to->PanelStarFileText);
     // The copy reads its own database at its next frame; no two instances share one.
-    if (to != from) {
-      delete to->StarSource;
-      to->StarSource = nullptr;
-    }
+    if (to != from) to->StarSource.reset();
     to->PanelOpen = false;
   });
-  return nullptr;
 }
 
 const char* vantrel_load_state(VHInstance instance, const st_LWLoadState* state) {
-  firewall([&] { vantrel_load(instance_of(instance), state); });
-  return nullptr;
+  vantrel* v = instance_of(instance);
+  return answer_text(v, [&] { vantrel_load(v, state); });
 }
 
 const char* vantrel_save_state(VHInstance instance, const st_LWSaveState* state) {
-  firewall([&] { vantrel_save(instance_of(instance), state, true); });
-  return nullptr;
+  vantrel* v = instance_of(instance);
+  return answer_text(v, [&] { vantrel_save(v, state, true); });
 }
 
 const char* vantrel_describe(VHInstance) { return "Vantrel 1.6"; }

@@ -230,19 +230,26 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
     ASSERT_EQ(hn.host.messages.size(), 1u);
     EXPECT_EQ(hn.host.messages[0].first, std::string("Vantrel: ") + kTold[throw_kind]);
 
-    // Settings that cannot be read or written: the user is told.
+    // Settings that cannot be read or written: the user is told, and the
+    // callback hands the host the same text, still there after the call.
     host::LoadState load(host::parse_blocks("StarSize 3\n", "test"));
     load.state()->read_fp = [](void*, float*, int) -> int { throw_one(); };
     testing::internal::CaptureStderr();
-    hn.server->handler().inst->load(f->handle(), load.state());
+    const char* error = hn.server->handler().inst->load(f->handle(), load.state());
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string("Error: ") + kTold[throw_kind] + "\n");
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(error, kTold[throw_kind]);
     host::SaveState save(VH_IO_TEXT);
     save.state()->begin_block = [](void*, const VHBlockID*, int) { throw_one(); };
     testing::internal::CaptureStderr();
-    hn.server->handler().inst->save(f->handle(), save.state());
+    error = hn.server->handler().inst->save(f->handle(), save.state());
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string("Error: ") + kTold[throw_kind] + "\n");
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(error, kTold[throw_kind]);
+    host::SaveState fine(VH_IO_TEXT);
+    EXPECT_EQ(hn.server->handler().inst->save(f->handle(), fine.state()), nullptr);
 
     // An activation whose global lookup throws fails.
     VHInstanceFuncs inst{};

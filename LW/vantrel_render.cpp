@@ -2,6 +2,7 @@
 // pixels in and out through the sRGB curves, and the passes over the stars.
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "LW/frame.h"
 
@@ -76,8 +77,7 @@ FrameFacts facts_of(const VHSceneInfo& scene, const VHFilterAccess& access, uint
 // host told why) when it cannot be used.
 bool ensure_database(vantrel* v) {
   if (v->StarSource && v->StarSource->path == v->StarFile) return true;
-  delete v->StarSource;
-  v->StarSource = nullptr;
+  v->StarSource.reset();
   if (!star_file_check(v->StarFile.c_str(), &v->StarFileIs3D)) {
     send_error("Vantrel: Invalid star database file", v->StarFile.c_str());
     return false;
@@ -86,7 +86,7 @@ bool ensure_database(vantrel* v) {
     send_error("Vantrel: This star database file does not support 3D stars", v->StarFile.c_str());
     return false;
   }
-  v->StarSource = new LWStarFile(v->StarFile.c_str());
+  v->StarSource = std::make_unique<LWStarFile>(v->StarFile.c_str());
   return true;
 }
 
@@ -123,7 +123,7 @@ bool draw_pass(const PassPlan& pass, const StarFramebuffer& fb, LWStarFile& db,
 void execute_plan(const FramePlan& plan, const VHFilterAccess* access, vantrel* v) {
   LWStarFile& db = *v->StarSource;
   const bool srgb = v->sRGBFrameBuffer != 0;
-  if (!v->Pixels) v->Pixels = new FrameMemory;
+  if (!v->Pixels) v->Pixels = std::make_unique<FrameMemory>();
   const std::unique_ptr<FramePixels> pixels =
       vantrel_module.render_reference ? reference_pixels(access, plan.rect, srgb)
                                       : fast_pixels(access, plan.rect, srgb, *v->Pixels);

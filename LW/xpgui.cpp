@@ -5,23 +5,24 @@
 #include <cstddef>
 #include <cstring>
 
+#include "LW/config_file.h"
 #include "LW/firewall.h"
 
 namespace {
 
 // Controls that stand for no setting, at their places in the control table.
 struct PanelOnlyControl {
-  uint32_t id;
+  PanelControl id;
   int place;
   const char* label;
   const char* control_class;
 };
 const PanelOnlyControl panel_only[] = {
-    {kLogoControl, 0, "Logo", "dThumbnail"},
-    {kPreviewControl, 1, "Preview", "dThumbnail"},
-    {kParentControl, 12, "Parent Object", "vButton"},
-    {kLoadControl, 19, "Load Settings", "vButton"},
-    {kSaveControl, 20, "Save Settings", "vButton"},
+    {PanelControl::Logo, 0, "Logo", "dThumbnail"},
+    {PanelControl::Preview, 1, "Preview", "dThumbnail"},
+    {PanelControl::Parent, 12, "Parent Object", "vButton"},
+    {PanelControl::Load, 19, "Load Settings", "vButton"},
+    {PanelControl::Save, 20, "Save Settings", "vButton"},
 };
 
 const char* const srgb_choices[] = {"Linear Luminance", "sRGB", nullptr};
@@ -70,7 +71,7 @@ void place_control(PanelTables& t, int place, const VHPanelControl& control) {
 PanelTables make_tables() {
   PanelTables t;
   for (const PanelOnlyControl& c : panel_only)
-    place_control(t, c.place, VHPanelControl{c.id, c.label, c.control_class});
+    place_control(t, c.place, VHPanelControl{control_id(c.id), c.label, c.control_class});
   for (const SettingRow& row : vantrel_settings) {
     const PanelColumns& p = row.panel;
     if (!p.control || p.component != 0) continue;
@@ -105,7 +106,7 @@ void add_number_hints(HintList& h) {
 
 HintList make_main_hints() {
   using H = HintList;
-  const VHPanelToken logo = H::id(kLogoControl), preview = H::id(kPreviewControl);
+  const VHPanelToken logo = H::id(PanelControl::Logo), preview = H::id(PanelControl::Preview);
   const VHPanelToken area_config = H::num(static_cast<int32_t>(0x80000000u));
   const VHPanelToken srgb = H::id(control_of("sRGBFrameBuffer"));
   const VHPanelToken projection = H::id(control_of("Projection"));
@@ -119,15 +120,15 @@ HintList make_main_hints() {
       .add(VH_HINT_DRAW, {logo, H::fn(draw_logo)});
   add_number_hints(h);
   h.add(VH_HINT_DIVIDER, {H::id(control_of("BlurSegs"))}, {})
-      .add(VH_HINT_BUTTON, {H::id(kParentControl), H::fn(do_ui_parent)})
+      .add(VH_HINT_BUTTON, {H::id(PanelControl::Parent), H::fn(do_ui_parent)})
       .add(VH_HINT_CHOICES, {srgb, H::ptr(srgb_choices), 0})
       .add(VH_HINT_CHOICES, {projection, H::ptr(projection_choices), 0})
       .add(VH_HINT_ROW, {}, {projection})
       .add(VH_HINT_DIVIDER, {H::id(control_of("Parallax"))}, {})
       .add(VH_HINT_DIVIDER, {H::id(control_of("AnamorphicDOF"))}, {})
-      .add(VH_HINT_BUTTON, {H::id(kLoadControl), H::fn(do_ui_loadsave)})
-      .add(VH_HINT_BUTTON, {H::id(kSaveControl), H::fn(do_ui_loadsave)})
-      .add(VH_HINT_ROW, {}, {H::id(kLoadControl)})
+      .add(VH_HINT_BUTTON, {H::id(PanelControl::Load), H::fn(do_ui_loadsave)})
+      .add(VH_HINT_BUTTON, {H::id(PanelControl::Save), H::fn(do_ui_loadsave)})
+      .add(VH_HINT_ROW, {}, {H::id(PanelControl::Load)})
       .add(VH_HINT_FILE, {star_file, 0, H::ptr("Choose Star Database File"), 0, 0})
       .add(VH_HINT_DRAW, {preview, H::fn(draw_preview)})
       .add(VH_HINT_DIVIDER, {star_file}, {})

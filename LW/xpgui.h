@@ -7,20 +7,24 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "LW/vantrel.h"
+#include "LW/instance.h"
+#include "LW/module_state.h"
+#include "LW/panel_data.h"
 #include "hostapi/panel.h"
 #include "libimgops/stars.h"
 
 // Control identifiers of the panel-only controls (the settings' own are in
 // the settings table).
-enum PanelControl : uint32_t {
-  kLogoControl = 0x8015,
-  kPreviewControl = 0x8012,
-  kParentControl = 0x800B,
-  kLoadControl = 0x800F,
-  kSaveControl = 0x8010,
-  kParentPopup = 0x8001,  // the parent chooser's one control
+enum class PanelControl : uint32_t {
+  Logo = 0x8015,
+  Preview = 0x8012,
+  Parent = 0x800B,
+  Load = 0x800F,
+  Save = 0x8010,
+  ParentPopup = 0x8001,  // the parent chooser's one control
 };
+// The identifier the toolkit knows the control by.
+constexpr uint32_t control_id(PanelControl c) { return static_cast<uint32_t>(c); }
 
 // The interface activation: answers 0, 1 (version not supported) or 2 (no
 // toolkit, or no panel). local is the host's VHInterface.
@@ -36,20 +40,6 @@ void draw_logo(VHPanelID panel, uint32_t control, VHDrawArea area, int width, in
 void draw_preview(VHPanelID panel, uint32_t control, VHDrawArea area, int width, int height);
 void do_ui_parent(VHPanelID panel, uint32_t control);
 void do_ui_loadsave(VHPanelID panel, uint32_t control);
-
-// The logo: a 16-byte header (width 292 and height 61 as 32-bit little-endian
-// numbers, eight zeros), then blue, green, red per pixel, rows bottom first.
-constexpr int kLogoWidth = 292, kLogoHeight = 61;
-constexpr int kLogoBytes = 16 + kLogoWidth * kLogoHeight * 3;
-extern const unsigned char vantrel_logo[kLogoBytes];
-
-// The preview's fixed stars: position as fractions of the area (0 the left
-// edge and the top row), linear luminance, colour parameter (0 yellow, 1 blue).
-struct PreviewStar {
-  float x, y, luminance, colour;
-};
-constexpr int kPreviewStars = 200;
-extern const PreviewStar preview_stars[kPreviewStars];
 
 // The star loop stops at a multiple of ten stars once this has passed.
 constexpr uint64_t kPreviewBudgetUs = 100000;
@@ -97,6 +87,7 @@ public:
 
   static VHPanelToken num(int32_t n) { return VH_TOKEN_NUM(n); }
   static VHPanelToken id(uint32_t control) { return VH_TOKEN_NUM(control); }
+  static VHPanelToken id(PanelControl control) { return id(control_id(control)); }
   static VHPanelToken ptr(const void* p) { return VH_TOKEN_PTR(p); }
   template <class F>
   static VHPanelToken fn(F* f) {

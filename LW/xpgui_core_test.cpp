@@ -199,9 +199,9 @@ TEST(Preview, TheAreaIsTimedWithTheModuleClock) {
   ASSERT_EQ(activate_interface(VH_INTERFACE_VERSION, host::Host::global_lookup, &record, nullptr),
             VH_ACTIVATE_OK);
   host::Panel& panel = kit.panel(record.panel);
-  panel.set_area_size(kPreviewControl, 64, 48);
+  panel.set_area_size(control_id(PanelControl::Preview), 64, 48);
   auto lit = [&] {
-    for (uint8_t b : panel.raster(kPreviewControl).rgb)
+    for (uint8_t b : panel.raster(control_id(PanelControl::Preview)).rgb)
       if (b) return true;
     return false;
   };

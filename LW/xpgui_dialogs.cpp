@@ -16,6 +16,7 @@ struct ItemKindRow {
 const ItemKindRow item_kinds[] = {
     {VH_ITEM_OBJECT, ""}, {VH_ITEM_LIGHT, "(Light) "}, {VH_ITEM_CAMERA, "(Camera) "}};
 
+constexpr uint32_t kParentPopup = control_id(PanelControl::ParentPopup);
 const VHPanelControl parent_controls[] = {{kParentPopup, "Parent:", "iPopChoice"},
                                           {0, nullptr, nullptr}};
 const VHPanelValue parent_values[] = {{kParentPopup, "Parent:", "integer"}, {0, nullptr, nullptr}};
@@ -123,17 +124,17 @@ void load_or_save(VHPanelID panel, uint32_t control) {
   const auto* folders = host_service<VHFileTypeFuncs>(VH_DIRECTORY_INFO, "no dir info global");
   char folder[4096], name[4096], full[4096] = {};
   snprintf(folder, sizeof folder, "%s", answer_or_empty(folders, "Settings"));
-  snprintf(name, sizeof name, "%c%s", control == kLoadControl ? '<' : '>',
+  snprintf(name, sizeof name, "%c%s", control == control_id(PanelControl::Load) ? '<' : '>',
            answer_or_empty(pattern, "Settings"));
   const int length = static_cast<int>(sizeof full);
-  if (control == kLoadControl) {
+  if (control == control_id(PanelControl::Load)) {
     if (!request->request(request, "Load Vantrel Settings From File", name, folder, full, length))
       return;
     full[sizeof full - 1] = '\0';
     vantrel_load_from_file(v, full);
     const VHPanelFuncs& xp = panel_toolkit();
     xp.refresh(&xp, panel);
-  } else if (control == kSaveControl) {
+  } else if (control == control_id(PanelControl::Save)) {
     if (!request->request(request, "Save Vantrel Settings To File", name, folder, full, length))
       return;
     full[sizeof full - 1] = '\0';

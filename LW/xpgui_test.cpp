@@ -19,29 +19,27 @@ using host::ControlClass;
 using host::Value;
 
 // Control identifiers, as the panel hands them to the toolkit.
-enum : uint32_t {
-  kBrightness = 0x8001,
-  kBias = 0x8002,
-  kTintStrength = 0x8003,
-  kTint = 0x8004,
-  kSaturation = 0x8005,
-  kLumMax = 0x8006,
-  kThreshold = 0x8007,
-  kSize = 0x8008,
-  kAspect = 0x8009,
-  kBlur = 0x800A,
-  kParent = 0x800B,
-  kProjection = 0x800C,
-  kAnamorphic = 0x800D,
-  kPixels = 0x800E,
-  kLoad = 0x800F,
-  kSave = 0x8010,
-  kStarFile = 0x8011,
-  kPreview = 0x8012,
-  kLogo = 0x8015,
-  kThreeD = 0x8018,
-  kParallax = 0x8019,
-};
+constexpr uint32_t kBrightness = 0x8001;
+constexpr uint32_t kBias = 0x8002;
+constexpr uint32_t kTintStrength = 0x8003;
+constexpr uint32_t kTint = 0x8004;
+constexpr uint32_t kSaturation = 0x8005;
+constexpr uint32_t kLumMax = 0x8006;
+constexpr uint32_t kThreshold = 0x8007;
+constexpr uint32_t kSize = 0x8008;
+constexpr uint32_t kAspect = 0x8009;
+constexpr uint32_t kBlur = 0x800A;
+constexpr uint32_t kParent = 0x800B;
+constexpr uint32_t kProjection = 0x800C;
+constexpr uint32_t kAnamorphic = 0x800D;
+constexpr uint32_t kPixels = 0x800E;
+constexpr uint32_t kLoad = 0x800F;
+constexpr uint32_t kSave = 0x8010;
+constexpr uint32_t kStarFile = 0x8011;
+constexpr uint32_t kPreview = 0x8012;
+constexpr uint32_t kLogo = 0x8015;
+constexpr uint32_t kThreeD = 0x8018;
+constexpr uint32_t kParallax = 0x8019;
 
 std::string ini_of(const Harness& hn) {
   return testing_support::read_bytes(hn.dir.file("plugin/vantrel.ini"));

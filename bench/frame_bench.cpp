@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "LW/vantrel.h"
+#include "LW/instance.h"
 #include "libkeshimage/image.h"
 #include "testsupport/test_harness.h"
 

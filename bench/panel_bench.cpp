@@ -18,11 +18,11 @@ void BM_Preview(benchmark::State& state) {
   harness::Harness::settings(*f).sRGBFrameBuffer = 1;
   host::OpenInterface ui(hn.kit, *hn.library, *f);
   host::Panel& p = ui.panel();
-  p.set_area_size(kPreviewControl, 200, 150);
-  p.raster(kPreviewControl);  // the byte tables are built at the first drawing
+  p.set_area_size(control_id(PanelControl::Preview), 200, 150);
+  p.raster(control_id(PanelControl::Preview));  // the byte tables are built at the first drawing
   for (auto _ : state) {
-    p.set_area_size(kPreviewControl, 200, 150);  // stale: painted again
-    benchmark::DoNotOptimize(p.raster(kPreviewControl).rgb.data());
+    p.set_area_size(control_id(PanelControl::Preview), 200, 150);  // stale: painted again
+    benchmark::DoNotOptimize(p.raster(control_id(PanelControl::Preview)).rgb.data());
   }
 }
 BENCHMARK(BM_Preview)->Unit(benchmark::kMicrosecond);

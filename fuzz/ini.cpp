@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "LW/vantrel.h"
+#include "LW/config_file.h"
 #include "base/map.h"
 #include "fuzz/fuzz.h"
 

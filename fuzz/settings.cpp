@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "LW/instance.h"
 #include "LW/settings.h"
-#include "LW/vantrel.h"
 #include "fuzz/fuzz.h"
 #include "host/core/blocks.h"
 

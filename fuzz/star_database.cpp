@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "LW/vantrel.h"
+#include "LW/module_state.h"
+#include "LW/star_file.h"
 #include "fuzz/fuzz.h"
 #include "host/core/host.h"
 #include "stardb/star_record.h"

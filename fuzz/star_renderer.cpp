@@ -10,9 +10,9 @@
 #include <limits>
 #include <vector>
 
-#include "stardb/star_record.h"
 #include "fuzz/fuzz.h"
 #include "libimgops/stars.h"
+#include "stardb/star_record.h"
 
 namespace {
 
@@ -41,6 +41,7 @@ public:
   }
   const unsigned char* next() override { return &bytes[star_db::kRecordSize * cursor++]; }
   void rewind() override { cursor = 0; }
+  int version() const override { return star_db::header_version(bytes.data()); }
 
 private:
   std::vector<unsigned char> bytes;

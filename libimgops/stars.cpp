@@ -343,7 +343,8 @@ struct StarRenderer::Private {
   float spot_w = 0.0f;
   float spot_h = 0.0f;
   uint32_t next_record = 0;
-  float linear[256];  // the colour bytes through the sRGB decoding curve
+  bool distances = false;  // the source's records carry distances
+  float linear[256];       // the colour bytes through the sRGB decoding curve
   // The input's brightnesses and directions, when it keeps them.
   const float* bright = nullptr;
   const SkyDirection* dirs = nullptr;
@@ -392,10 +393,11 @@ StarRenderer::StarRenderer(const StarRendererData& data, const StarFramebuffer& 
     priv->spot_h = 1.0f;
   }
 
-  // The flag is set by a version-2 header and never cleared here.
-  switch (star_db::header_version(input.next())) {
+  // The header record is passed over: the source tells what it says.
+  input.next();
+  switch (input.version()) {
     case 1: break;
-    case 2: input.is_version2 = true; break;
+    case 2: priv->distances = true; break;
     default: THROW_STR("error in star database file");
   }
   priv->next_record = 1;
@@ -430,7 +432,7 @@ bool StarRenderer::Private::draw(const StarRendererData& data, const unsigned ch
   float b = field<float>(record, star_db::kBrightness);
   if (!(static_cast<double>(b) >= data.lum_threshold)) return false;
   const double distance =
-      data.three_d && input.is_version2 ? field<double>(record, star_db::kDistance) : -1.0;
+      data.three_d && distances ? field<double>(record, star_db::kDistance) : -1.0;
   if (data.brightness_power != 1.0) b = std::pow(b, static_cast<float>(data.brightness_power));
   if (static_cast<double>(b) > data.lum_max) b = static_cast<float>(data.lum_max);
 

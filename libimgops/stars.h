@@ -99,6 +99,9 @@ public:
   // check: callers stop after record_count records.
   virtual const unsigned char* next() = 0;
   virtual void rewind() = 0;
+  // The format its header record names, as star_db::header_version reads it:
+  // 1, 2 (the records carry distances), or 0 for no star database.
+  virtual int version() const = 0;
 
   // What the renderer reads of every record, for sources that hold their
   // records in memory: each record's brightness, and its direction as
@@ -108,7 +111,6 @@ public:
   virtual const SkyDirection* directions() { return nullptr; }
 
   uint32_t record_count = 0;  // records in the file, the header included
-  bool is_version2 = false;   // set by the renderer on a "VANTREL2" header
 };
 
 namespace imgops {

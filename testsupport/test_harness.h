@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "LW/vantrel.h"
+#include "LW/callbacks.h"
+#include "LW/instance.h"
+#include "LW/module_state.h"
 #include "host/core/filter.h"
 #include "host/core/host.h"
 #include "host/core/plugin.h"

@@ -1,8 +1,11 @@
 // The configuration file: key and value pairs, one line each as written.
+#include "LW/config_file.h"
+
 #include <cstdlib>
 #include <cstring>
 
-#include "LW/vantrel.h"
+#include "LW/module_state.h"
+#include "LW/star_file.h"
 #include "base/map.h"
 #include "osapi/osapi.h"
 

@@ -1,22 +1,59 @@
-// The star renderer over databases read through the host's file service.
+// The star renderer over databases held in memory.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "LW/frame.h"
-#include "testsupport/test_harness.h"
+#include "libimgops/stars.h"
+#include "stardb/star_record.h"
 
 namespace {
 
-using harness::Star;
+using Star = star_db::StarRecord;
+using Bytes = std::vector<unsigned char>;
+
+constexpr double kPi = 3.14159265358979323846;
+
+// A star database as bytes: a header with the given magic, then the records.
+Bytes database(const std::vector<Star>& stars, const char* magic = "VANTREL2") {
+  Bytes bytes(star_db::kRecordSize * (stars.size() + 1), 0);
+  memcpy(bytes.data(), magic, star_db::kMagicSize);
+  for (size_t i = 0; i < stars.size(); ++i)
+    star_db::encode(stars[i], &bytes[star_db::kRecordSize * (i + 1)]);
+  return bytes;
+}
+
+// A source over a database in memory that keeps, as the plug-in's file
+// reader does, each record's brightness and direction.
+class MemoryStars : public StarInput {
+public:
+  explicit MemoryStars(const Bytes& bytes) : bytes(bytes) {
+    record_count = static_cast<uint32_t>(bytes.size() / star_db::kRecordSize);
+    for (uint32_t i = 0; i < record_count; ++i) {
+      const Star s = star_db::decode(record(i));
+      bright.push_back(s.brightness);
+      dirs.push_back(sky_direction(s.ra, s.dec));
+    }
+  }
+  const unsigned char* next() override { return record(cursor++); }
+  void rewind() override { cursor = 0; }
+  int version() const override { return star_db::header_version(bytes.data()); }
+  const float* brightnesses() override { return bright.data(); }
+  const SkyDirection* directions() override { return dirs.data(); }
+
+private:
+  const unsigned char* record(uint32_t i) const { return &bytes[star_db::kRecordSize * i]; }
+  Bytes bytes;
+  uint32_t cursor = 0;
+  std::vector<float> bright;
+  std::vector<SkyDirection> dirs;
+};
 
 struct RenderBench {
   RenderBench(int w = 64, int h = 64)
       : width(w), height(h), px(static_cast<size_t>(w) * h * 4, 0.0f) {
-    h_.echo_messages = false;
-    vantrel_module.host.fileio = static_cast<const VHFileIOFuncs*>(h_.global(VH_FILE_IO));
     data = StarRendererData{};
     data.screen_left = -1;
     data.screen_right = 1;
@@ -35,7 +72,6 @@ struct RenderBench {
     data.three_d = false;
     add_camera(Matrix4<double>::identity());
   }
-  ~RenderBench() { reset_vantrel_module(); }
 
   // Spot sizes in pixels, as star_width and star_height settings.
   void set_spot(float sx, float sy) {
@@ -54,15 +90,13 @@ struct RenderBench {
     return s;
   }
 
-  std::string db(const std::vector<Star>& stars, const char* magic = "VANTREL2") {
-    std::string path = dir.file("r.stars");
-    harness::write_db(h_, path, stars, magic);
-    return path;
+  Bytes db(const std::vector<Star>& stars, const char* magic = "VANTREL2") {
+    return database(stars, magic);
   }
 
   // Renders every record; returns how many render_next calls were made.
-  int render(const std::string& path, bool* drew_out = nullptr) {
-    LWStarFile input(path.c_str());
+  int render(const Bytes& db, bool* drew_out = nullptr) {
+    MemoryStars input(db);
     StarFramebuffer f = fb();
     StarRenderer r(data, f, input, cams);
     bool drew = false;
@@ -70,17 +104,13 @@ struct RenderBench {
     while (++calls, r.render_next(drew)) {
     }
     if (drew_out) *drew_out = drew;
-    version2 = input.is_version2;
     return calls;
   }
 
-  testing_support::TempDir dir;
-  host::Host h_;
   int width, height;
   std::vector<float> px;
   StarRendererData data;
   Array<camera> cams;
-  bool version2 = false;
 };
 
 // A star straight ahead lands on pixel (32, 32) of a 64 x 64 framebuffer.
@@ -89,7 +119,7 @@ const Star kCentre{90.0, 0.0, 0.5f};
 // A camera turned about +Y by `deg` degrees: the sky's +Z lands at
 // (sin deg, 0, cos deg), in front while |deg| < 90.
 Matrix4<double> turned_about_y(double deg) {
-  const double c = std::cos(deg * harness::kPi / 180), s = std::sin(deg * harness::kPi / 180);
+  const double c = std::cos(deg * kPi / 180), s = std::sin(deg * kPi / 180);
   Matrix4<double> m = Matrix4<double>::identity();
   m(0, 0) = c;
   m(0, 2) = -s;
@@ -126,6 +156,7 @@ struct CountingInput : StarInput {
     return in.next();
   }
   void rewind() override { in.rewind(); }
+  int version() const override { return in.version(); }
   StarInput& in;
   int handed = 0;
 };
@@ -231,9 +262,9 @@ TEST(StarRenderer, SubPixelSpotsAreWidenedAndDimmed) {
 TEST(StarRenderer, ColourDecodingTintAndSaturation) {
   RenderBench s;
   Star c = kCentre;
-  c.r = 255;
-  c.g = 10;
-  c.b = 0;
+  c.red = 255;
+  c.green = 10;
+  c.blue = 0;
   s.render(s.db({c}));
   const float amount = 0.5f * 4.0f;
   EXPECT_FLOAT_EQ(s.red(32, 32), amount * 1.0f);
@@ -253,14 +284,16 @@ TEST(StarRenderer, ColourDecodingTintAndSaturation) {
 
   // Every byte value decodes as sRGB does, worked out here in double.
   RenderBench every;
-  LWStarFile input(every.db({}).c_str());
+  MemoryStars input(every.db({}));
   const StarFramebuffer f = every.fb();
   StarRenderer r(every.data, f, input, every.cams);
   for (int v = 0; v < 256; ++v) {
     Star g = kCentre;
-    g.g = static_cast<unsigned char>(v);
+    g.green = static_cast<unsigned char>(v);
     std::fill(every.px.begin(), every.px.end(), 0.0f);
-    r.render_star(reinterpret_cast<const unsigned char*>(harness::star_record(g).data()));
+    unsigned char record[star_db::kRecordSize];
+    star_db::encode(g, record);
+    r.render_star(record);
     const double x = v / 255.0;
     const double want = x <= 0.03928 ? x / 12.92 : std::pow((x + 0.055) / 1.055, 2.4);
     EXPECT_NEAR(every.green(32, 32) / amount, want, 2e-6 * want) << v;
@@ -272,9 +305,9 @@ TEST(StarRenderer, ColourDecodingTintAndSaturation) {
 // the tinted colour away from that grey.
 TEST(StarRenderer, SaturationActsOnTheTintedColour) {
   Star star = kCentre;
-  star.r = 255;
-  star.g = 128;
-  star.b = 20;
+  star.red = 255;
+  star.green = 128;
+  star.blue = 20;
   const VectorN<float, 3> tint{{0.1f, 0.9f, 0.6f}};
   auto colour = [&](double tint_strength, double saturation) {
     RenderBench s;
@@ -314,8 +347,7 @@ TEST(StarRenderer, DistancesOnlyFromVersion2WithThreeD) {
     s.add_camera(moved);
     s.data.three_d = true;
     s.render(s.db({near}, magic));
-    EXPECT_EQ(s.version2, std::string(magic) == "VANTREL2");
-    if (s.version2)
+    if (std::string(magic) == "VANTREL2")
       EXPECT_LT(peak_x(s), 32) << "the near star moves against the camera";
     else
       EXPECT_EQ(peak_x(s), 32) << "VANTREL1 distances are never read";
@@ -355,7 +387,7 @@ TEST(StarRenderer, HeaderOnlyAndFailures) {
   RenderBench unknown;
   unknown.data.projection = static_cast<op_stars_projection>(3);
   unknown.data.lum_threshold = 0.4;
-  LWStarFile file(unknown.db({Star{90, 0, 0.1f}, Star{90, 0, 0.2f}, kCentre, kCentre}).c_str());
+  MemoryStars file(unknown.db({Star{90, 0, 0.1f}, Star{90, 0, 0.2f}, kCentre, kCentre}));
   CountingInput input(file);
   StarFramebuffer f = unknown.fb();
   StarRenderer r(unknown.data, f, input, unknown.cams);
@@ -389,56 +421,6 @@ TEST(StarRenderer, SegmentWithOneEndBehindIsDrawn) {
   drew = false;
   hidden.render(hidden.db({kCentre}), &drew);
   EXPECT_FALSE(drew);
-}
-
-// Depth of field scales the spot by the camera's blur disc, never below its
-// own size, and keeps its light. The screen window may be stretched against
-// the framebuffer: with a window twice as wide, a pixel spans twice the
-// window's units across (u = 1/2); the disc is the same seen across, and
-// anamorphic depth of field scales its width by u once more.
-TEST(StarRenderer, DepthOfFieldScale) {
-  // A 15 mm lens at f/4 focused at 5 cm, in a frame 100 pixels tall.
-  DofInputs in;
-  in.enabled = true;
-  in.lens.focal_length = 15;
-  in.lens.f_stop = 4;
-  in.lens.focal_distance = 0.05;
-  in.frame_height = 100;
-  in.width = 200, in.height = 100;
-  in.bottom = -0.5, in.top = 0.5;
-  // A 200 x 100 framebuffer under a window of 2:1 (u = 1) or 4:1 (u = 1/2).
-  auto scale = [&](double sx, double sy, double window_w, bool anamorphic = false) {
-    DofInputs i = in;
-    i.left = -window_w / 2, i.right = window_w / 2;
-    i.sx = sx, i.sy = sy;
-    i.anamorphic = anamorphic;
-    return dof_star_scale(i);
-  };
-  const DofScale small = scale(1, 1, 2);
-  EXPECT_GT(small.sx, 1);
-  EXPECT_GT(small.sy, 1);
-  EXPECT_NEAR(small.sx * small.sy * small.brightness, 1.0, 1e-12);  // the light is kept
-  EXPECT_NEAR(small.sx, small.sy, 1e-9);                            // round under square pixels
-  // Larger than the blur disc: unchanged, factor 1.
-  const DofScale big = scale(1e4, 1e4, 2);
-  EXPECT_EQ(big.sx, 1e4);
-  EXPECT_EQ(big.sy, 1e4);
-  EXPECT_EQ(big.brightness, 1.0);
-  // A window twice as wide: the same disc as seen across, unless anamorphic.
-  const DofScale wide = scale(1, 1, 4);
-  EXPECT_NEAR(wide.sx, small.sx, 1e-9);
-  EXPECT_NEAR(wide.sy, small.sy, 1e-9);
-  const DofScale anamorphic = scale(1, 1, 4, true);
-  EXPECT_NEAR(anamorphic.sx, small.sx / 2, 1e-9);
-  EXPECT_NEAR(anamorphic.sy, small.sy, 1e-9);
-  EXPECT_NEAR(anamorphic.sx * anamorphic.sy * anamorphic.brightness, 1.0, 1e-12);
-  EXPECT_NEAR(scale(1, 1, 2, true).sx, small.sx,
-              1e-9);  // square pixels: anamorphic changes nothing
-  // Without the render option nothing changes.
-  in.enabled = false;
-  const DofScale off = scale(1, 1, 4, true);
-  EXPECT_EQ(off.sx, 1.0);
-  EXPECT_EQ(off.brightness, 1.0);
 }
 
 // The spot is sized in screen-window units: where the screen window's
@@ -506,7 +488,7 @@ TEST(StarRenderer, SegmentsHandVisibilityOn) {
   whole.data.brightness = 1.25;  // 1.25 * 4 / 5 segments: exactly 1 per segment
   whole.cams.clear();
   for (double deg : turns) whole.add_camera(turned_about_y(deg));
-  const std::string db = whole.db({kCentre});
+  const Bytes db = whole.db({kCentre});
   whole.render(db);
 
   RenderBench pieces;
@@ -556,38 +538,4 @@ TEST(StarRenderer, ParallaxMovesStarsAsDistanceWould) {
   EXPECT_LE(max_difference(frame(0, -10), at_10), 1e-6f);
   EXPECT_LE(max_difference(frame(10, 5), at_20), 1e-6f);  // 1/10 - 5/100 = 1/20
   EXPECT_EQ(frame(20, 10), direction);                    // 1/20 - 10/100 < 0
-}
-
-// The host's sRGB pixels: each curve leaves its straight part just above the
-// float nearest its threshold, comparing in float. 0.03928f is 0.0392800011
-// and 0.00304f is 0.0030400001, both above the decimals, so a comparison in
-// double would already take the power part at the float itself. The two parts
-// differ there by 2.5e-4, far more than float rounding.
-TEST(SRGBCurves, SwitchJustAboveTheFloatThresholds) {
-  struct Curve {
-    float (*curve)(float);
-    double threshold;
-    double (*straight)(double);
-    double (*power)(double);
-  };
-  const Curve curves[] = {
-      {srgb_decode, 0.03928, [](double v) { return v / 12.92; },
-       [](double v) { return std::pow((v + 0.055) / 1.055, 2.4); }},
-      {srgb_encode, 0.00304, [](double v) { return v * 12.92; },
-       [](double v) { return 1.055 * std::pow(v, 1 / 2.4) - 0.055; }},
-  };
-  for (const Curve& c : curves) {
-    const float t = static_cast<float>(c.threshold);
-    std::vector<float> values = {0.0f, 1.0f, t};
-    float below = t, above = t;
-    for (int i = 0; i < 3; ++i) {
-      values.push_back(below = std::nextafter(below, 0.0f));
-      values.push_back(above = std::nextafter(above, 1.0f));
-    }
-    for (float v = 0.0001f; v < 1.0f; v *= 1.05f) values.push_back(v);
-    for (float v : values) {
-      const double want = v <= t ? c.straight(v) : c.power(v);
-      EXPECT_NEAR(c.curve(v), want, 2e-6 * want) << "threshold " << c.threshold << ", value " << v;
-    }
-  }
 }

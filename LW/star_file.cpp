@@ -1,8 +1,11 @@
 // The star database file: the magic test, and the whole file in memory.
+#include "LW/star_file.h"
+
 #include <cstring>
 
+#include "LW/load_state.h"
+#include "LW/module_state.h"
 #include "stardb/star_record.h"
-#include "LW/vantrel.h"
 
 StarFileHeader read_star_file_header(const char* path) {
   StarFileHeader h;
@@ -67,6 +70,10 @@ LWStarFile::LWStarFile(const char* file) : path(file) {
   record_count = static_cast<uint32_t>(records.length / star_db::kRecordSize - 1);
   records.compact();
   cursor = 0;
+}
+
+int LWStarFile::version() const {
+  return star_db::header_version(reinterpret_cast<const unsigned char*>(records.bytes));
 }
 
 const unsigned char* LWStarFile::next() {

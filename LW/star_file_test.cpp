@@ -3,7 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "LW/vantrel.h"
+#include "LW/module_state.h"
+#include "LW/star_file.h"
 #include "testsupport/test_harness.h"
 
 namespace {
@@ -72,7 +73,7 @@ TEST(StarFile, ReadsWholeFileWithPartialLastRecord) {
   LWStarFile db(dir.file("db.stars").c_str());
   EXPECT_EQ(db.record_count, 102u);
   EXPECT_EQ(db.path, String(dir.file("db.stars").c_str()));
-  EXPECT_FALSE(db.is_version2);  // the renderer sets it on reading the header
+  EXPECT_EQ(db.version(), 2);  // what the renderer asks to know whether to read distances
   EXPECT_EQ(0, memcmp(db.next(), "VANTREL2", 8));
   for (int i = 0; i < 100; ++i) {
     const unsigned char* r = db.next();
@@ -90,6 +91,14 @@ TEST(StarFile, ReadsWholeFileWithPartialLastRecord) {
   testing_support::write_bytes(dir.file("header.stars"), "VANTREL1" + std::string(24, '\0'));
   LWStarFile header_only(dir.file("header.stars").c_str());
   EXPECT_EQ(header_only.record_count, 1u);
+  EXPECT_EQ(header_only.version(), 1);
+  // Any bytes are read; the version says whether they are a star database.
+  testing_support::write_bytes(dir.file("foreign.stars"), "VANTREL3" + std::string(24, '\0'));
+  EXPECT_EQ(LWStarFile(dir.file("foreign.stars").c_str()).version(), 0);
+  testing_support::write_bytes(dir.file("empty.stars"), "");
+  LWStarFile empty(dir.file("empty.stars").c_str());
+  EXPECT_EQ(empty.record_count, 0u);
+  EXPECT_EQ(empty.version(), 0);
 }
 
 TEST(StarFile, MissingFileRaises) {

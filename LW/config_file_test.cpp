@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "LW/config_file.h"
 #include "base/map.h"
 #include "testsupport/test_harness.h"
 
