@@ -68,6 +68,22 @@ Frame rotation_frame(double h, double p, double b) {
   return bank.then(pitch).then(heading);
 }
 
+Vec3 heading_pitch_bank(const Frame& f, const Vec3* previous) {
+  const double pitch = std::asin(std::clamp(-f.forward[1], -1.0, 1.0));
+  double heading, bank;
+  if (std::fabs(f.forward[1]) > 1 - 1e-12) {  // straight up or down: heading and bank coincide
+    heading = std::atan2(-f.right[2], f.right[0]);
+    bank = 0;
+  } else {
+    heading = std::atan2(f.forward[0], f.forward[2]);
+    bank = std::atan2(f.right[1], f.up[1]);
+  }
+  Vec3 hpb{heading / kRadiansPerDegree, pitch / kRadiansPerDegree, bank / kRadiansPerDegree};
+  if (previous)
+    for (int k : {0, 2}) hpb[k] += 360.0 * std::round(((*previous)[k] - hpb[k]) / 360.0);
+  return hpb;
+}
+
 Item& Scene::add(ItemKind kind, const std::string& name, uint32_t parent) {
   auto item = std::make_unique<Item>();
   // Kind in the top nibble keeps identifiers readable and within 32 bits.

@@ -75,6 +75,10 @@ Channel zoom_for_vertical_fov(double degrees);
 
 // Rotation rows from heading, pitch and bank (radians).
 Frame rotation_frame(double heading, double pitch, double bank);
+// Heading, pitch and bank (degrees) of an item whose axes are a frame's; with
+// `previous`, heading and bank are the turns nearest to it, so that keys
+// interpolated between do not spin the long way round.
+Vec3 heading_pitch_bank(const Frame& f, const Vec3* previous = nullptr);
 
 struct RenderSettings {
   double fps = 24.0;
