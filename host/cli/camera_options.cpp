@@ -28,6 +28,9 @@ void add_camera_options(CLI::App* n, CameraOptions& o) {
                 "looking down -Z");
   n->add_option("--rotation-order", o.rotation_order,
                 "the channel file's rotation order, first axis first (default ZXY)");
+  n->add_option("--shutter", o.shutter,
+                "when the shutter is open around a frame's time t for a blur length b: open [t, "
+                "t+b] (default), centred [t-b/2, t+b/2] or close [t-b, t]");
   n->add_option("--site", o.site,
                 "LAT,LON[,HEIGHT]: the world becomes this place's horizon (+Y up, +Z north, +X "
                 "east) and the sky turns over it; degrees east positive, metres");
@@ -77,6 +80,8 @@ double vertical_fov(const CameraOptions& o, const RenderSettings& r) {
 
 void make_camera(const CameraOptions& o, Scene& scene, Item& cam) {
   check_aim(o);
+  if (!shutter_named(o.shutter, scene.render.shutter))
+    throw HostError("--shutter expects open, centred or close, found '" + o.shutter + "'");
   if (!std::isfinite(o.ra)) throw HostError("--camera-ra expects degrees");
   if (!(o.dec >= -90 && o.dec <= 90))
     throw HostError("--camera-dec expects degrees from -90 to 90");

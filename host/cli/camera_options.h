@@ -16,7 +16,7 @@ struct CameraOptions {
   std::string fov_axis = "vertical";
   double focal = 0;  // millimetres; 0: none given
   std::string film_back = "24.576x18.672", fit = "horizontal";
-  std::string chan, rotation_order = "ZXY";
+  std::string chan, rotation_order = "ZXY", shutter = "open";
   const CLI::Option* frames_option = nullptr;  // given or not
   // The sky of a place and time.
   std::string site, time;

@@ -331,3 +331,50 @@ TEST_F(Shot, TheSkyTurnsOverASequence) {
   ASSERT_TRUE(centre_near(im, want_x, want_y, cx, cy)) << want_x << "," << want_y;
   EXPECT_LT(std::hypot(cx - want_x, cy - want_y), 0.3) << cx << "," << cy;
 }
+
+TEST_F(Shot, TheShutterPlacesTheStreakAroundTheFrameTime) {
+  // A pan of 10 degrees a frame; half a frame of blur. The star is straight
+  // ahead at frame 2's time, and its streak's light lies where the star is
+  // on average while the shutter is open.
+  write_text(dir.file("pan.chan"), "1 0 0 0 0 -10 0\n2 0 0 0 0 0 0\n3 0 0 0 0 10 0\n");
+  const double zoom = 1 / std::tan(15 * kDeg);
+  auto mean_x = [&](double from, double to) {  // frames from frame 2's time
+    double sum = 0;
+    const int n = 10000;
+    for (int i = 0; i < n; ++i)
+      sum += 480 + std::tan(10 * (from + (to - from) * (i + 0.5) / n) * kDeg) * zoom * 270;
+    return sum / n;
+  };
+  struct Mode {
+    std::string name;
+    double from, to;
+  };
+  for (const Mode& m :
+       {Mode{"open", 0, 0.5}, Mode{"centred", -0.25, 0.25}, Mode{"close", -0.5, 0}}) {
+    const std::string s = dir.file("blur.vsc"), out = dir.file("blur.exr");
+    harness::write_db(h, dir.file("one.stars"), {harness::Star{90, 0, 1.0f}});
+    RunResult r = run({"new-scene", s, "--database", dir.file("one.stars"), "--linear", "--plugin",
+                       plugin, "--size", "960x540", "--camera-chan", dir.file("pan.chan"), "--fov",
+                       "30", "--shutter", m.name, "--blur-segs", "16"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string text = read_text(s);
+    const std::string off = "MotionBlur 0";
+    ASSERT_NE(text.find(off), std::string::npos);
+    text.replace(text.find(off), off.size(), "MotionBlur 1");
+    write_text(s, text);
+    r = run({"render", s, "--frames", "2", "-o", out, "--plugin", plugin, "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Image im = load(out);
+    const double want = mean_x(m.from, m.to);
+    double cx, cy;
+    ASSERT_TRUE(centre_near(im, want, 270, cx, cy, 70)) << m.name;
+    EXPECT_NEAR(cx, want, 0.2) << m.name;
+    EXPECT_NEAR(cy, 270, 0.05) << m.name;
+  }
+  const RunResult bad = run({"new-scene", dir.file("x.vsc"), "--shutter", "middle", "--database",
+                             db, "--plugin", plugin});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("--shutter expects open, centred or close, found 'middle'"),
+            std::string::npos)
+      << bad.err;
+}

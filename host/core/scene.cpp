@@ -1,6 +1,7 @@
 #include "host/core/scene.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 
 #include "host/core/error.h"
@@ -153,6 +154,37 @@ void Scene::fov(const Item& camera, double t, double& horizontal, double& vertic
   const double aspect = static_cast<double>(render.width) / render.height;
   vertical = 2.0 * std::atan(tan_v);
   horizontal = 2.0 * std::atan(aspect * tan_v);
+}
+
+const char* shutter_name(Shutter s) {
+  switch (s) {
+    case Shutter::Open: return "Open";
+    case Shutter::Centred: return "Centred";
+    case Shutter::Close: return "Close";
+  }
+  return "Open";
+}
+
+bool shutter_named(const std::string& name, Shutter& s) {
+  for (Shutter each : {Shutter::Open, Shutter::Centred, Shutter::Close}) {
+    const std::string n = shutter_name(each);
+    if (name.size() == n.size() && std::equal(n.begin(), n.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      s = each;
+      return true;
+    }
+  }
+  return false;
+}
+
+double Scene::scene_time(double t) const {
+  if (render.shutter == Shutter::Open) return t;
+  const Item* cam = find(render_camera());
+  if (!cam || !cam->camera.motion_blur) return t;
+  const double blur = cam->camera.blur_length.at(t) / render.fps;
+  return t - (render.shutter == Shutter::Centred ? blur / 2 : blur);
 }
 
 void Scene::region(int& x0, int& y0, int& x1, int& y1) const {
