@@ -144,8 +144,8 @@ TEST_F(Cli, FailuresAreOneClearLine) {
        "vantrel-host: cannot read " + dir.file("missing.png") + ": "},
       {{"render", s, "--background", dir.file("8x8.png"), "--plugin", plugin},
        "vantrel-host: " + dir.file("8x8.png") + " is 8 x 8, the scene's frames are 64 x 48\n"},
-      {{"render", s, "-o", dir.file("no/folder/out.png"), "--plugin", plugin},
-       "vantrel-host: cannot write " + dir.file("no/folder/out.png") + ": "},
+      {{"render", s, "-o", dir.file("small.png/folder/out.png"), "--plugin", plugin},
+       "vantrel-host: cannot make the folder " + dir.file("small.png/folder") + ": "},
       {{"render", s, "-o", dir.file("out.xyz"), "--plugin", plugin},
        "vantrel-host: cannot write " + dir.file("out.xyz") + ": "},
       {{"render", s, "--frames", "1-2", "-o", dir.file("same.png"), "--plugin", plugin},
@@ -154,7 +154,8 @@ TEST_F(Cli, FailuresAreOneClearLine) {
       {{"render", s, "--frames", "3-1", "--plugin", plugin},
        "vantrel-host: --frames 3-1 ends before it starts\n"},
       {{"render", s, "--frames", "x", "--plugin", plugin},
-       "vantrel-host: --frames expects A or A-B, found 'x'\n"},
+       "vantrel-host: --frames expects A, A-B or A-BxSTEP, or a list of them with commas, found "
+       "'x'\n"},
       {{"new-scene", dir.file("n.vsc"), "--size", "64by48", "--plugin", plugin},
        "vantrel-host: --size expects WIDTHxHEIGHT, each from 1 to 65536, found '64by48'\n"},
   };
@@ -241,10 +242,12 @@ TEST_F(Cli, WorkersWriteTheSameBytes) {
   }
   EXPECT_EQ(moved, 23);  // the sky moves: no two frames alike
 
-  const RunResult bad = run({"render", s, "-o", dir.file("no/folder/f####.png"), "--plugin", plugin,
+  // A folder per frame that cannot be made, in the workers: a file is in the way.
+  testing_support::write_bytes(dir.file("blocker"), "");
+  const RunResult bad = run({"render", s, "-o", dir.file("blocker/####/f.png"), "--plugin", plugin,
                              "--jobs", "2", "--quiet"});
   EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err.rfind("vantrel-host: cannot write " + dir.file("no/folder/f000"), 0), 0u)
+  EXPECT_EQ(bad.err.rfind("vantrel-host: cannot make the folder " + dir.file("blocker/000"), 0), 0u)
       << bad.err;
   EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
 }

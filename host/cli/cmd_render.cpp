@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "host/cli/commands.h"
 #include "host/cli/jobs.h"
 #include "host/cli/memory.h"
+#include "host/core/frame_list.h"
 #include "host/core/session.h"
 #include "host/core/star_filter.h"
 #include "host/images/images.h"
@@ -83,16 +85,30 @@ private:
   int last_tenth = -1;
 };
 
+// The scene's range, or the frames --frames lists.
 FrameRun frames_to_render(const RenderOptions& o, const RenderSettings& r) {
   FrameRun run;
-  if (o.frames.empty()) {
-    run.first = r.first_frame, run.last = r.last_frame, run.step = r.frame_step;
+  run.first = r.first_frame, run.last = r.last_frame, run.step = r.frame_step;
+  if (o.frames.empty()) return run;
+  const std::vector<FrameSpan> spans = parse_frame_list("--frames", o.frames);
+  if (spans.size() == 1) {
+    run.first = spans[0].first, run.last = spans[0].last, run.step = spans[0].step;
     return run;
   }
-  int first, last;
-  parse_range("--frames", o.frames, first, last);
-  run.first = first, run.last = last;
+  if (frame_count(spans) > 10'000'000)
+    throw HostError("--frames " + o.frames + " lists more than ten million frames");
+  for (const FrameSpan& span : spans)
+    for (long long f = span.first; f <= span.last; f += span.step) run.listed.push_back(f);
   return run;
+}
+
+// Makes the folders a file is to be written in; an output's folder may be
+// new, or one a frame ("shot/####/beauty.exr").
+void make_folders_for(const std::string& file) {
+  const std::string folder = folder_of(file);
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) throw HostError("cannot make the folder " + folder + ": " + error.message());
 }
 
 std::string gib(uint64_t bytes) {
@@ -130,7 +146,7 @@ public:
   int run();
 
 private:
-  void prepare(const FrameRun& span);
+  void prepare(bool several);
   // Renders and writes one frame, here or in a worker; the frame's outcome.
   FrameResult frame(long long number, FrameReporter& out);
   int stopped(long long number) {
@@ -147,8 +163,7 @@ private:
   std::unique_ptr<FrameImage> frame_image;
 };
 
-void Renderer::prepare(const FrameRun& span) {
-  const bool several = span.last > span.first;
+void Renderer::prepare(bool several) {
   if (o.outputs.empty()) {
     std::string base = name_of(o.scene);
     base = base.substr(0, base.find_last_of('.'));
@@ -157,11 +172,12 @@ void Renderer::prepare(const FrameRun& span) {
   for (const std::string& out : o.outputs)
     if (several && !is_frame_pattern(out))
       throw HostError("--output " + out + " needs #### or %04d to number several frames");
-  if (several && !o.background.empty() && !is_frame_pattern(o.background))
-    throw HostError("--background " + o.background +
-                    " needs #### or %04d to number several frames");
+  // A background without a frame number is a still plate under every frame.
   check_memory(h.scene.render);
-  for (const std::string& out : o.outputs) remove_stale_temporaries_of(out);
+  for (const std::string& out : o.outputs) {
+    if (!is_frame_pattern(folder_of(out))) make_folders_for(out);
+    remove_stale_temporaries_of(out);
+  }
 
   // The frame's values are as the background stores them; without one, in
   // the encoding the filters expect.
@@ -204,6 +220,7 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
   if (result != FrameResult::Done) return result;
   for (const std::string& pattern : o.outputs) {
     const std::string file = frame_path(pattern, f);
+    make_folders_for(file);
     const long lost = write_image(file, image, encoding, o.keep_alpha);
     if (lost)
       fprintf(stderr,
@@ -222,7 +239,7 @@ int Renderer::run() {
   session = std::make_unique<Session>(h, plugin_path(o.plugin));
   session->load(o.scene);
   FrameRun frames = frames_to_render(o, h.scene.render);
-  prepare(frames);
+  prepare(frames.count() > 1);
   frames.jobs = jobs_that_fit(o.jobs, h.scene.render);
   frames.keep_going = o.keep_going;
   frames.cancel = &cancel_requested;
@@ -242,11 +259,14 @@ Command render_command(CLI::App& app) {
   auto o = std::make_shared<RenderOptions>();
   CLI::App* r = app.add_subcommand("render", "render the frames of a scene to images");
   r->add_option("scene", o->scene, "scene file")->required();
-  r->add_option("--frames", o->frames, "frame or range A-B (default: the scene's range)");
+  r->add_option("--frames", o->frames,
+                "frames: A, A-B, A-BxSTEP or a list of them with commas (default: the scene's "
+                "range)");
   r->add_option("--background", o->background,
-                "image under each frame (#### or %04d for the number)");
+                "image under each frame (####, %04d or $F4 for the number; without one, a still "
+                "plate under every frame)");
   r->add_option("--output,-o", o->outputs,
-                "image to write (#### or %04d for the number); may repeat");
+                "image to write (####, %04d or $F4 for the number; folders are made); may repeat");
   add_plugin_option(r, o->plugin);
   r->add_option("--jobs,-j", o->jobs,
                 "frames rendered side by side, each by a worker process, at most 256 "

@@ -378,3 +378,60 @@ TEST_F(Shot, TheShutterPlacesTheStreakAroundTheFrameTime) {
             std::string::npos)
       << bad.err;
 }
+
+TEST_F(Shot, FrameListsPatternsStillPlatesAndNewFolders) {
+  const std::string s = scene({"--frames", "1-30"});
+  // A still plate under every frame: the left half covered.
+  std::vector<float> bg(64 * 48 * 4, 0.0f);
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 32; ++x) bg[(y * 64 + x) * 4 + 3] = 1.0f;
+  save(dir.file("plate.exr"), 64, 48, 4, bg, OIIO::TypeDesc::FLOAT, false);
+  struct Form {
+    std::string frames, output;
+    std::vector<std::string> written;
+  };
+  const std::vector<Form> forms = {
+      {"7", "out/a/still.exr", {"out/a/still.exr"}},
+      {"2-4", "out/b/f.####.exr", {"out/b/f.0002.exr", "out/b/f.0003.exr", "out/b/f.0004.exr"}},
+      {"1-9x4", "out/c/f.%03d.exr", {"out/c/f.001.exr", "out/c/f.005.exr", "out/c/f.009.exr"}},
+      {"3,12-13,20-29x9",
+       "out/d/$F4/f.exr",
+       {"out/d/0003/f.exr", "out/d/0012/f.exr", "out/d/0013/f.exr", "out/d/0020/f.exr",
+        "out/d/0029/f.exr"}},
+      {"5,6", "out/e/f.#.exr", {"out/e/f.5.exr", "out/e/f.6.exr"}},
+      {"-2--1", "out/f/f.$F.exr", {"out/f/f.-1.exr", "out/f/f.-2.exr"}},  // sorted by name
+  };
+  for (const Form& f : forms) {
+    const RunResult r =
+        run({"render", s, "--frames", f.frames, "--background", dir.file("plate.exr"), "-o",
+             dir.file(f.output), "--plugin", plugin, "--jobs", "2"});
+    ASSERT_EQ(r.status, 0) << f.frames << ": " << r.err;
+    std::vector<std::string> found;
+    const std::string top = dir.file(f.output.substr(0, 6));
+    for (const auto& e : std::filesystem::recursive_directory_iterator(top))
+      if (e.is_regular_file()) found.push_back(e.path().string().substr(dir.path.size() + 1));
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, f.written) << f.frames;
+    // The plate is under each frame: its covered half untouched, stars in the other.
+    const Image im = load(dir.file(f.written.back()));
+    ASSERT_EQ(im.w, 64) << f.frames;
+    double left = 0, right = 0;
+    for (int y = 0; y < 48; ++y)
+      for (int x = 0; x < 64; ++x) (x < 32 ? left : right) += im.at(x, y, 1);
+    EXPECT_EQ(left, 0.0) << f.frames;
+    EXPECT_GT(right, 0.0) << f.frames;
+  }
+  for (const std::string bad : {"3-1", "1-5x0", "1-5x", "x2", "1,,2", "1-2-3", "a", "1-5x2.5"}) {
+    const RunResult r =
+        run({"render", s, "--frames", bad, "-o", dir.file("bad.####.png"), "--plugin", plugin});
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_NE(r.err.find("--frames"), std::string::npos) << bad << ": " << r.err;
+  }
+  // A folder that cannot be made: a file stands in its place.
+  write_text(dir.file("blocked"), "");
+  const RunResult r =
+      run({"render", s, "--frames", "1", "-o", dir.file("blocked/sub/f.png"), "--plugin", plugin});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot make the folder " + dir.file("blocked/sub")), std::string::npos)
+      << r.err;
+}
