@@ -44,6 +44,9 @@ void add_camera_options(CLI::App* n, CameraOptions& o) {
                     "default 0)"),
       n->add_option("--camera-alt", o.altitude,
                     "altitude the camera looks at, degrees (with --site; default 30)")};
+  n->add_flag("--horizon", o.horizon,
+              "hold the stars back below the horizon (the world's horizontal plane) through the "
+              "frame's coverage");
   n->add_flag("--refraction", o.refraction, "bend the sky by the air's refraction (default off)");
   n->add_option("--pressure", o.pressure, "air pressure for --refraction, hPa (default 1013.25)");
   n->add_option("--temperature", o.temperature,
@@ -80,6 +83,7 @@ double vertical_fov(const CameraOptions& o, const RenderSettings& r) {
 
 void make_camera(const CameraOptions& o, Scene& scene, Item& cam) {
   check_aim(o);
+  scene.render.horizon = o.horizon;
   if (!shutter_named(o.shutter, scene.render.shutter))
     throw HostError("--shutter expects open, centred or close, found '" + o.shutter + "'");
   if (!std::isfinite(o.ra)) throw HostError("--camera-ra expects degrees");

@@ -21,7 +21,7 @@ struct CameraOptions {
   // The sky of a place and time.
   std::string site, time;
   double dut1 = 0, north_heading = 0, azimuth = 0, altitude = 30;
-  bool refraction = false;
+  bool refraction = false, horizon = false;
   double pressure = 1013.25, temperature = 10;
   std::vector<const CLI::Option*> sky_aim, horizon_aim;  // given or not
 };

@@ -435,3 +435,58 @@ TEST_F(Shot, FrameListsPatternsStillPlatesAndNewFolders) {
   EXPECT_NE(r.err.find("cannot make the folder " + dir.file("blocked/sub")), std::string::npos)
       << r.err;
 }
+
+TEST_F(Shot, TheHorizonHoldsTheStarsBack) {
+  // Stars all over the sky; a camera looking level at the northern horizon,
+  // rolled 20 degrees so that the horizon crosses the frame on a slant.
+  std::vector<harness::Star> stars;
+  for (int i = 0; i < 3000; ++i) {
+    const double z = 1 - 2 * (i + 0.5) / 3000, ra = std::fmod(i * 137.50776405, 360.0);
+    stars.push_back(harness::Star{ra, std::asin(z) / kDeg, 1.0f});
+  }
+  const std::string stars_db = dir.file("all.stars");
+  harness::write_db(h, stars_db, stars);
+  for (bool horizon : {true, false}) {
+    const std::string s = dir.file("h.vsc"), out = dir.file("h.exr");
+    std::vector<std::string> args = {"new-scene",
+                                     s,
+                                     "--database",
+                                     stars_db,
+                                     "--linear",
+                                     "--plugin",
+                                     plugin,
+                                     "--size",
+                                     "320x180",
+                                     "--site",
+                                     "51.5,0",
+                                     "--time",
+                                     "2026-08-12T22:30:00Z",
+                                     "--camera-chan",
+                                     dir.file("roll.chan"),
+                                     "--fov",
+                                     "60"};
+    write_text(dir.file("roll.chan"), "1 0 0 0 0 0 20\n");
+    if (horizon) args.push_back("--horizon");
+    ASSERT_EQ(run(args).status, 0);
+    const RunResult r = run({"render", s, "-o", out, "--plugin", plugin, "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Image im = load(out);
+    double above = 0, below = 0, alpha = 0;
+    for (int y = 0; y < im.h; ++y)
+      for (int x = 0; x < im.w; ++x) {
+        // The ray's height: the rolled camera's right is (cos 20, sin 20, 0)
+        // and its up (-sin 20, cos 20, 0); two pixels' margin either side.
+        const double xs = (2.0 * x / im.w - 1) * im.w / im.h, ys = 1 - 2.0 * y / im.h;
+        const double height = xs * std::sin(20 * kDeg) + ys * std::cos(20 * kDeg);
+        if (height > 4.0 / im.h) above += im.at(x, y, 1);
+        if (height < -4.0 / im.h) below += im.at(x, y, 1);
+        alpha += im.at(x, y, 3);
+      }
+    EXPECT_GT(above, 0.5) << horizon;
+    if (horizon)
+      EXPECT_EQ(below, 0.0);
+    else
+      EXPECT_GT(below, 0.5);
+    EXPECT_EQ(alpha, 0.0) << "the frame's own coverage comes back";
+  }
+}

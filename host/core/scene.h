@@ -96,6 +96,7 @@ struct RenderSettings {
   int region_x0 = 0, region_y0 = 0, region_x1 = 0, region_y1 = 0;
   uint32_t camera = 0;  // render camera; 0: the first camera
   Shutter shutter = Shutter::Open;
+  bool horizon = false;  // stars held back below the world's horizontal plane
 };
 
 class Scene {

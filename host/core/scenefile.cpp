@@ -295,6 +295,8 @@ void parse_setting(const Block& b, const std::string& src, RenderSettings& r, Sc
   } else if (k == "Shutter") {
     const std::string w = v.word();
     if (!shutter_named(w, r.shutter)) v.fail("expects Open, Centred or Close, found '" + w + "'");
+  } else if (k == "Horizon") {
+    r.horizon = v.integer(0, 1) != 0;
   } else if (k == "RenderCamera") {
     pending.camera_id = v.integer(1, UINT32_MAX);
     pending.camera_line = b.line;
@@ -374,6 +376,7 @@ std::string format_scene(const Scene& scene, const std::vector<FilterEntry>& fil
     out += "LimitedRegion " + std::to_string(r.region_x0) + " " + std::to_string(r.region_y0) +
            " " + std::to_string(r.region_x1) + " " + std::to_string(r.region_y1) + "\n";
   if (r.camera) out += "RenderCamera " + std::to_string(r.camera) + "\n";
+  if (r.horizon) out += "Horizon 1\n";
   if (r.shutter != Shutter::Open) out += "Shutter " + std::string(shutter_name(r.shutter)) + "\n";
   for (const auto& ptr : scene.items()) {
     Item& item = *ptr;
