@@ -469,3 +469,39 @@ TEST_F(CliSubmit, ChecksAndResubmitsOnlyChunksWithMissingFiles) {
             "vantrel-host: sbatch failed (status 1): sbatch: error: invalid partition name "
             "specified\n");
 }
+
+TEST_F(Cli, SettingsSetAndGetThroughTheFiltersOwnLoad) {
+  const std::string s = scene();
+  auto get = [&](const std::string& key) {
+    const RunResult r = run({"settings", s, "--get", key, "--plugin", plugin});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  };
+  RunResult r = run({"settings", s, "--set", "Brightness=2.5", "--set", "BlurSegs=8", "--set",
+                     "Projection=Hemispherical", "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(get("Brightness"), "2.5\n");
+  EXPECT_EQ(get("BlurSegs"), "8\n");
+  EXPECT_EQ(get("Projection"), "Hemispherical\n");
+  const std::string before = testing_support::read_bytes(s);
+  struct Refused {
+    std::string pair, says;
+  };
+  for (const Refused& bad :
+       {Refused{"Brightness=abc",
+                "the filter did not take Brightness=abc (it keeps Brightness 2.5)"},
+        Refused{"BlurSegs=500", "the filter did not take BlurSegs=500 (it keeps BlurSegs 8)"},
+        Refused{"Projection=Bogus", "the filter did not take Projection=Bogus"},
+        Refused{"Nope=1", "the filter has no setting 'Nope' (it has VantrelVersion, StarFile"},
+        Refused{"=1", "--set expects KEY=VALUE, found '=1'"}}) {
+    // A good value beside the bad one is not kept either: the scene is untouched.
+    r = run({"settings", s, "--set", "StarSize=4", "--set", bad.pair, "--plugin", plugin});
+    EXPECT_EQ(r.status, 1) << bad.pair;
+    EXPECT_NE(r.err.find(bad.says), std::string::npos) << r.err;
+    EXPECT_EQ(testing_support::read_bytes(s), before) << bad.pair;
+  }
+  r = run({"settings", s, "--get", "Nope", "--plugin", plugin});
+  EXPECT_EQ(r.status, 1);
+  r = run({"settings", s, "--set", "Brightness=1", "--get", "Brightness", "--plugin", plugin});
+  EXPECT_EQ(r.status, 2) << r.err;
+}
