@@ -1,6 +1,7 @@
 // vantrel-host as a user runs it: the real program, real files.
 #include <cmath>
 #include <filesystem>
+#include <sstream>
 
 #include "testsupport/cli_support.h"
 
@@ -504,4 +505,33 @@ TEST_F(Cli, SettingsSetAndGetThroughTheFiltersOwnLoad) {
   EXPECT_EQ(r.status, 1);
   r = run({"settings", s, "--set", "Brightness=1", "--get", "Brightness", "--plugin", plugin});
   EXPECT_EQ(r.status, 2) << r.err;
+}
+
+TEST_F(Cli, ProgressInALogIsOneWholeLineAFrame) {
+  const std::string s = scene({"--frames", "1-6"});
+  const RunResult r =
+      run({"render", s, "-o", dir.file("p.####.png"), "--plugin", plugin, "--jobs", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.err);
+  std::vector<int> frames_done;
+  int count = 0;
+  for (std::string line; std::getline(lines, line);) {
+    // Every line is one whole message: a file written or a frame finished.
+    ASSERT_EQ(line.rfind("frame ", 0), 0u) << r.err;
+    int frame = 0, k = 0, of = 0;
+    if (sscanf(line.c_str(), "frame %d: %d of %d done, ", &frame, &k, &of) == 3) {
+      EXPECT_EQ(k, ++count) << line;
+      EXPECT_EQ(of, 6) << line;
+      EXPECT_NE(line.find(" elapsed"), std::string::npos) << line;
+      EXPECT_EQ(line.find(" left") != std::string::npos, k < 6) << line;
+      frames_done.push_back(frame);
+    }
+  }
+  std::sort(frames_done.begin(), frames_done.end());
+  EXPECT_EQ(frames_done, (std::vector<int>{1, 2, 3, 4, 5, 6})) << r.err;
+  // Quiet: nothing at all.
+  const RunResult q =
+      run({"render", s, "-o", dir.file("q.####.png"), "--plugin", plugin, "--quiet"});
+  EXPECT_EQ(q.status, 0);
+  EXPECT_EQ(q.err, "");
 }

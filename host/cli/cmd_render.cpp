@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -49,26 +50,46 @@ struct RenderOptions {
   int jobs = 0;
 };
 
+// "1:05", or "1:02:05" past the hour.
+std::string clock_text(double seconds) {
+  const long s = std::lround(std::max(seconds, 0.0));
+  char text[32];
+  if (s >= 3600)
+    snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  else
+    snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+  return text;
+}
+
+// Progress as a person reads it: on a terminal one line redrawn in place,
+// the frame, how many of the run are done, the time so far and an estimate
+// of the time left; in a log one line a frame as it is finished. Only this
+// process writes them, workers' news reaching it whole, so lines of
+// different frames never mix.
 class ProgressBar : public FrameReporter {
 public:
   ProgressBar(bool quiet) : quiet(quiet), tty(isatty(STDERR_FILENO)) {}
+  void start(long long frames) {
+    total_frames = frames;
+    began = std::chrono::steady_clock::now();
+  }
   void frame(long long f) override {
     current = f;
-    last_tenth = -1;
+    percent = 0;
   }
   void report(unsigned done, unsigned total) override {
-    if (quiet || total == 0) return;
-    const int percent = static_cast<int>(100.0 * std::min(done, total) / total);
-    if (tty) {
-      const int filled = percent / 5;
-      fprintf(stderr, "\rframe %lld [%s%s] %3d%%", current, std::string(filled, '#').c_str(),
-              std::string(20 - filled, '.').c_str(), percent);
-      fflush(stderr);
-      drawn = true;
-    } else if (percent / 10 > last_tenth) {
-      last_tenth = percent / 10;
-      fprintf(stderr, "frame %lld: %d%%\n", current, percent);
-    }
+    if (quiet || total == 0 || !tty) return;
+    percent = static_cast<int>(100.0 * std::min(done, total) / total);
+    const int filled = percent / 5;
+    fprintf(stderr, "\rframe %lld [%s%s] %3d%%  %s\033[K", current,
+            std::string(filled, '#').c_str(), std::string(20 - filled, '.').c_str(), percent,
+            times(finished_frames + percent / 100.0).c_str());
+    fflush(stderr);
+    drawn = true;
+  }
+  void finished(long long f) override {
+    ++finished_frames;
+    if (!quiet && !tty) tell("frame " + std::to_string(f) + ": " + times(finished_frames));
   }
   void line(const std::string& text) override {
     if (!quiet) tell(text);
@@ -80,9 +101,21 @@ public:
   }
 
 private:
+  // "3 of 24, 0:05 elapsed, about 0:35 left", for a count of frames done.
+  std::string times(double done) const {
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::string text = std::to_string(finished_frames) + " of " + std::to_string(total_frames) +
+                       " done, " + clock_text(elapsed) + " elapsed";
+    if (done > 0 && total_frames > finished_frames)
+      text += ", about " + clock_text(elapsed / done * (total_frames - done)) + " left";
+    return text;
+  }
+
   bool quiet, tty, drawn = false;
-  long long current = 0;
-  int last_tenth = -1;
+  long long current = 0, total_frames = 0, finished_frames = 0;
+  int percent = 0;
+  std::chrono::steady_clock::time_point began = std::chrono::steady_clock::now();
 };
 
 // The scene's range, or the frames --frames lists.
@@ -240,6 +273,7 @@ int Renderer::run() {
   session->load(o.scene);
   FrameRun frames = frames_to_render(o, h.scene.render);
   prepare(frames.count() > 1);
+  bar.start(frames.count());
   frames.jobs = jobs_that_fit(o.jobs, h.scene.render);
   frames.keep_going = o.keep_going;
   frames.cancel = &cancel_requested;

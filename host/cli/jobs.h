@@ -24,6 +24,7 @@ public:
   virtual void report(unsigned done, unsigned total) = 0;
   virtual void line(const std::string& text) = 0;  // news, e.g. a file written; not when quiet
   virtual void tell(const std::string& text) = 0;  // always shown: failures
+  virtual void finished(long long) {}              // a frame rendered and written
 };
 
 // Renders one frame and writes its files; the frame's outcome (nothing is
