@@ -10,8 +10,6 @@
 
 namespace host {
 
-void check_aim(const CameraOptions& o);
-
 void add_camera_options(CLI::App* n, CameraOptions& o) {
   o.sky_aim = {n->add_option("--camera-ra", o.ra, "right ascension the camera looks at, degrees"),
                n->add_option("--camera-dec", o.dec, "declination the camera looks at, degrees")};
@@ -79,6 +77,45 @@ double vertical_fov(const CameraOptions& o, const RenderSettings& r) {
   return v;
 }
 
+bool any_given(const std::vector<const CLI::Option*>& options) {
+  for (const CLI::Option* p : options)
+    if (p && p->count()) return true;
+  return false;
+}
+
+sky::Place place_of(const CameraOptions& o) {
+  sky::Place p;
+  p.site = sky::parse_site(o.site, "--site");
+  if (o.time.empty()) throw HostError("--site needs --time, the UTC of the first frame");
+  p.time = sky::parse_time(o.time, "--time");
+  if (!(std::fabs(o.dut1) <= 1)) throw HostError("--dut1 expects seconds from -1 to 1");
+  p.dut1 = o.dut1;
+  if (!std::isfinite(o.north_heading)) throw HostError("--north-heading expects degrees");
+  p.north_heading = o.north_heading;
+  p.air.refraction = o.refraction;
+  if (!(o.pressure > 0 && o.pressure < 2000))
+    throw HostError("--pressure expects hPa between 0 and 2000");
+  if (!(o.temperature > -100 && o.temperature < 100))
+    throw HostError("--temperature expects degrees Celsius between -100 and 100");
+  p.air.pressure = o.pressure;
+  p.air.temperature = o.temperature;
+  return p;
+}
+
+void check_aim(const CameraOptions& o) {
+  if (o.site.empty()) {
+    if (!o.time.empty() || any_given(o.horizon_aim))
+      throw HostError("--time, --camera-az and --camera-alt need --site");
+    return;
+  }
+  if (any_given(o.sky_aim))
+    throw HostError(
+        "with --site the camera is aimed by --camera-az and --camera-alt, not by "
+        "right ascension and declination");
+  if (!o.chan.empty() && any_given(o.horizon_aim))
+    throw HostError("--camera-chan moves the camera; --camera-az and --camera-alt cannot aim it");
+}
+
 }  // namespace
 
 void make_camera(const CameraOptions& o, Scene& scene, Item& cam) {
@@ -113,49 +150,6 @@ void make_camera(const CameraOptions& o, Scene& scene, Item& cam) {
   // Aim: heading turns +Z towards +X, so right ascension a lies at heading 90 - a; pitch is down.
   cam.motion.rotation[0] = Channel(90.0 - o.ra);
   cam.motion.rotation[1] = Channel(-o.dec);
-}
-
-namespace {
-
-bool any_given(const std::vector<const CLI::Option*>& options) {
-  for (const CLI::Option* p : options)
-    if (p && p->count()) return true;
-  return false;
-}
-
-sky::Place place_of(const CameraOptions& o) {
-  sky::Place p;
-  p.site = sky::parse_site(o.site, "--site");
-  if (o.time.empty()) throw HostError("--site needs --time, the UTC of the first frame");
-  p.time = sky::parse_time(o.time, "--time");
-  if (!(std::fabs(o.dut1) <= 1)) throw HostError("--dut1 expects seconds from -1 to 1");
-  p.dut1 = o.dut1;
-  if (!std::isfinite(o.north_heading)) throw HostError("--north-heading expects degrees");
-  p.north_heading = o.north_heading;
-  p.air.refraction = o.refraction;
-  if (!(o.pressure > 0 && o.pressure < 2000))
-    throw HostError("--pressure expects hPa between 0 and 2000");
-  if (!(o.temperature > -100 && o.temperature < 100))
-    throw HostError("--temperature expects degrees Celsius between -100 and 100");
-  p.air.pressure = o.pressure;
-  p.air.temperature = o.temperature;
-  return p;
-}
-
-}  // namespace
-
-void check_aim(const CameraOptions& o) {
-  if (o.site.empty()) {
-    if (!o.time.empty() || any_given(o.horizon_aim))
-      throw HostError("--time, --camera-az and --camera-alt need --site");
-    return;
-  }
-  if (any_given(o.sky_aim))
-    throw HostError(
-        "with --site the camera is aimed by --camera-az and --camera-alt, not by "
-        "right ascension and declination");
-  if (!o.chan.empty() && any_given(o.horizon_aim))
-    throw HostError("--camera-chan moves the camera; --camera-az and --camera-alt cannot aim it");
 }
 
 uint32_t make_sky(const CameraOptions& o, Scene& scene, const Item& camera) {
