@@ -8,6 +8,7 @@
 
 #include "host/cli/camera_options.h"
 #include "host/cli/commands.h"
+#include "host/core/frame_list.h"
 #include "host/core/session.h"
 #include "host/core/star_filter.h"
 
@@ -64,7 +65,14 @@ void check_options(const NewScene& o, RenderSettings& r) {
   if (!(std::isfinite(o.fps) && o.fps > 0))
     throw HostError("--fps expects a positive number of frames per second");
   r.fps = o.fps;
-  parse_range("--frames", o.frames, r.first_frame, r.last_frame);
+  // A scene holds one range: first, last and step.
+  const std::vector<FrameSpan> spans = parse_frame_list("--frames", o.frames);
+  if (spans.size() != 1)
+    throw HostError("--frames expects one range A-B or A-BxSTEP for a scene, found '" + o.frames +
+                    "'");
+  r.first_frame = static_cast<int>(spans[0].first);
+  r.last_frame = static_cast<int>(spans[0].last);
+  r.frame_step = static_cast<int>(spans[0].step);
   if (o.blur_option->count() && (o.blur_segs < 0 || o.blur_segs > 100))
     throw HostError("--blur-segs expects a count from 0 to 100");
   if (!o.projection.empty() &&
@@ -145,8 +153,8 @@ Command new_scene_command(CLI::App& app) {
   n->add_option("out", o->out, "scene file to write")->required();
   add_camera_options(n, o->camera);
   n->add_option("--size", o->size, "frame size WxH (default 1920x1080)");
-  o->camera.frames_option =
-      n->add_option("--frames", o->frames, "frame range A-B (default 1-1, or the --camera-chan's)");
+  o->camera.frames_option = n->add_option(
+      "--frames", o->frames, "frame range A-B or A-BxSTEP (default 1-1, or the --camera-chan's)");
   n->add_option("--fps", o->fps, "frames per second (default 24)");
   n->add_option("--database", o->database, "star database (default: the plug-in's default)");
   o->blur_option = n->add_option("--blur-segs", o->blur_segs, "motion-blur segments, 0 to 100");

@@ -430,6 +430,24 @@ TEST_F(Shot, FrameListsPatternsStillPlatesAndNewFolders) {
     EXPECT_EQ(r.status, 1) << bad;
     EXPECT_NE(r.err.find("--frames"), std::string::npos) << bad << ": " << r.err;
   }
+  // A scene's own range with a step.
+  const std::string stepped = dir.file("stepped.vsc");
+  ASSERT_EQ(run({"new-scene", stepped, "--frames", "1-9x4", "--size", "64x48", "--database", db,
+                 "--plugin", plugin})
+                .status,
+            0);
+  EXPECT_NE(read_text(stepped).find("FrameRange 1 9 4"), std::string::npos);
+  ASSERT_EQ(run({"render", stepped, "-o", dir.file("out/g/f.####.png"), "--plugin", plugin}).status,
+            0);
+  std::vector<std::string> stepped_files;
+  for (const auto& e : std::filesystem::directory_iterator(dir.file("out/g")))
+    stepped_files.push_back(e.path().filename().string());
+  std::sort(stepped_files.begin(), stepped_files.end());
+  EXPECT_EQ(stepped_files, (std::vector<std::string>{"f.0001.png", "f.0005.png", "f.0009.png"}));
+  EXPECT_EQ(
+      run({"new-scene", stepped, "--frames", "1,3", "--database", db, "--plugin", plugin}).status,
+      1);
+
   // A folder that cannot be made: a file stands in its place.
   write_text(dir.file("blocked"), "");
   const RunResult r =
