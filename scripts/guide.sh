@@ -202,6 +202,19 @@ render comp orion -- --background "$work/plates/plate.png" --stars-layer
 strip into-the-comp --columns 3 --shrink 2 -- comp-plate "the plate (alpha: hills, cloud)" \
   comp.stars "--stars-layer: comp.stars.png" comp "the composite: comp.png"
 
+# Matching a shot: a camera track from a 3D package over London's southern
+# sky, a centred shutter, the ground held back, and the plate composited.
+"$host" new-scene "$work/shot.vsc" --camera-chan docs/guide/shot.chan --focal 35 \
+  --size 960x540 --site 51.4779,-0.0015,45 --time 2026-08-12T21:30:00Z --shutter centred \
+  --horizon --database hipparcos3D.stars
+sed -i 's/^  MotionBlur 0$/  MotionBlur 1/' "$work/shot.vsc"
+grep -q '^  MotionBlur 1$' "$work/shot.vsc" || fail "shot.vsc: no MotionBlur line to turn on"
+"$host" render "$work/shot.vsc" -q --frames 1,24 -o "$work/shot-####.png"
+"$host" render "$work/shot.vsc" -q --frames 24 -o "$work/shot-plate.png" \
+  --background "$work/plates/plate.png"
+strip match-a-shot --shrink 2 --columns 3 -- shot-0001 "frame 1: az 170, alt 6" \
+  shot-0024 "frame 24: az 190, alt 10" shot-plate "frame 24 over the plate"
+
 mkdir -p docs/img
 rm -f docs/img/*.png
 mv "$work"/img/*.png docs/img/

@@ -10,6 +10,7 @@ render_packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev  # configuring the tree builds the test framework's targets
   libopenimageio-dev libopencolorio-dev libcli11-dev libcpp-httplib-dev zlib1g-dev
+  liberfa-dev  # the sky for a place and time: the IAU's astronomy routines
 )
 test_packages=(
   g++-multilib qemu-user libbenchmark-dev valgrind
@@ -17,6 +18,7 @@ test_packages=(
   clang libclang-rt-14-dev
   chromium
   python3
+  python3-astropy  # an independent horizon frame for the place-and-time test
   slurm-client slurmctld slurmd munge  # submit's client programs; the test's own cluster
 )
 

@@ -1,6 +1,7 @@
 // vantrel-host as a user runs it: the real program, real files.
 #include <cmath>
 #include <filesystem>
+#include <sstream>
 
 #include "testsupport/cli_support.h"
 
@@ -144,8 +145,8 @@ TEST_F(Cli, FailuresAreOneClearLine) {
        "vantrel-host: cannot read " + dir.file("missing.png") + ": "},
       {{"render", s, "--background", dir.file("8x8.png"), "--plugin", plugin},
        "vantrel-host: " + dir.file("8x8.png") + " is 8 x 8, the scene's frames are 64 x 48\n"},
-      {{"render", s, "-o", dir.file("no/folder/out.png"), "--plugin", plugin},
-       "vantrel-host: cannot write " + dir.file("no/folder/out.png") + ": "},
+      {{"render", s, "-o", dir.file("small.png/folder/out.png"), "--plugin", plugin},
+       "vantrel-host: cannot make the folder " + dir.file("small.png/folder") + ": "},
       {{"render", s, "-o", dir.file("out.xyz"), "--plugin", plugin},
        "vantrel-host: cannot write " + dir.file("out.xyz") + ": "},
       {{"render", s, "--frames", "1-2", "-o", dir.file("same.png"), "--plugin", plugin},
@@ -154,7 +155,8 @@ TEST_F(Cli, FailuresAreOneClearLine) {
       {{"render", s, "--frames", "3-1", "--plugin", plugin},
        "vantrel-host: --frames 3-1 ends before it starts\n"},
       {{"render", s, "--frames", "x", "--plugin", plugin},
-       "vantrel-host: --frames expects A or A-B, found 'x'\n"},
+       "vantrel-host: --frames expects A, A-B or A-BxSTEP, or a list of them with commas, found "
+       "'x'\n"},
       {{"new-scene", dir.file("n.vsc"), "--size", "64by48", "--plugin", plugin},
        "vantrel-host: --size expects WIDTHxHEIGHT, each from 1 to 65536, found '64by48'\n"},
   };
@@ -245,10 +247,12 @@ TEST_F(Cli, WorkersWriteTheSameBytes) {
   }
   EXPECT_EQ(moved, 23);  // the sky moves: no two frames alike
 
-  const RunResult bad = run({"render", s, "-o", dir.file("no/folder/f####.png"), "--plugin", plugin,
+  // A folder per frame that cannot be made, in the workers: a file is in the way.
+  testing_support::write_bytes(dir.file("blocker"), "");
+  const RunResult bad = run({"render", s, "-o", dir.file("blocker/####/f.png"), "--plugin", plugin,
                              "--jobs", "2", "--quiet"});
   EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err.rfind("vantrel-host: cannot write " + dir.file("no/folder/f000"), 0), 0u)
+  EXPECT_EQ(bad.err.rfind("vantrel-host: cannot make the folder " + dir.file("blocker/000"), 0), 0u)
       << bad.err;
   EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
 }
@@ -469,4 +473,69 @@ TEST_F(CliSubmit, ChecksAndResubmitsOnlyChunksWithMissingFiles) {
   EXPECT_EQ(r.err,
             "vantrel-host: sbatch failed (status 1): sbatch: error: invalid partition name "
             "specified\n");
+}
+
+TEST_F(Cli, SettingsSetAndGetThroughTheFiltersOwnLoad) {
+  const std::string s = scene();
+  auto get = [&](const std::string& key) {
+    const RunResult r = run({"settings", s, "--get", key, "--plugin", plugin});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  };
+  RunResult r = run({"settings", s, "--set", "Brightness=2.5", "--set", "BlurSegs=8", "--set",
+                     "Projection=Hemispherical", "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(get("Brightness"), "2.5\n");
+  EXPECT_EQ(get("BlurSegs"), "8\n");
+  EXPECT_EQ(get("Projection"), "Hemispherical\n");
+  const std::string before = testing_support::read_bytes(s);
+  struct Refused {
+    std::string pair, says;
+  };
+  for (const Refused& bad :
+       {Refused{"Brightness=abc",
+                "the filter did not take Brightness=abc (it keeps Brightness 2.5)"},
+        Refused{"BlurSegs=500", "the filter did not take BlurSegs=500 (it keeps BlurSegs 8)"},
+        Refused{"Projection=Bogus", "the filter did not take Projection=Bogus"},
+        Refused{"Nope=1", "the filter has no setting 'Nope' (it has VantrelVersion, StarFile"},
+        Refused{"=1", "--set expects KEY=VALUE, found '=1'"}}) {
+    // A good value beside the bad one is not kept either: the scene is untouched.
+    r = run({"settings", s, "--set", "StarSize=4", "--set", bad.pair, "--plugin", plugin});
+    EXPECT_EQ(r.status, 1) << bad.pair;
+    EXPECT_NE(r.err.find(bad.says), std::string::npos) << r.err;
+    EXPECT_EQ(testing_support::read_bytes(s), before) << bad.pair;
+  }
+  r = run({"settings", s, "--get", "Nope", "--plugin", plugin});
+  EXPECT_EQ(r.status, 1);
+  r = run({"settings", s, "--set", "Brightness=1", "--get", "Brightness", "--plugin", plugin});
+  EXPECT_EQ(r.status, 2) << r.err;
+}
+
+TEST_F(Cli, ProgressInALogIsOneWholeLineAFrame) {
+  const std::string s = scene({"--frames", "1-6"});
+  const RunResult r =
+      run({"render", s, "-o", dir.file("p.####.png"), "--plugin", plugin, "--jobs", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.err);
+  std::vector<int> frames_done;
+  int count = 0;
+  for (std::string line; std::getline(lines, line);) {
+    // Every line is one whole message: a file written or a frame finished.
+    ASSERT_EQ(line.rfind("frame ", 0), 0u) << r.err;
+    int frame = 0, k = 0, of = 0;
+    if (sscanf(line.c_str(), "frame %d: %d of %d done, ", &frame, &k, &of) == 3) {
+      EXPECT_EQ(k, ++count) << line;
+      EXPECT_EQ(of, 6) << line;
+      EXPECT_NE(line.find(" elapsed"), std::string::npos) << line;
+      EXPECT_EQ(line.find(" left") != std::string::npos, k < 6) << line;
+      frames_done.push_back(frame);
+    }
+  }
+  std::sort(frames_done.begin(), frames_done.end());
+  EXPECT_EQ(frames_done, (std::vector<int>{1, 2, 3, 4, 5, 6})) << r.err;
+  // Quiet: nothing at all.
+  const RunResult q =
+      run({"render", s, "-o", dir.file("q.####.png"), "--plugin", plugin, "--quiet"});
+  EXPECT_EQ(q.status, 0);
+  EXPECT_EQ(q.err, "");
 }

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "host/cli/camera_options.h"
 #include "host/cli/commands.h"
+#include "host/core/frame_list.h"
 #include "host/core/session.h"
 #include "host/core/star_filter.h"
 
@@ -16,7 +18,7 @@ namespace {
 
 struct NewScene {
   std::string out;
-  double ra = 0, dec = 0, fov = 40;
+  CameraOptions camera;
   std::string size = "1920x1080", frames = "1-1", database, plugin, name;
   double fps = 24;
   bool linear = false;
@@ -63,11 +65,14 @@ void check_options(const NewScene& o, RenderSettings& r) {
   if (!(std::isfinite(o.fps) && o.fps > 0))
     throw HostError("--fps expects a positive number of frames per second");
   r.fps = o.fps;
-  parse_range("--frames", o.frames, r.first_frame, r.last_frame);
-  if (!std::isfinite(o.ra)) throw HostError("--camera-ra expects degrees");
-  if (!(o.dec >= -90 && o.dec <= 90))
-    throw HostError("--camera-dec expects degrees from -90 to 90");
-  if (!(o.fov > 0 && o.fov < 180)) throw HostError("--fov expects degrees between 0 and 180");
+  // A scene holds one range: first, last and step.
+  const std::vector<FrameSpan> spans = parse_frame_list("--frames", o.frames);
+  if (spans.size() != 1)
+    throw HostError("--frames expects one range A-B or A-BxSTEP for a scene, found '" + o.frames +
+                    "'");
+  r.first_frame = static_cast<int>(spans[0].first);
+  r.last_frame = static_cast<int>(spans[0].last);
+  r.frame_step = static_cast<int>(spans[0].step);
   if (o.blur_option->count() && (o.blur_segs < 0 || o.blur_segs > 100))
     throw HostError("--blur-segs expects a count from 0 to 100");
   if (!o.projection.empty() &&
@@ -121,15 +126,15 @@ int new_scene(const NewScene& o) {
 
   scene.name = o.name.empty() ? name_of(out) : o.name;
   Item& cam = scene.add(ItemKind::Camera, "Camera");
-  // Aim: heading turns +Z towards +X, so right ascension a lies at heading 90 - a; pitch is down.
-  cam.motion.rotation[0] = Channel(90.0 - o.ra);
-  cam.motion.rotation[1] = Channel(-o.dec);
-  cam.camera.zoom = zoom_for_vertical_fov(o.fov);
+  make_camera(o.camera, scene, cam);
+  const uint32_t sky = make_sky(o.camera, scene, cam);
 
   // The filter's settings are the plug-in's own defaults, with the few asked for.
   FilterInstance& f = session.add_filter(star_filter::kServer);
   BlockList settings = f.save();
-  const std::vector<Asked> asked = asked_settings(o);
+  std::vector<Asked> asked = asked_settings(o);
+  if (sky)  // the filter's parent item carries the sky: saved as a signed 32-bit value
+    asked.push_back({star_filter::kParentId, std::to_string(static_cast<int32_t>(sky)), "--site"});
   for (const Asked& a : asked) set_leaf(settings, a);
   f.load(settings);
   check_kept(f, asked, o);
@@ -146,11 +151,10 @@ Command new_scene_command(CLI::App& app) {
   CLI::App* n = app.add_subcommand(
       "new-scene", "write a scene with a camera and the plug-in's default settings");
   n->add_option("out", o->out, "scene file to write")->required();
-  n->add_option("--camera-ra", o->ra, "right ascension the camera looks at, degrees");
-  n->add_option("--camera-dec", o->dec, "declination the camera looks at, degrees");
-  n->add_option("--fov", o->fov, "vertical field of view, degrees (default 40)");
+  add_camera_options(n, o->camera);
   n->add_option("--size", o->size, "frame size WxH (default 1920x1080)");
-  n->add_option("--frames", o->frames, "frame range A-B (default 1-1)");
+  o->camera.frames_option = n->add_option(
+      "--frames", o->frames, "frame range A-B or A-BxSTEP (default 1-1, or the --camera-chan's)");
   n->add_option("--fps", o->fps, "frames per second (default 24)");
   n->add_option("--database", o->database, "star database (default: the plug-in's default)");
   o->blur_option = n->add_option("--blur-segs", o->blur_segs, "motion-blur segments, 0 to 100");

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +16,7 @@
 #include "host/cli/commands.h"
 #include "host/cli/jobs.h"
 #include "host/cli/memory.h"
+#include "host/core/frame_list.h"
 #include "host/core/session.h"
 #include "host/core/star_filter.h"
 #include "host/images/attributes.h"
@@ -55,26 +58,46 @@ struct RenderOptions {
   PlateAlpha plate;
 };
 
+// "1:05", or "1:02:05" past the hour.
+std::string clock_text(double seconds) {
+  const long s = std::lround(std::max(seconds, 0.0));
+  char text[32];
+  if (s >= 3600)
+    snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  else
+    snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+  return text;
+}
+
+// Progress as a person reads it: on a terminal one line redrawn in place,
+// the frame, how many of the run are done, the time so far and an estimate
+// of the time left; in a log one line a frame as it is finished. Only this
+// process writes them, workers' news reaching it whole, so lines of
+// different frames never mix.
 class ProgressBar : public FrameReporter {
 public:
   ProgressBar(bool quiet) : quiet(quiet), tty(isatty(STDERR_FILENO)) {}
+  void start(long long frames) {
+    total_frames = frames;
+    began = std::chrono::steady_clock::now();
+  }
   void frame(long long f) override {
     current = f;
-    last_tenth = -1;
+    percent = 0;
   }
   void report(unsigned done, unsigned total) override {
-    if (quiet || total == 0) return;
-    const int percent = static_cast<int>(100.0 * std::min(done, total) / total);
-    if (tty) {
-      const int filled = percent / 5;
-      fprintf(stderr, "\rframe %lld [%s%s] %3d%%", current, std::string(filled, '#').c_str(),
-              std::string(20 - filled, '.').c_str(), percent);
-      fflush(stderr);
-      drawn = true;
-    } else if (percent / 10 > last_tenth) {
-      last_tenth = percent / 10;
-      fprintf(stderr, "frame %lld: %d%%\n", current, percent);
-    }
+    if (quiet || total == 0 || !tty) return;
+    percent = static_cast<int>(100.0 * std::min(done, total) / total);
+    const int filled = percent / 5;
+    fprintf(stderr, "\rframe %lld [%s%s] %3d%%  %s\033[K", current,
+            std::string(filled, '#').c_str(), std::string(20 - filled, '.').c_str(), percent,
+            times(finished_frames + percent / 100.0).c_str());
+    fflush(stderr);
+    drawn = true;
+  }
+  void finished(long long f) override {
+    ++finished_frames;
+    if (!quiet && !tty) tell("frame " + std::to_string(f) + ": " + times(finished_frames));
   }
   void line(const std::string& text) override {
     if (!quiet) tell(text);
@@ -86,21 +109,47 @@ public:
   }
 
 private:
+  // "3 of 24, 0:05 elapsed, about 0:35 left", for a count of frames done.
+  std::string times(double done) const {
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::string text = std::to_string(finished_frames) + " of " + std::to_string(total_frames) +
+                       " done, " + clock_text(elapsed) + " elapsed";
+    if (done > 0 && total_frames > finished_frames)
+      text += ", about " + clock_text(elapsed / done * (total_frames - done)) + " left";
+    return text;
+  }
+
   bool quiet, tty, drawn = false;
-  long long current = 0;
-  int last_tenth = -1;
+  long long current = 0, total_frames = 0, finished_frames = 0;
+  int percent = 0;
+  std::chrono::steady_clock::time_point began = std::chrono::steady_clock::now();
 };
 
+// The scene's range, or the frames --frames lists.
 FrameRun frames_to_render(const RenderOptions& o, const RenderSettings& r) {
   FrameRun run;
-  if (o.frames.empty()) {
-    run.first = r.first_frame, run.last = r.last_frame, run.step = r.frame_step;
+  run.first = r.first_frame, run.last = r.last_frame, run.step = r.frame_step;
+  if (o.frames.empty()) return run;
+  const std::vector<FrameSpan> spans = parse_frame_list("--frames", o.frames);
+  if (spans.size() == 1) {
+    run.first = spans[0].first, run.last = spans[0].last, run.step = spans[0].step;
     return run;
   }
-  int first, last;
-  parse_range("--frames", o.frames, first, last);
-  run.first = first, run.last = last;
+  if (frame_count(spans) > 10'000'000)
+    throw HostError("--frames " + o.frames + " lists more than ten million frames");
+  for (const FrameSpan& span : spans)
+    for (long long f = span.first; f <= span.last; f += span.step) run.listed.push_back(f);
   return run;
+}
+
+// Makes the folders a file is to be written in; an output's folder may be
+// new, or one a frame ("shot/####/beauty.exr").
+void make_folders_for(const std::string& file) {
+  const std::string folder = folder_of(file);
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) throw HostError("cannot make the folder " + folder + ": " + error.message());
 }
 
 std::string gib(uint64_t bytes) {
@@ -138,7 +187,7 @@ public:
   int run();
 
 private:
-  void prepare(const FrameRun& span);
+  void prepare(const FrameRun& frames);
   // Renders and writes one frame, here or in a worker; the frame's outcome.
   FrameResult frame(long long number, FrameReporter& out);
   int stopped(long long number) {
@@ -157,8 +206,8 @@ private:
   long long first_frame = 0;
 };
 
-void Renderer::prepare(const FrameRun& span) {
-  const bool several = span.last > span.first;
+void Renderer::prepare(const FrameRun& frames) {
+  const bool several = frames.count() > 1;
   if (o.outputs.empty()) {
     std::string base = name_of(o.scene);
     base = base.substr(0, base.find_last_of('.'));
@@ -167,11 +216,10 @@ void Renderer::prepare(const FrameRun& span) {
   for (const std::string& out : o.outputs)
     if (several && !is_frame_pattern(out))
       throw HostError("--output " + out + " needs #### or %04d to number several frames");
-  if (several && !o.background.empty() && !is_frame_pattern(o.background))
-    throw HostError("--background " + o.background +
-                    " needs #### or %04d to number several frames");
+  // A background without a frame number is a still plate under every frame.
   check_memory(h.scene.render);
   for (const std::string& out : o.outputs) {
+    if (!is_frame_pattern(folder_of(out))) make_folders_for(out);
     remove_stale_temporaries_of(out);
     if (o.stars_layer && lower_extension(out) != "exr")
       remove_stale_temporaries_of(stars_path(out));
@@ -179,7 +227,7 @@ void Renderer::prepare(const FrameRun& span) {
   }
   if (!o.colorspace.empty())
     colour = std::make_unique<ColourConversion>(o.ocio_config, o.render_colorspace, o.colorspace);
-  first_frame = span.first;
+  first_frame = frames.listed.empty() ? frames.first : frames.listed.front();
   if (!o.plate.matte.empty() && o.background.empty())
     throw HostError("--background-matte " + o.plate.matte + " needs a --background");
 
@@ -243,6 +291,7 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
   const OutputFrame composite{&image, stars, encoding, colour.get(), &attributes};
   for (const std::string& pattern : o.outputs) {
     const std::string file = frame_path(pattern, f);
+    make_folders_for(file);
     const long lost = write_image(file, composite, o.output);
     if (lost)
       fprintf(stderr,
@@ -267,6 +316,7 @@ int Renderer::run() {
   session->load(o.scene);
   FrameRun frames = frames_to_render(o, h.scene.render);
   prepare(frames);
+  bar.start(frames.count());
   frames.jobs = jobs_that_fit(o.jobs, h.scene.render);
   frames.keep_going = o.keep_going;
   frames.cancel = &cancel_requested;
@@ -286,11 +336,14 @@ Command render_command(CLI::App& app) {
   auto o = std::make_shared<RenderOptions>();
   CLI::App* r = app.add_subcommand("render", "render the frames of a scene to images");
   r->add_option("scene", o->scene, "scene file")->required();
-  r->add_option("--frames", o->frames, "frame or range A-B (default: the scene's range)");
+  r->add_option("--frames", o->frames,
+                "frames: A, A-B, A-BxSTEP or a list of them with commas (default: the scene's "
+                "range)");
   r->add_option("--background", o->background,
-                "image under each frame (#### or %04d for the number)");
+                "image under each frame (####, %04d or $F4 for the number; without one, a still "
+                "plate under every frame)");
   r->add_option("--output,-o", o->outputs,
-                "image to write (#### or %04d for the number); may repeat");
+                "image to write (####, %04d or $F4 for the number; folders are made); may repeat");
   add_plugin_option(r, o->plugin);
   r->add_option("--jobs,-j", o->jobs,
                 "frames rendered side by side, each by a worker process, at most 256 "

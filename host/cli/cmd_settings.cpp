@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/cli/commands.h"
 #include "host/core/session.h"
@@ -19,7 +20,8 @@ namespace host {
 namespace {
 
 struct SettingsOptions {
-  std::string scene, plugin, load, save;
+  std::string scene, plugin, load, save, get;
+  std::vector<std::string> set;  // KEY=VALUE
   int filter = 1;
 };
 
@@ -56,6 +58,65 @@ bool press_with_file(PanelToolkit& kit, ScriptedFrontEnd& front, Session& sessio
   return !panel.take_changes().empty();
 }
 
+// A top-level leaf of the filter's settings, or an error that lists them.
+Block& setting(BlockList& settings, const std::string& key) {
+  std::string known;
+  for (Block& b : settings) {
+    if (b.leaf && b.keyword == key) return b;
+    if (b.leaf && b.keyword != "END") known += (known.empty() ? "" : ", ") + b.keyword;
+  }
+  throw HostError("the filter has no setting '" + key + "' (it has " + known + ")");
+}
+
+// The value of a leaf as a person writes it: a string without its quotes.
+std::string plain(const std::string& text) {
+  size_t cursor = 0;
+  std::string value;
+  if (read_token(text, cursor, value) == Token::String) return value;
+  const size_t first = text.find_first_not_of(' ');
+  return first == std::string::npos ? "" : text.substr(first);
+}
+
+// KEY=VALUE pairs into the filter's settings, loaded through its own Load
+// Settings as a settings file would be, so that it checks and warns alike.
+// A value the filter replaced by another is refused, and the scene kept.
+void set_values(const SettingsOptions& o, Session& session, FilterInstance& filter,
+                PanelToolkit& kit, ScriptedFrontEnd& front) {
+  BlockList settings = filter.save();
+  std::vector<std::pair<std::string, std::string>> asked;
+  for (const std::string& pair : o.set) {
+    const std::string::size_type eq = pair.find('=');
+    if (eq == std::string::npos || eq == 0)
+      throw HostError("--set expects KEY=VALUE, found '" + pair + "'");
+    const std::string key = pair.substr(0, eq), value = pair.substr(eq + 1);
+    Block& b = setting(settings, key);
+    size_t cursor = 0;
+    std::string old;
+    b.text = " " + (read_token(b.text, cursor, old) == Token::String ? quote(value) : value);
+    asked.push_back({key, b.text});
+  }
+  const std::string file = temporary_name(absolute(o.scene) + ".settings");
+  write_file_atomically(file, format_blocks(settings));
+  const size_t errors_before = errors(session.host);
+  bool refreshed = false;
+  try {
+    refreshed = press_with_file(kit, front, session, filter, "Load Settings", file);
+  } catch (...) {
+    unlink(file.c_str());
+    throw;
+  }
+  unlink(file.c_str());
+  if (errors(session.host) != errors_before || !refreshed)
+    throw HostError("the filter did not take the settings (see above); " + o.scene + " unchanged");
+  BlockList kept = filter.save();
+  for (const auto& [key, text] : asked) {
+    const Block& b = setting(kept, key);
+    if (b.text != text)
+      throw HostError("the filter did not take " + key + "=" + plain(text) + " (it keeps " + key +
+                      b.text + "); " + o.scene + " unchanged");
+  }
+}
+
 int run_settings(const SettingsOptions& o) {
   Host h;
   ScriptedFrontEnd front;
@@ -66,6 +127,18 @@ int run_settings(const SettingsOptions& o) {
     throw HostError(o.scene + " has " + std::to_string(session.filters.size()) +
                     " image filters; --filter " + std::to_string(o.filter) + " names none of them");
   FilterInstance& filter = *session.filters[static_cast<size_t>(o.filter - 1)];
+  if (!o.get.empty()) {
+    BlockList current = filter.save();
+    printf("%s\n", plain(setting(current, o.get).text).c_str());
+    return 0;
+  }
+  if (!o.set.empty()) {
+    set_values(o, session, filter, kit, front);
+    session.save(o.scene);
+    printf("set %zu setting%s of %s\n", o.set.size(), o.set.size() == 1 ? "" : "s",
+           o.scene.c_str());
+    return 0;
+  }
   const bool loading = !o.load.empty();
   const std::string path = absolute(loading ? o.load : o.save);
   if (loading && access(path.c_str(), R_OK) != 0)
@@ -99,12 +172,19 @@ Command settings_command(CLI::App& app) {
   s->add_option("scene", o->scene, "scene file")->required();
   CLI::Option* load = s->add_option("--load", o->load, "settings file to read into the filter");
   CLI::Option* save = s->add_option("--save", o->save, "settings file to write");
-  load->excludes(save);
-  save->excludes(load);
+  CLI::Option* set = s->add_option(
+      "--set", o->set, "KEY=VALUE into the filter, checked as a settings file's; may repeat");
+  CLI::Option* get =
+      s->add_option("--get", o->get, "print the value of one of the filter's settings");
+  const std::vector<CLI::Option*> modes = {load, save, set, get};
+  for (CLI::Option* a : modes)
+    for (CLI::Option* b : modes)
+      if (a != b) a->excludes(b);
   s->add_option("--filter", o->filter, "which of the scene's image filters, from 1 (default 1)");
   add_plugin_option(s, o->plugin);
-  s->callback([load, save] {
-    if (!*load && !*save) throw CLI::RequiredError("--load or --save");
+  s->callback([load, save, set, get] {
+    if (!*load && !*save && !*set && !*get)
+      throw CLI::RequiredError("--load, --save, --set or --get");
   });
   return {s, [o] { return run_settings(*o); }};
 }

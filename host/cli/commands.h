@@ -19,6 +19,8 @@ Command new_scene_command(CLI::App& app);
 Command settings_command(CLI::App& app);
 Command panel_command(CLI::App& app);
 Command submit_command(CLI::App& app);
+Command import_chan_command(CLI::App& app);
+Command export_chan_command(CLI::App& app);
 
 // The folder of the running program: the default plug-in sits beside it.
 std::string program_dir();

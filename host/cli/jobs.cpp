@@ -265,6 +265,7 @@ void Pool::handle(Worker& w, const std::string& message) {
   } else if (kind == 'T') {
     display.tell(text);
   } else if (kind == 'D') {
+    display.finished(w.frame);
     hand_out(w);
   } else if (kind == 'C') {
     record(outcome, w.frame, FrameResult::Cancelled);
@@ -353,7 +354,9 @@ RunOutcome render_here(const FrameRun& run, FrameReporter& display, const Render
     if (run.cancel && *run.cancel) record(outcome, frame, FrameResult::Cancelled);
     if (!may_start(run, outcome)) break;
     display.frame(frame);
-    record(outcome, frame, render(frame, display));
+    const FrameResult result = render(frame, display);
+    if (result == FrameResult::Done) display.finished(frame);
+    record(outcome, frame, result);
   }
   return outcome;
 }

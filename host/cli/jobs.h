@@ -24,6 +24,7 @@ public:
   virtual void report(unsigned done, unsigned total) = 0;
   virtual void line(const std::string& text) = 0;  // news, e.g. a file written; not when quiet
   virtual void tell(const std::string& text) = 0;  // always shown: failures
+  virtual void finished(long long) {}              // a frame rendered and written
 };
 
 // Renders one frame and writes its files; the frame's outcome (nothing is
@@ -39,8 +40,15 @@ struct FrameRun {
   // The frames first, first + step, ... up to last, counted in 64 bits: a
   // range may end at the top of the integer range.
   long long first = 0, last = -1, step = 1;
-  long long count() const { return last < first ? 0 : (last - first) / step + 1; }
-  long long frame(long long index) const { return first + index * step; }
+  // Or, when not empty, these frames in this order (a list of ranges).
+  std::vector<long long> listed;
+  long long count() const {
+    if (!listed.empty()) return static_cast<long long>(listed.size());
+    return last < first ? 0 : (last - first) / step + 1;
+  }
+  long long frame(long long index) const {
+    return listed.empty() ? first + index * step : listed[static_cast<size_t>(index)];
+  }
   int jobs = 1;                               // worker processes; 0 for one per core
   bool keep_going = false;                    // a failed frame does not end the run
   const std::atomic<bool>* cancel = nullptr;  // set by SIGINT or SIGTERM

@@ -8,6 +8,8 @@
 //   vantrel-host panel SCENE [--plugin PATH] [--port N] [--open] [--full] [--background PATTERN]
 //   vantrel-host submit SCENE -o PATTERN [--frames A-B] [--chunk N] [--dry-run] [--wait] ...
 //   vantrel-host submit --resume JOBDIR
+//   vantrel-host import-chan SCENE FILE.chan [--rotation-order ZXY]
+//   vantrel-host export-chan SCENE -o FILE.chan [--rotation-order ZXY] [--frames A-B]
 //
 // Every failure is one line on the standard error stream and a non-zero exit status.
 #include <unistd.h>
@@ -77,8 +79,9 @@ int main(int argc, char** argv) {
   CLI::App app{"vantrel-host: renders star fields into frames with the Vantrel plug-in"};
   app.require_subcommand(1);
   const std::vector<host::Command> commands = {
-      host::render_command(app), host::new_scene_command(app), host::settings_command(app),
-      host::panel_command(app), host::submit_command(app)};
+      host::render_command(app),     host::new_scene_command(app), host::settings_command(app),
+      host::panel_command(app),      host::submit_command(app),    host::import_chan_command(app),
+      host::export_chan_command(app)};
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

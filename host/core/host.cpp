@@ -24,6 +24,9 @@ const Item* camera_item(void* h, VHItemID id) {
   return item && item->kind == ItemKind::Camera ? item : nullptr;
 }
 
+// The scene's time at which to answer the filter's question about time t.
+double when(void* h, double t) { return host_of(h).scene.scene_time(t); }
+
 void put(const Vec3& v, double out[3]) {
   out[0] = v[0];
   out[1] = v[1];
@@ -47,29 +50,30 @@ Host::Host() {
   camera_info.host = this;
   camera_info.zoom_factor = [](const VHCameraInfo* s, VHItemID c, double t) {
     const Item* cam = camera_item(s->host, c);
-    return cam ? cam->camera.zoom.at(t) : 0.0;
+    return cam ? cam->camera.zoom.at(when(s->host, t)) : 0.0;
   };
   camera_info.focal_length = [](const VHCameraInfo* s, VHItemID c, double t) {
     const Item* cam = camera_item(s->host, c);
-    return cam ? cam->camera.zoom.at(t) * cam->camera.aperture_height / 2.0 * 1000.0 : 0.0;
+    return cam ? cam->camera.zoom.at(when(s->host, t)) * cam->camera.aperture_height / 2.0 * 1000.0
+               : 0.0;
   };
   camera_info.focal_distance = [](const VHCameraInfo* s, VHItemID c, double t) {
     const Item* cam = camera_item(s->host, c);
-    return cam ? cam->camera.focal_distance.at(t) : 0.0;
+    return cam ? cam->camera.focal_distance.at(when(s->host, t)) : 0.0;
   };
   camera_info.f_stop = [](const VHCameraInfo* s, VHItemID c, double t) {
     const Item* cam = camera_item(s->host, c);
-    return cam ? cam->camera.f_stop.at(t) : 0.0;
+    return cam ? cam->camera.f_stop.at(when(s->host, t)) : 0.0;
   };
   camera_info.blur_length = [](const VHCameraInfo* s, VHItemID c, double t) {
     // Without motion blur the shutter is instantaneous: no blur interval.
     const Item* cam = camera_item(s->host, c);
-    return cam && cam->camera.motion_blur ? cam->camera.blur_length.at(t) : 0.0;
+    return cam && cam->camera.motion_blur ? cam->camera.blur_length.at(when(s->host, t)) : 0.0;
   };
   camera_info.fov_angles = [](const VHCameraInfo* s, VHItemID c, double t, double* h, double* v) {
     const Item* cam = camera_item(s->host, c);
     *h = *v = 0.0;
-    if (cam) host_of(s->host).scene.fov(*cam, t, *h, *v);
+    if (cam) host_of(s->host).scene.fov(*cam, when(s->host, t), *h, *v);
   };
   camera_info.flags = [](const VHCameraInfo* s, VHItemID c) {
     const Item* cam = camera_item(s->host, c);
@@ -127,6 +131,7 @@ Host::Host() {
     const Item* i = scene.find(Host::from_id(id));
     out[0] = out[1] = out[2] = 0.0;
     if (!i) return;
+    t = scene.scene_time(t);
     const Frame w = scene.world_frame(*i, t);
     switch (code) {
       case VH_PARAM_POSITION:

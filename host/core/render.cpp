@@ -1,5 +1,7 @@
 #include "host/core/render.h"
 
+#include "host/core/horizon.h"
+
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
@@ -101,6 +103,12 @@ FrameResult run_frame(Host& host, const std::vector<const FilterInstance*>& filt
                       FrameImage& image, int frame, const Progress& progress) {
   double start, end;
   frame_times(host, frame, start, end);
+  // The ground as the camera sees it halfway through the exposure.
+  const Scene& scene = host.scene;
+  const Item* cam = scene.find(scene.render_camera());
+  const double blur =
+      cam && cam->camera.motion_blur ? cam->camera.blur_length.at(end) / scene.render.fps : 0;
+  const HorizonCover ground(scene, image, scene.scene_time(frame / scene.render.fps + blur / 2));
   for (const FilterInstance* f : filters) {
     const size_t seen = host.messages.size();
     FrameAccess access(image, frame, start, end, progress);

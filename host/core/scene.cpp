@@ -1,6 +1,7 @@
 #include "host/core/scene.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 
 #include "host/core/error.h"
@@ -66,6 +67,22 @@ Frame rotation_frame(double h, double p, double b) {
   bank.right = {std::cos(b), std::sin(b), 0};
   bank.up = {-std::sin(b), std::cos(b), 0};
   return bank.then(pitch).then(heading);
+}
+
+Vec3 heading_pitch_bank(const Frame& f, const Vec3* previous) {
+  const double pitch = std::asin(std::clamp(-f.forward[1], -1.0, 1.0));
+  double heading, bank;
+  if (std::fabs(f.forward[1]) > 1 - 1e-12) {  // straight up or down: heading and bank coincide
+    heading = std::atan2(-f.right[2], f.right[0]);
+    bank = 0;
+  } else {
+    heading = std::atan2(f.forward[0], f.forward[2]);
+    bank = std::atan2(f.right[1], f.up[1]);
+  }
+  Vec3 hpb{heading / kRadiansPerDegree, pitch / kRadiansPerDegree, bank / kRadiansPerDegree};
+  if (previous)
+    for (int k : {0, 2}) hpb[k] += 360.0 * std::round(((*previous)[k] - hpb[k]) / 360.0);
+  return hpb;
 }
 
 Item& Scene::add(ItemKind kind, const std::string& name, uint32_t parent) {
@@ -137,6 +154,37 @@ void Scene::fov(const Item& camera, double t, double& horizontal, double& vertic
   const double aspect = static_cast<double>(render.width) / render.height;
   vertical = 2.0 * std::atan(tan_v);
   horizontal = 2.0 * std::atan(aspect * tan_v);
+}
+
+const char* shutter_name(Shutter s) {
+  switch (s) {
+    case Shutter::Open: return "Open";
+    case Shutter::Centred: return "Centred";
+    case Shutter::Close: return "Close";
+  }
+  return "Open";
+}
+
+bool shutter_named(const std::string& name, Shutter& s) {
+  for (Shutter each : {Shutter::Open, Shutter::Centred, Shutter::Close}) {
+    const std::string n = shutter_name(each);
+    if (name.size() == n.size() && std::equal(n.begin(), n.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      s = each;
+      return true;
+    }
+  }
+  return false;
+}
+
+double Scene::scene_time(double t) const {
+  if (render.shutter == Shutter::Open) return t;
+  const Item* cam = find(render_camera());
+  if (!cam || !cam->camera.motion_blur) return t;
+  const double blur = cam->camera.blur_length.at(t) / render.fps;
+  return t - (render.shutter == Shutter::Centred ? blur / 2 : blur);
 }
 
 void Scene::region(int& x0, int& y0, int& x1, int& y1) const {

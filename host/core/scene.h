@@ -75,6 +75,17 @@ Channel zoom_for_vertical_fov(double degrees);
 
 // Rotation rows from heading, pitch and bank (radians).
 Frame rotation_frame(double heading, double pitch, double bank);
+// Heading, pitch and bank (degrees) of an item whose axes are a frame's; with
+// `previous`, heading and bank are the turns nearest to it, so that keys
+// interpolated between do not spin the long way round.
+Vec3 heading_pitch_bank(const Frame& f, const Vec3* previous = nullptr);
+
+// Where the shutter is open around a frame's time t = frame / fps, for the
+// render camera's blur length b: [t, t + b], [t - b/2, t + b/2] or [t - b, t].
+enum class Shutter { Open, Centred, Close };
+const char* shutter_name(Shutter s);  // "Open", "Centred", "Close"
+// Reads a name in any case; false for none of them.
+bool shutter_named(const std::string& name, Shutter& s);
 
 struct RenderSettings {
   double fps = 24.0;
@@ -84,6 +95,8 @@ struct RenderSettings {
   bool limited_region = false;
   int region_x0 = 0, region_y0 = 0, region_x1 = 0, region_y1 = 0;
   uint32_t camera = 0;  // render camera; 0: the first camera
+  Shutter shutter = Shutter::Open;
+  bool horizon = false;  // stars held back below the world's horizontal plane
 };
 
 class Scene {
@@ -102,6 +115,11 @@ public:
   // Full field-of-view angles of a camera at a time, radians, from its zoom
   // and the frame's aspect: tan(v/2) = 1/zoom, tan(h/2) = aspect * tan(v/2).
   void fov(const Item& camera, double time, double& horizontal, double& vertical) const;
+  // The scene's time when the filter's clock reads t. The filter opens its
+  // exposure at the frame's time; a centred or closing shutter moves that
+  // window earlier by half or all of the blur length, for the camera and
+  // every item alike.
+  double scene_time(double t) const;
   // The limited region as inclusive pixel bounds: the whole frame when off.
   void region(int& x0, int& y0, int& x1, int& y1) const;
 

@@ -292,6 +292,11 @@ void parse_setting(const Block& b, const std::string& src, RenderSettings& r, Sc
     r.limited_region = true;
     read_region(v, r.region_x0, r.region_y0, r.region_x1, r.region_y1);
     pending.region_line = b.line;
+  } else if (k == "Shutter") {
+    const std::string w = v.word();
+    if (!shutter_named(w, r.shutter)) v.fail("expects Open, Centred or Close, found '" + w + "'");
+  } else if (k == "Horizon") {
+    r.horizon = v.integer(0, 1) != 0;
   } else if (k == "RenderCamera") {
     pending.camera_id = v.integer(1, UINT32_MAX);
     pending.camera_line = b.line;
@@ -371,6 +376,8 @@ std::string format_scene(const Scene& scene, const std::vector<FilterEntry>& fil
     out += "LimitedRegion " + std::to_string(r.region_x0) + " " + std::to_string(r.region_y0) +
            " " + std::to_string(r.region_x1) + " " + std::to_string(r.region_y1) + "\n";
   if (r.camera) out += "RenderCamera " + std::to_string(r.camera) + "\n";
+  if (r.horizon) out += "Horizon 1\n";
+  if (r.shutter != Shutter::Open) out += "Shutter " + std::string(shutter_name(r.shutter)) + "\n";
   for (const auto& ptr : scene.items()) {
     Item& item = *ptr;
     out += "Item {\n  Kind " + std::string(kind_name(item.kind)) + "\n  Id " +

@@ -130,7 +130,8 @@ namespace {
 
 // Where a pattern holds its frame number: the first printf-style conversion
 // ('%', an optional '0', at most two digits of width, 'd'), else the first
-// run of '#', zero-padded to its length.
+// "$F" with an optional digit of width, else the first run of '#',
+// zero-padded to its length.
 struct NumberField {
   size_t begin = 0, end = 0, width = 0;
   bool zero = true;
@@ -147,6 +148,12 @@ std::optional<NumberField> number_field(const std::string& p) {
       const size_t width = j > digits ? std::stoul(p.substr(digits, j - digits)) : 0;
       return NumberField{i, j + 1, width, zero};
     }
+  }
+  const size_t f = p.find("$F");
+  if (f != std::string::npos) {
+    const bool digit = f + 2 < p.size() && isdigit(static_cast<unsigned char>(p[f + 2]));
+    return NumberField{f, f + (digit ? 3 : 2), digit ? static_cast<size_t>(p[f + 2] - '0') : 0,
+                       true};
   }
   const size_t start = p.find('#');
   if (start == std::string::npos) return std::nullopt;
