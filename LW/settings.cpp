@@ -211,16 +211,23 @@ void read_star_file(const SettingRow& row, vantrel& v, int version, const st_LWL
     path = buf;
   }
   v.StarFile = path;
-  // A database that is no longer there gives way to the default one
-  // silently; a file that is there but is no database is worth a word.
+  // A database that cannot be used gives way to the default one, so that a
+  // scene moved to another machine still renders; but never without a word,
+  // or a mistyped path would render the wrong sky unnoticed.
   const StarFileHeader header = read_star_file_header(v.StarFile.c_str());
   v.StarFileIs3D = header.is_3d;
-  if (!header.valid) {
-    if (header.opened)
-      warning(VANTREL_FUNCTION, "star database %s: %s; using the default database",
-              v.StarFile.c_str(), header.problem());
-    v.StarFile = default_star_file_path(&v.StarFileIs3D);
+  if (header.valid || v.StarFile.empty()) {
+    if (!header.valid) v.StarFile = default_star_file_path(&v.StarFileIs3D);
+    return;
   }
+  const String unusable = v.StarFile;
+  v.StarFile = default_star_file_path(&v.StarFileIs3D);
+  if (v.StarFile.empty())
+    warning(VANTREL_FUNCTION, "star database %s: %s; there is no default database to use instead",
+            unusable.c_str(), header.problem());
+  else
+    warning(VANTREL_FUNCTION, "star database %s: %s; using the default database %s instead",
+            unusable.c_str(), header.problem(), v.StarFile.c_str());
 }
 
 int read_projection(int version, const st_LWLoadState* s) {

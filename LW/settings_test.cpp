@@ -160,11 +160,16 @@ TEST(Settings, Version1Forms) {
 TEST(Settings, StarFileFallsBackToTheDefault) {
   StaticPlugin p;
   Instance a;
-  // A database that is gone gives way silently; one that is there but is no
-  // database is named, with what is wrong with it.
+  // A database that is gone, or there but no database, gives way to the
+  // default with a warning naming it, what is wrong with it and what is used instead.
   testing::internal::CaptureStderr();
   load_text(a.v, "StarFile \"/nowhere/gone.stars\"\n");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("warning: star database /nowhere/gone.stars: the file cannot be opened; "
+                      "there is no default database to use instead",
+                      0),
+            0u)
+      << err;
   EXPECT_TRUE(a.v->StarFile.empty());
   EXPECT_FALSE(a.v->StarFileIs3D);
   struct Damaged {
@@ -180,15 +185,28 @@ TEST(Settings, StarFileFallsBackToTheDefault) {
     testing_support::write_bytes(path, d.bytes);
     testing::internal::CaptureStderr();
     load_text(a.v, "StarFile " + host::quote(path) + "\n");
-    const std::string err = testing::internal::GetCapturedStderr();
+    err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("warning: star database " + path + ": " + d.reason, 0), 0u) << err;
     EXPECT_TRUE(a.v->StarFile.empty());
   }
   const std::string builtin = p.in_folder("hipparcos3D.stars");
   harness::write_db(p.host, builtin, {}, "VANTREL2");
+  // No database named: the default, without a word.
+  testing::internal::CaptureStderr();
   load_text(a.v, "StarFile \"\"\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(a.v->StarFile, String(builtin.c_str()));
   EXPECT_TRUE(a.v->StarFileIs3D);
+  testing::internal::CaptureStderr();
+  load_text(a.v, "StarFile \"/nowhere/gone.stars\"\n");
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("warning: star database /nowhere/gone.stars: the file cannot be opened; "
+                      "using the default database " +
+                          builtin + " instead",
+                      0),
+            0u)
+      << err;
+  EXPECT_EQ(a.v->StarFile, String(builtin.c_str()));
 }
 
 TEST(Settings, UnknownProjectionStopsTheWriting) {

@@ -14,6 +14,7 @@
 #include "host/cli/commands.h"
 #include "host/cli/jobs.h"
 #include "host/cli/memory.h"
+#include "host/cli/preflight.h"
 #include "host/core/session.h"
 #include "host/core/star_filter.h"
 #include "host/images/images.h"
@@ -44,8 +45,19 @@ struct RenderOptions {
   std::string scene, frames, background, plugin;
   std::vector<std::string> outputs;
   bool quiet = false, keep_alpha = false, keep_going = false;
+  bool allow_default_database = false;
   int jobs = 0;
 };
+
+// What the run reads and writes, for the checks before its first frame.
+RunInputs run_inputs(const RenderOptions& o, const FrameRun& span, const RenderSettings& r) {
+  RunInputs in;
+  in.scene = o.scene, in.background = o.background, in.outputs = o.outputs;
+  for (long long i = 0; i < span.count(); ++i) in.frames.push_back(static_cast<int>(span.frame(i)));
+  in.width = r.width, in.height = r.height;
+  in.keep_going = o.keep_going, in.allow_default_database = o.allow_default_database;
+  return in;
+}
 
 class ProgressBar : public FrameReporter {
 public:
@@ -133,6 +145,11 @@ private:
   void prepare(const FrameRun& span);
   // Renders and writes one frame, here or in a worker; the frame's outcome.
   FrameResult frame(long long number, FrameReporter& out);
+  FrameResult failed(long long number, FrameReporter& out) {
+    out.tell("vantrel-host: frame " + std::to_string(number) + " failed: nothing written for it" +
+             (o.keep_going ? "" : "; stopping (--keep-going goes on to the next frame)"));
+    return FrameResult::Failed;
+  }
   int stopped(long long number) {
     bar.tell("cancelled at frame " + std::to_string(number) + ": nothing written for it");
     // A worker may have been stopped alone; it stopped as if by Ctrl-C.
@@ -161,6 +178,7 @@ void Renderer::prepare(const FrameRun& span) {
     throw HostError("--background " + o.background +
                     " needs #### or %04d to number several frames");
   check_memory(h.scene.render);
+  check_run_inputs(run_inputs(o, span, h.scene.render));
   for (const std::string& out : o.outputs) remove_stale_temporaries_of(out);
 
   // The frame's values are as the background stores them; without one, in
@@ -190,7 +208,13 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
   Encoding encoding = srgb.value_or(true) ? Encoding::SRGB : Encoding::Linear;
   if (!o.background.empty()) {
     const std::string bg = frame_path(o.background, f);
-    encoding = read_image(bg, image);
+    try {
+      encoding = read_image(bg, image);
+    } catch (const HostError& e) {
+      // One missing or damaged plate fails its frame; --keep-going goes on past it.
+      out.tell(std::string("vantrel-host: ") + e.what());
+      return failed(number, out);
+    }
     if (srgb && *srgb != (encoding == Encoding::SRGB))
       fprintf(
           stderr,
@@ -198,9 +222,7 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
           bg.c_str(), encoding_name(encoding), *srgb ? "sRGB" : "linear", *srgb ? 1 : 0);
   }
   const FrameResult result = run_frame(h, session->filter_list(), image, f, progress);
-  if (result == FrameResult::Failed)
-    out.tell("vantrel-host: frame " + std::to_string(number) + " failed: nothing written for it" +
-             (o.keep_going ? "" : "; stopping (--keep-going goes on to the next frame)"));
+  if (result == FrameResult::Failed) return failed(number, out);
   if (result != FrameResult::Done) return result;
   for (const std::string& pattern : o.outputs) {
     const std::string file = frame_path(pattern, f);
@@ -219,6 +241,7 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
 }
 
 int Renderer::run() {
+  check_scene_databases(run_inputs(o, FrameRun(), h.scene.render));
   session = std::make_unique<Session>(h, plugin_path(o.plugin));
   session->load(o.scene);
   FrameRun frames = frames_to_render(o, h.scene.render);
@@ -254,6 +277,9 @@ Command render_command(CLI::App& app) {
       ->check(CLI::Range(0, 256));
   r->add_flag("--quiet,-q", o->quiet, "no progress and no report of written files");
   r->add_flag("--keep-alpha", o->keep_alpha, "write alpha into PNG and TIFF (EXR always has it)");
+  r->add_flag("--allow-default-database", o->allow_default_database,
+              "render with the plug-in's default star database when the scene's cannot be read "
+              "(the plug-in warns; otherwise such a scene is refused)");
   r->add_flag("--keep-going", o->keep_going,
               "after a frame fails, go on with the next one (the exit status is still 1)");
   return {r, [o] {

@@ -9,10 +9,12 @@
 
 #include "host/core/blocks.h"
 #include "host/core/filter.h"
+#include "host/core/host.h"
 
 namespace host::star_filter {
 
 constexpr char kServer[] = "Vantrel";
+constexpr char kVersion[] = "VantrelVersion";
 constexpr char kStarFile[] = "StarFile";
 constexpr char kSrgbFrameBuffer[] = "sRGBFrameBuffer";
 constexpr char kBlurSegs[] = "BlurSegs";
@@ -28,5 +30,16 @@ std::optional<std::string> star_file(const BlockList& settings);
 // The parent item a filter's saved settings name; none when it has none or the
 // value is no 32-bit integer. Saved signed: identifiers from 2^31 up come back negative.
 std::optional<uint32_t> parent_id(const BlockList& settings);
+
+// A database path as the host's file service finds it for a scene in
+// scene_dir (beside the scene first, then from the working folder), made
+// absolute; one found in neither place is named beside the scene.
+std::string database_path(const std::string& written, const std::string& scene_dir);
+// Why the file at path is no star database, as a sentence naming it ("" when it is one).
+std::string database_problem(const std::string& path);
+// Rewrites a relative StarFile in the filter's settings as the absolute path
+// the host resolves it to now (beside host.content_dir first), so that it
+// means the same database wherever the scene is rendered from.
+void make_star_file_absolute(FilterInstance& f, const Host& host);
 
 }  // namespace host::star_filter
