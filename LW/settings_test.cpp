@@ -110,7 +110,12 @@ TEST(Settings, ReadingRules) {
                            Refused{"Brightness 3e38", "Brightness 3e+38 is outside"},
                            Refused{"Saturation inf", "Saturation inf is not a finite number"},
                            Refused{"TintRed nan", "TintRed nan is not a finite number"},
-                           Refused{"Parallax -inf", "Parallax -inf is not a finite number"}}) {
+                           Refused{"Parallax -inf", "Parallax -inf is not a finite number"},
+                           // Settings without a panel range have bounds all the same.
+                           Refused{"BrightnessBias 0", "BrightnessBias 0 is outside 0.01 to 100"},
+                           Refused{"TintStrength 1e38", "TintStrength 1e+38 is outside 0 to 1"},
+                           Refused{"TintGreen 2", "TintGreen 2 is outside 0 to 1"},
+                           Refused{"Parallax 5000", "Parallax 5000 is outside -1000 to 1000"}}) {
     testing::internal::CaptureStderr();
     load_text(a.v, std::string(r.text) + "\nLumMax 0.125\n");
     const std::string err = testing::internal::GetCapturedStderr();
@@ -124,10 +129,37 @@ TEST(Settings, ReadingRules) {
   EXPECT_EQ(a.v->Saturation, 0.4);
   EXPECT_EQ(a.v->TintRed, 1.0);
   EXPECT_EQ(a.v->Parallax, 0.0);
-  // The limits themselves are taken; a version other than 1 reads as version 2.
-  load_text(a.v, "VantrelVersion 7\nBlurSegs 0\nStarSize 99999999\nStarFile \"\"\n");
+  EXPECT_EQ(a.v->BrightnessBias, 1.0);
+  EXPECT_EQ(a.v->TintStrength, 0.0);
+  EXPECT_EQ(a.v->TintGreen, 1.0);
+  // The limits themselves are taken; a version other than 1 reads as version
+  // 2, and a projection no run knows as Perspective, each with a warning.
+  testing::internal::CaptureStderr();
+  load_text(a.v,
+            "VantrelVersion 7\nBlurSegs 0\nStarSize 99999999\nStarFile \"\"\nParallax -1000\n");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("warning: VantrelVersion 7 is neither 1 nor 2; the settings are read as "
+                      "version 2",
+                      0),
+            0u)
+      << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(a.v->BlurSegs, 0);
   EXPECT_EQ(a.v->StarSize, static_cast<double>(99999999.0f));
+  EXPECT_EQ(a.v->Parallax, -1000.0);
+  for (const std::string name : {"Bogus", ""}) {
+    a.v->Projection = 1;
+    testing::internal::CaptureStderr();
+    load_text(a.v, "VantrelVersion 2\nProjection \"" + name + "\"\n");
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("warning: Projection \"" + name +
+                            "\" names no projection (Perspective, Hemispherical or "
+                            "AzimuthalEquidistant); Perspective is used",
+                        0),
+              0u)
+        << err;
+    EXPECT_EQ(a.v->Projection, 0);
+  }
 }
 
 TEST(Settings, Version1Forms) {

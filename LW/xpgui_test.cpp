@@ -255,15 +255,16 @@ TEST(Panel, EveryValueReachesItsSetting) {
   // With 3D Stars off, such a database is taken with a plain redraw.
   p.set_value(kStarFile, Value::of_text(db2));
   EXPECT_EQ(p.take_changes(), (std::set<uint32_t>{kStarFile, kLogo, kPreview}));
-  // Any change of 3D Stars now is refused with the message, switching it off included.
+  // Switching 3D Stars on is now refused with the message; switching it off
+  // never is, or a settings file that turned it on would trap it there.
   p.set_value(kThreeD, Value::of_integer(1));
   EXPECT_EQ(v.ThreeD, 0);
-  v.ThreeD = 1;  // as a scene might have it
+  v.ThreeD = 1;  // as a settings file might have it
   p.set_value(kThreeD, Value::of_integer(0));
-  EXPECT_EQ(v.ThreeD, 1);
+  EXPECT_EQ(v.ThreeD, 0);
   const std::string refused =
       "Star database " + db2 + " does not support 3D star option (try hipparcos3D.stars).";
-  EXPECT_EQ(hn.errors(), (std::vector<std::string>{refused, refused}));
+  EXPECT_EQ(hn.errors(), (std::vector<std::string>{refused}));
   // A file that is no star database is refused with the chosen path; the old one stays.
   const std::string text = hn.dir.file("notes.txt");
   testing_support::write_bytes(text, "these are not stars, these are words");
@@ -278,6 +279,24 @@ TEST(Panel, EveryValueReachesItsSetting) {
   EXPECT_EQ(v.Brightness, 0.0);
   EXPECT_THROW(p.set_value(kProjection, Value::of_integer(3)), host::HostError);
   EXPECT_EQ(v.Projection, 2);
+  // Settings the panel offers no range for still refuse what their float
+  // cannot hold, and what no user would mean; the stored value stays.
+  for (const auto& [id, value] : {std::pair{kBias, 1e300},
+                                  {kBias, 0.0},
+                                  {kTintStrength, 1e38},
+                                  {kTintStrength, -0.5},
+                                  {kParallax, 1e300}}) {
+    SCOPED_TRACE(p.control(id).label + " " + std::to_string(value));
+    const Value before = p.value(id);
+    p.set_value(id, Value::of_real(value));
+    EXPECT_EQ(p.value(id).real[0], before.real[0]);
+  }
+  p.set_value(kTint, Value::of_color(0.5, 2.0, 0.5));
+  EXPECT_EQ(v.TintRed, 0.1);
+  EXPECT_EQ(v.TintGreen, 0.2);
+  EXPECT_EQ(v.BrightnessBias, 1.5);
+  EXPECT_EQ(v.TintStrength, 0.25);
+  EXPECT_EQ(v.Parallax, 0.5);
 }
 
 TEST(Panel, ClosingMakesTheDatabaseTheDefault) {
