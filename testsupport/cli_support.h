@@ -68,9 +68,9 @@ struct Cli : ::testing::Test {
   }
   std::string scene(const std::vector<std::string>& extra = {}) {
     const std::string path = dir.file("s.vsc");
-    std::vector<std::string> args = {
-        "new-scene", path,         "--force", "--camera-ra", "90",  "--fov", "30", "--size",
-        "64x48",     "--database", db,        "--plugin",    plugin};
+    std::vector<std::string> args = {"new-scene", path,    "--camera-ra", "90", "--fov",    "30",
+                                     "--size",    "64x48", "--database",  db,   "--plugin", plugin};
+    unlink(path.c_str());  // a fresh scene each time: new-scene keeps an existing file
     args.insert(args.end(), extra.begin(), extra.end());
     const RunResult r = run(args);
     EXPECT_EQ(r.status, 0) << r.err;
