@@ -218,7 +218,7 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
   const host::FrameImage unknown = hn.render(*f, 0, 0.25f);
   ASSERT_EQ(hn.host.messages.size(), 1u);
   EXPECT_EQ(hn.host.messages[0].kind, host::Message::Error);
-  EXPECT_EQ(hn.host.messages[0].first.rfind("Vantrel: unknown projection in <", 0), 0u)
+  EXPECT_EQ(hn.host.messages[0].first.rfind("Vantrel: unknown projection", 0), 0u)
       << hn.host.messages[0].first;
   for (float v : unknown.red) ASSERT_EQ(v, 0.25f);  // the frame stays as rendered
   // The database was rewound on the way out: the next frame renders.
@@ -231,7 +231,7 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
   auto g = empty.instance(empty.db({harness::ahead(0, 0)}));
   empty.render(*g);
   ASSERT_EQ(empty.host.messages.size(), 1u);
-  EXPECT_EQ(empty.host.messages[0].first.rfind("Vantrel: no camera? in <", 0), 0u);
+  EXPECT_EQ(empty.host.messages[0].first.rfind("Vantrel: no camera?", 0), 0u);
 
   for (throw_kind = 0; throw_kind < 3; ++throw_kind) {
     SCOPED_TRACE(kTold[throw_kind]);
@@ -308,5 +308,5 @@ TEST(VantrelModule, UnreadableConfigurationFailsTheActivation) {
   EXPECT_EQ(host::activate(hn.library->server(VH_CLASS_IMAGE_FILTER, "Vantrel"), &record),
             VH_ACTIVATE_FAILED);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("Error: ReadFile:\n(\"Is a directory\") in <", 0), 0u) << err;
+  EXPECT_EQ(err.rfind("Error: ReadFile:\n(\"Is a directory\")", 0), 0u) << err;
 }

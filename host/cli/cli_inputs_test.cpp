@@ -242,3 +242,34 @@ TEST_F(Inputs, AnOutputNeverOverwritesAnInputOfItsRun) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(read_bytes(s), scene_text);
 }
+
+TEST_F(Inputs, MessagesAreInTheUsersWords) {
+  const std::string s = scene();
+  std::vector<std::string> said;
+  // A number too large for a float is named as written, with the file and the line.
+  const std::string big = edited(s, "StarSize 2.5", "StarSize 1e39", dir.file("big.vsc"));
+  RunResult r = render(big, {"-o", dir.file("big.png")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.err, "warning: while loading \"Vantrel\" settings from " + big + ":\n"))
+      << r.err;
+  EXPECT_TRUE(has(r.err, "found '1e39'")) << r.err;
+  said.push_back(r.err);
+  ASSERT_EQ(run({"settings", s, "--save", dir.file("big.vset"), "--plugin", plugin}).status, 0);
+  edited(dir.file("big.vset"), "StarSize 2.5", "StarSize 1e39", dir.file("big.vset"));
+  r = run({"settings", s, "--load", dir.file("big.vset"), "--plugin", plugin});
+  EXPECT_TRUE(has(r.err, "warning: while reading " + dir.file("big.vset") + ":\n")) << r.err;
+  EXPECT_TRUE(has(r.err, "found '1e39'")) << r.err;
+  said.push_back(r.err);
+  // The plug-in's failures and warnings show no function names or source lines.
+  r = run({"settings", s, "--save", "/proc/x.vset", "--plugin", plugin});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "error saving settings file\n")) << r.err;
+  said.push_back(r.err);
+  r = render(edited(s, "Projection \"Perspective\"", "Projection \"Bogus\"", dir.file("p.vsc")),
+             {"-o", dir.file("p.png")});
+  EXPECT_TRUE(has(r.err, "warning: Projection \"Bogus\" names no projection")) << r.err;
+  said.push_back(r.err);
+  for (const std::string& text : said)
+    for (const char* internal : {" in <", ".cpp:", "inf"})
+      EXPECT_FALSE(has(text, internal)) << text;
+}

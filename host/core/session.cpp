@@ -59,7 +59,7 @@ void Session::load(SceneFile file, const std::string& content_dir, const std::st
     } catch (const HostError& e) {
       throw HostError(source + ":" + std::to_string(f.line) + ": " + e.what());
     }
-    inst->load(f.settings);
+    inst->load(f.settings, source);
     warn_unknown_parent(host, *inst, source + ":" + std::to_string(f.line));
   }
 }
