@@ -273,3 +273,36 @@ TEST_F(Inputs, MessagesAreInTheUsersWords) {
     for (const char* internal : {" in <", ".cpp:", "inf"})
       EXPECT_FALSE(has(text, internal)) << text;
 }
+
+TEST_F(Inputs, MistypedWordsAreToldWithTheNearestKnownOne) {
+  const std::string s = scene();
+  const std::string typo = edited(s, "StarSize 2.5", "StarSze 2.5", dir.file("typo.vsc"));
+  const std::string text = read_bytes(typo);
+  const int line = static_cast<int>(
+      std::count(text.begin(), text.begin() + static_cast<long>(text.find("StarSze")), '\n') + 1);
+  RunResult r = render(typo, {"-o", dir.file("typo.png")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.err, "warning: " + typo + ":" + std::to_string(line) +
+                             ": StarSze is not a setting of Vantrel (did you mean StarSize?); it "
+                             "is ignored\n"))
+      << r.err;
+  ASSERT_EQ(run({"settings", s, "--save", dir.file("t.vset"), "--plugin", plugin}).status, 0);
+  edited(dir.file("t.vset"), "Brightness 5", "Brightnes 5", dir.file("t.vset"));
+  r = run({"settings", s, "--load", dir.file("t.vset"), "--plugin", plugin});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.err, "warning: " + dir.file("t.vset") +
+                             ":7: Brightnes is not a setting of Vantrel (did you mean "
+                             "Brightness?); it is ignored\n"))
+      << r.err;
+  // Commands and options: the parser's refusal, with the nearest one.
+  r = run({"rendr", s});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "(did you mean render?) (see --help)\n")) << r.err;
+  r = run({"render", s, "--framez", "1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "(did you mean --frames?) (see --help)\n")) << r.err;
+  r = run({"render", s, "--quite"});
+  EXPECT_TRUE(has(r.err, "(did you mean --quiet?) (see --help)\n")) << r.err;
+  r = run({"render", s, "--xyzzy"});
+  EXPECT_FALSE(has(r.err, "did you mean")) << r.err;
+}

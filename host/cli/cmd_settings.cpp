@@ -73,6 +73,8 @@ void check_settings_file(const std::string& path) {
   if (!versioned)
     throw HostError(path + " is not a settings file of the star filter: it does not begin with " +
                     star_filter::kVersion);
+  for (const std::string& w : star_filter::unknown_keywords(blocks, path))
+    fprintf(stderr, "warning: %s\n", w.c_str());
   const std::optional<std::string> db = star_filter::star_file(blocks);
   if (!db) return;
   const std::string problem =

@@ -2,11 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 
 #include "host/core/files.h"
+#include "host/core/words.h"
 
 namespace host::star_filter {
 
@@ -48,6 +50,17 @@ std::optional<uint32_t> parent_id(const BlockList& settings) {
     return static_cast<uint32_t>(static_cast<int32_t>(id));
   }
   return std::nullopt;
+}
+
+std::vector<std::string> unknown_keywords(const BlockList& settings, const std::string& source) {
+  const std::vector<std::string> known(std::begin(kKeywords), std::end(kKeywords));
+  std::vector<std::string> said;
+  for (const Block& b : settings)
+    if (std::find(known.begin(), known.end(), b.keyword) == known.end())
+      said.push_back(source + ":" + std::to_string(b.line) + ": " + b.keyword +
+                     " is not a setting of " + kServer + did_you_mean(b.keyword, known) +
+                     "; it is ignored");
+  return said;
 }
 
 std::string database_path(const std::string& written, const std::string& scene_dir) {

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/core/blocks.h"
 #include "host/core/filter.h"
@@ -21,6 +22,14 @@ constexpr char kBlurSegs[] = "BlurSegs";
 constexpr char kProjection[] = "Projection";
 constexpr char kParentId[] = "ParentID";
 constexpr char kProjections[][24] = {"Perspective", "Hemispherical", "AzimuthalEquidistant"};
+// Every keyword of the filter's saved settings, to tell a mistyped one.
+constexpr char kKeywords[][24] = {"VantrelVersion",  "StarFile",      "StarSize",
+                                  "StarAspect",      "LumThreshold",  "LumMax",
+                                  "Brightness",      "Saturation",    "BrightnessBias",
+                                  "TintStrength",    "TintRed",       "TintGreen",
+                                  "TintBlue",        "BlurSegs",      "ParentID",
+                                  "sRGBFrameBuffer", "AnamorphicDOF", "ThreeD",
+                                  "Projection",      "Parallax",      "END"};
 
 // The sRGBFrameBuffer setting of a filter, read from the blocks it saves.
 std::optional<bool> srgb(const FilterInstance& f);
@@ -30,6 +39,11 @@ std::optional<std::string> star_file(const BlockList& settings);
 // The parent item a filter's saved settings name; none when it has none or the
 // value is no 32-bit integer. Saved signed: identifiers from 2^31 up come back negative.
 std::optional<uint32_t> parent_id(const BlockList& settings);
+
+// A warning for each top-level keyword of the settings that the filter does
+// not know ("s.vsc:24: StarSze is not a setting of Vantrel (did you mean
+// StarSize?); it is ignored"); source names the file the settings came from.
+std::vector<std::string> unknown_keywords(const BlockList& settings, const std::string& source);
 
 // A database path as the host's file service finds it for a scene in
 // scene_dir (beside the scene first, then from the working folder), made
