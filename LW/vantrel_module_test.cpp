@@ -196,15 +196,6 @@ TEST(VantrelModule, ProductVersionChoosesTheClock) {
 namespace {
 
 // What a misbehaving host service throws, by kind.
-int throw_kind = 0;
-[[noreturn]] void throw_one() {
-  switch (throw_kind) {
-    case 0: throw std::bad_alloc();
-    case 1: throw std::runtime_error("the disk is on fire");
-    default: throw 42;
-  }
-}
-const char* const kTold[] = {"Out of memory", "the disk is on fire", "unknown error"};
 
 }  // namespace
 
@@ -233,45 +224,72 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
   ASSERT_EQ(empty.host.messages.size(), 1u);
   EXPECT_EQ(empty.host.messages[0].first.rfind("Vantrel: no camera?", 0), 0u);
 
-  for (throw_kind = 0; throw_kind < 3; ++throw_kind) {
-    SCOPED_TRACE(kTold[throw_kind]);
-    // A frame whose buffers cannot be read.
-    hn.host.messages.clear();
-    host::FrameImage image(200, 100);
-    const host::Progress no_progress;  // FrameAccess keeps a reference to it
+  // The host is C code and throws nothing: it fails the plug-in by answering
+  // null or an error, and the plug-in's own allocations may fail. No exception
+  // is thrown across the module boundary here: with a runtime in each module
+  // (mingw's 32-bit builds) none could cross it.
+  // A frame whose host hands out no lines: read as an empty sky, and the
+  // frame is written all the same.
+  hn.host.messages.clear();
+  host::FrameImage image(200, 100);
+  const host::Progress no_progress;  // FrameAccess keeps a reference to it
+  {
     host::FrameAccess access(image, 0, 0, 0, no_progress);
-    VHFilterAccess broken = *access.access();
-    broken.get_line = [](const VHFilterAccess*, int, int) -> const float* { throw_one(); };
-    f->process(&broken);
-    ASSERT_EQ(hn.host.messages.size(), 1u);
-    EXPECT_EQ(hn.host.messages[0].first, std::string("Vantrel: ") + kTold[throw_kind]);
-
-    // Settings that cannot be read or written: the user is told.
-    host::LoadState load(host::parse_blocks("StarSize 3\n", "test"));
-    load.state()->read_fp = [](void*, float*, int) -> int { throw_one(); };
-    testing::internal::CaptureStderr();
-    hn.server->handler().inst->load(f->handle(), load.state());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("Error: ") + kTold[throw_kind] + "\n");
-    host::SaveState save(VH_IO_TEXT);
-    save.state()->begin_block = [](void*, const VHBlockID*, int) { throw_one(); };
-    testing::internal::CaptureStderr();
-    hn.server->handler().inst->save(f->handle(), save.state());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("Error: ") + kTold[throw_kind] + "\n");
-
-    // An activation whose global lookup throws fails.
-    VHInstanceFuncs inst{};
-    VHImageFilterHandler record{&inst, nullptr, nullptr, nullptr};
-    const VHServerRecord& server = hn.library->server(VH_CLASS_IMAGE_FILTER, "Vantrel");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(
-        server.activate(
-            VH_INTERFACE_VERSION, [](const char*, int) -> void* { throw_one(); }, &record, nullptr),
-        VH_ACTIVATE_FAILED);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("Error: ") + kTold[throw_kind] + "\n");
+    VHFilterAccess blind = *access.access();
+    blind.get_line = [](const VHFilterAccess*, int, int) -> const float* { return nullptr; };
+    f->process(&blind);
   }
+  EXPECT_TRUE(hn.host.messages.empty());
+  EXPECT_GT(harness::sum(image.red), 0.0);
+
+  // A frame larger than the plug-in can hold: its allocation fails inside the
+  // plug-in, which says so and leaves the frame as it was.
+  hn.host.messages.clear();
+  host::FrameAccess access(image, 0, 0, 0, no_progress);
+  VHFilterAccess huge = *access.access();
+  huge.width = huge.height = sizeof(void*) == 4 ? 16384 : 1 << 20;
+  huge.get_line = [](const VHFilterAccess*, int, int) -> const float* { return nullptr; };
+  huge.set_rgb = [](const VHFilterAccess*, int, int, const float*) { ADD_FAILURE() << "written"; };
+  f->process(&huge);
+  ASSERT_EQ(hn.host.messages.size(), 1u);
+  EXPECT_EQ(hn.host.messages[0].kind, host::Message::Error);
+  // 64-bit: the memory is not there; 32-bit: more than an address space holds.
+  if (sizeof(void*) == 8)
+    EXPECT_EQ(hn.host.messages[0].first, "Vantrel: Out of memory");
+  else
+    EXPECT_EQ(hn.host.messages[0].first.rfind("Vantrel: ", 0), 0u);
+  // The next frame renders.
+  hn.host.messages.clear();
+  EXPECT_GT(harness::sum(hn.render(*f).red), 0.0);
+  EXPECT_TRUE(hn.host.messages.empty());
+
+  // Settings whose values the host cannot read keep what they were.
+  Harness::settings(*f).StarSize = 3.5;
+  host::LoadState load(host::parse_blocks("StarSize 3\nBlurSegs 4\n", "test"));
+  load.state()->read_fp = [](void*, float*, int) -> int { return -1; };
+  load.state()->read_i4 = [](void*, int32_t*, int) -> int { return 0; };
+  testing::internal::CaptureStderr();
+  hn.server->handler().inst->load(f->handle(), load.state());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(Harness::settings(*f).StarSize, 3.5);
+
+  host::Host& current = *host::Host::current();  // the one lookups reach
+  current.withheld.insert(VH_FILE_IO);
+  testing::internal::CaptureStderr();
+  const VHServerRecord& server = hn.library->server(VH_CLASS_IMAGE_FILTER, "Vantrel");
+  VHInstanceFuncs inst{};
+  VHImageFilterHandler record{&inst, nullptr, nullptr, nullptr};
+  // An activation whose host lacks a service it needs fails, and says nothing false.
+  EXPECT_EQ(server.activate(VH_INTERFACE_VERSION, host::Host::global_lookup, &record, nullptr),
+            VH_ACTIVATE_FAILED);
+  EXPECT_EQ(server.activate(
+                VH_INTERFACE_VERSION, [](const char*, int) -> void* { return nullptr; }, &record,
+                nullptr),
+            VH_ACTIVATE_FAILED);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  current.withheld.clear();
+  EXPECT_EQ(server.activate(VH_INTERFACE_VERSION, host::Host::global_lookup, &record, nullptr),
+            VH_ACTIVATE_OK);
 }
 
 TEST(VantrelModule, ActivationReadsTheConfiguration) {
