@@ -304,3 +304,28 @@ TEST_F(PanelPage, ParentChooserAndFileRequester) {
   EXPECT_NE(saved.find("Brightness 0.6"), std::string::npos) << saved;
   close_panel();
 }
+
+TEST_F(PanelPage, CtrlCEndsWith130AndSaysWhetherEditsWereDropped) {
+  post("/api/set?id=32769&value=3");
+  kill(panel->pid, SIGINT);
+  EXPECT_EQ(panel->wait(), 130);
+  const std::string err = read_bytes(dir.file("err.txt"));
+  EXPECT_NE(
+      err.find("the panel is closed by Ctrl-C; edits not saved to " + scene + " were dropped\n"),
+      std::string::npos)
+      << err;
+  EXPECT_EQ(read_bytes(scene).find("\n    Brightness 3\n"), std::string::npos);
+
+  // Saved first: nothing is dropped.
+  panel = std::make_unique<PanelProcess>(scene, plugin, dir.file("err2.txt"));
+  client = std::make_unique<httplib::Client>(panel->url.substr(0, panel->url.find('/', 7)));
+  token = panel->url.substr(panel->url.find("token=") + 6);
+  post("/api/set?id=32769&value=3");
+  post("/api/save");
+  kill(panel->pid, SIGINT);
+  EXPECT_EQ(panel->wait(), 130);
+  EXPECT_NE(read_bytes(dir.file("err2.txt"))
+                .find("the panel is closed by Ctrl-C; every edit was saved\n"),
+            std::string::npos)
+      << read_bytes(dir.file("err2.txt"));
+}
