@@ -319,6 +319,15 @@ TEST(Panel, ClosingMakesTheDatabaseTheDefault) {
   host::FilterInstance next(*hn.server);
   EXPECT_EQ(Harness::settings(next).StarFile, String(db.c_str()));
   EXPECT_FALSE(Harness::settings(next).StarFileIs3D);
+  // The default keeps whether its database has distances: new instances may use 3D Stars.
+  const std::string db3 = hn.db({harness::ahead(0, 0)}, "VANTREL2", "deep sky.stars");
+  {
+    host::OpenInterface ui(hn.kit, *hn.library, next);
+    ui.panel().set_value(kStarFile, Value::of_text(db3));
+  }
+  host::FilterInstance third(*hn.server);
+  EXPECT_EQ(Harness::settings(third).StarFile, String(db3.c_str()));
+  EXPECT_TRUE(Harness::settings(third).StarFileIs3D);
 }
 
 TEST(Panel, LogoIsPaintedInTheTopLeftCorner) {
@@ -392,6 +401,17 @@ TEST(Panel, PreviewFollowsTheSettings) {
       ASSERT_EQ(grey.at(x, y)[0], grey.at(x, y)[1]);
       ASSERT_EQ(grey.at(x, y)[1], grey.at(x, y)[2]);
     }
+  // "Treat Pixels As:" picks the byte table: sRGB-encoded bytes are brighter
+  // than linear ones for every value between black and white.
+  const host::Raster srgb = with(kPixels, Value::of_integer(1));
+  const host::Raster linear = with(kPixels, Value::of_integer(0));
+  int brighter = 0;
+  for (int y = 0; y < 150; ++y)
+    for (int x = 0; x < 200; ++x) {
+      ASSERT_GE(srgb.at(x, y)[0], linear.at(x, y)[0]) << x << "," << y;
+      brighter += srgb.at(x, y)[0] > linear.at(x, y)[0];
+    }
+  EXPECT_GT(brighter, 100);
   p.set_area_size(kPreview, 1, 1);
   EXPECT_EQ(p.raster(kPreview).painted_count(), 1);
 }
