@@ -183,7 +183,7 @@ void PanelServer::api_routes() {
   s.Post("/api/save", job([](WebPanel& w, const httplib::Request&) { return w.save(); }));
   s.Post("/api/live", job(
                           [](WebPanel& w, const httplib::Request& r) {
-                            return w.live_view(std::stoi(r.get_param_value("frame")),
+                            return w.live_view(parse_integer(r.get_param_value("frame")),
                                                r.get_param_value("full") == "1");
                           },
                           true));

@@ -329,3 +329,23 @@ TEST_F(PanelPage, CtrlCEndsWith130AndSaysWhetherEditsWereDropped) {
             std::string::npos)
       << read_bytes(dir.file("err2.txt"));
 }
+
+TEST_F(PanelPage, RefusalsAreMessagesAndNothingIsClampedOrGuessed) {
+  const double before = json_number(control_entry(get("/api/model"), "Star Brightness"), "value");
+  // Out of range: refused with the range, not clamped to it.
+  std::string reply = post("/api/set?id=32769&value=-5", 400);
+  EXPECT_NE(reply.find("\"error\":\"Star Brightness takes 0 to 99999999; -5 is refused\""),
+            std::string::npos)
+      << reply;
+  // A value in hexadecimal is no number here.
+  reply = post("/api/set?id=32769&value=0x10", 400);
+  EXPECT_NE(reply.find("'0x10' is not a number"), std::string::npos) << reply;
+  EXPECT_EQ(json_number(control_entry(get("/api/model"), "Star Brightness"), "value"), before);
+  // A change without its parameters, a frame that is no number: told in JSON.
+  reply = post("/api/set", 400);
+  EXPECT_NE(reply.find("\"error\":\"'' names no control\""), std::string::npos) << reply;
+  reply = post("/api/live?frame=x", 400);
+  EXPECT_NE(reply.find("\"error\":\"'x' is not a whole number\""), std::string::npos) << reply;
+  EXPECT_EQ(reply.find("stoi"), std::string::npos) << reply;
+  close_panel();
+}

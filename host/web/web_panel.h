@@ -18,6 +18,9 @@
 namespace host {
 
 // What the page sends: the control and its value as text.
+// The whole text as a decimal 32-bit integer; HostError "'x' is not a whole number".
+int32_t parse_integer(const std::string& text);
+
 struct Action {
   bool dialog = false;  // the open dialog's control rather than the panel's
   uint32_t id = 0;
