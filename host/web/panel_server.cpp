@@ -189,6 +189,8 @@ void PanelServer::api_routes() {
                           true));
   s.Post("/api/close", [this](const httplib::Request&, httplib::Response& res) {
     send(res, queue.call([this] {
+      // The page is gone: a dialog it showed can no longer be answered.
+      web.cancel_modal();
       on_close();
       return Reply{200, "application/json", "{\"closed\":true}"};
     }));

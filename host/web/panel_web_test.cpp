@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -348,4 +349,31 @@ TEST_F(PanelPage, RefusalsAreMessagesAndNothingIsClampedOrGuessed) {
   EXPECT_NE(reply.find("\"error\":\"'x' is not a whole number\""), std::string::npos) << reply;
   EXPECT_EQ(reply.find("stoi"), std::string::npos) << reply;
   close_panel();
+}
+
+TEST_F(PanelPage, ClosingThePageCancelsAnOpenDialogAndEnds) {
+  // The exit status once the program ends; -1 when it still runs after 20 s.
+  auto ends = [&]() {
+    for (int i = 0; i < 200; ++i) {
+      int s = 0;
+      if (waitpid(panel->pid, &s, WNOHANG) == panel->pid)
+        return panel->status = WIFEXITED(s) ? WEXITSTATUS(s) : 128 + WTERMSIG(s);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+  };
+  // The file requester (Save Settings), then the parent chooser: each open as the page closes.
+  for (const char* opener : {"/api/press?id=32784", "/api/press?id=32779"}) {
+    SCOPED_TRACE(opener);
+    const std::string err = dir.file(std::string("err") + opener[strlen(opener) - 1] + ".txt");
+    panel = std::make_unique<PanelProcess>(scene, plugin, err);
+    client = std::make_unique<httplib::Client>(panel->url.substr(0, panel->url.find('/', 7)));
+    token = panel->url.substr(panel->url.find("token=") + 6);
+    post(opener);
+    unlink(dir.file("plugin/vantrel.ini").c_str());
+    post("/api/close");
+    EXPECT_EQ(ends(), 0) << read_bytes(err);
+    EXPECT_NE(read_bytes(dir.file("plugin/vantrel.ini")).find("DefaultStarFile"),
+              std::string::npos);
+  }
 }

@@ -248,6 +248,11 @@ Reply WebPanel::area(const Action& a) {
   return {200, "image/png", painted_png(target(a).raster(a.id))};
 }
 
+void WebPanel::cancel_modal() {
+  if (dialog) dialog_answer = false;
+  if (request) request_answer = std::optional<std::string>();
+}
+
 Reply WebPanel::answer_dialog(bool confirm) {
   if (!dialog) throw HostError("no dialog is open");
   dialog_answer = confirm;

@@ -40,6 +40,8 @@ public:
   Reply area(const Action& a);
   // Confirms or cancels the open dialog.
   Reply answer_dialog(bool confirm);
+  // Cancels an open dialog or file requester, as closing the page does.
+  void cancel_modal();
   // The names in a folder for the open file request: folders, and files that
   // fit its pattern; never what a file holds.
   Reply list_folder(const std::string& folder);
