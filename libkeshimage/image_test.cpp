@@ -98,8 +98,7 @@ TEST(ImageSpec, UnknownFormats) {
     auto format = static_cast<ImageSpec::PixelFormat>(f);
     EXPECT_TRUE(starts(failure([=] { ImageSpec::bytes_per_pixel(format); }), refusal)) << f;
     EXPECT_TRUE(starts(failure([=] { ImageSpec::natural_stride(4, format); }), refusal)) << f;
-    EXPECT_TRUE(
-        starts(failure([=] { ImageSpec::pixel_format_str(format); }), "unknown format"))
+    EXPECT_TRUE(starts(failure([=] { ImageSpec::pixel_format_str(format); }), "unknown format"))
         << f;
   }
   ImageSpec invalid(4, 4, ImageSpec::BGRA_U8);
