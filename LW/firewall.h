@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "base/string.h"
 
@@ -25,6 +26,9 @@ bool firewall(Work&& work, FailureTo to = FailureTo::User) noexcept {
   } catch (const Xception& e) {
     tell_failure(&e, nullptr, to);
   } catch (const std::bad_alloc&) {
+    tell_failure(nullptr, "Out of memory", to);
+  } catch (const std::length_error&) {
+    // A container asked for more than it can ever hold: memory, in the user's words.
     tell_failure(nullptr, "Out of memory", to);
   } catch (const std::exception& e) {
     tell_failure(nullptr, e.what(), to);

@@ -247,17 +247,15 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
   hn.host.messages.clear();
   host::FrameAccess access(image, 0, 0, 0, no_progress);
   VHFilterAccess huge = *access.access();
-  huge.width = huge.height = sizeof(void*) == 4 ? 16384 : 1 << 20;
+  // More than any address space holds: refused before memory is asked for,
+  // which a memory checker that cannot fail an allocation needs.
+  huge.width = huge.height = sizeof(void*) == 4 ? 16384 : 1 << 30;
   huge.get_line = [](const VHFilterAccess*, int, int) -> const float* { return nullptr; };
   huge.set_rgb = [](const VHFilterAccess*, int, int, const float*) { ADD_FAILURE() << "written"; };
   f->process(&huge);
   ASSERT_EQ(hn.host.messages.size(), 1u);
   EXPECT_EQ(hn.host.messages[0].kind, host::Message::Error);
-  // 64-bit: the memory is not there; 32-bit: more than an address space holds.
-  if (sizeof(void*) == 8)
-    EXPECT_EQ(hn.host.messages[0].first, "Vantrel: Out of memory");
-  else
-    EXPECT_EQ(hn.host.messages[0].first.rfind("Vantrel: ", 0), 0u);
+  EXPECT_EQ(hn.host.messages[0].first, "Vantrel: Out of memory");
   // The next frame renders.
   hn.host.messages.clear();
   EXPECT_GT(harness::sum(hn.render(*f).red), 0.0);
