@@ -142,9 +142,12 @@ bool read_ini_pairs(OSAPI::FileHandle& file, PtrMap<InString, String>& map) {
   OSAPI::FileInput raw(file);
   BufferedInput in(raw, 4096);
   bool first = true;
-  for (String line = in.readline(); line.length() > 0; line = in.readline()) {
+  int number = 1;
+  for (String line = in.readline(); line.length() > 0; line = in.readline(), ++number) {
     if (!parse_ini_line(map, first ? without_bom(line) : line.c_str())) {
-      warning(VANTREL_FUNCTION, "Error reading Vantrel INI file:");
+      warning(VANTREL_FUNCTION,
+              "Vantrel: %s:%d: not a keyword and a value; the rest of the file is not read",
+              vantrel_ini_path().c_str(), number);
       break;
     }
     first = false;

@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "base/string.h"
 
@@ -33,6 +34,9 @@ bool firewall(Work&& work, FailureTo to = FailureTo::User, FailureText* keep = n
   } catch (const Xception& e) {
     tell_failure(&e, nullptr, to, keep);
   } catch (const std::bad_alloc&) {
+    tell_failure(nullptr, "Out of memory", to, keep);
+  } catch (const std::length_error&) {
+    // A container asked for more than it can ever hold: memory, in the user's words.
     tell_failure(nullptr, "Out of memory", to, keep);
   } catch (const std::exception& e) {
     tell_failure(nullptr, e.what(), to, keep);

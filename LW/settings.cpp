@@ -38,6 +38,13 @@ constexpr SettingRow with_range(SettingRow row, double lo, double hi) {
   row.hi = hi;
   return row;
 }
+// Settings the panel gives no range still take only values a user could
+// mean: a tint of 1e38 would write pixels of 6.6e37 without a word.
+constexpr SettingRow with_bounds(SettingRow row, double lo, double hi) {
+  row = with_range(row, lo, hi);
+  row.bounds_only = true;
+  return row;
+}
 
 // A control of the panel bound to the row: identifier, place in the control
 // table, label and class; a row of the value table (name and place) when it
@@ -69,8 +76,8 @@ constexpr ptrdiff_t arraysize(const VHBlockID*) { return kBlockIdCount; }
 
 // Saturation is written before BrightnessBias: the order on disk, not the
 // order of the fields.
-constexpr SettingRow tint_red =
-    on_panel(real("TINR", "TintRed", &S::TintRed, 1.0), 0x8004, 6, "Tint Color", "color");
+constexpr SettingRow tint_red = on_panel(
+    with_bounds(real("TINR", "TintRed", &S::TintRed, 1.0), 0, 1), 0x8004, 6, "Tint Color", "color");
 
 // Saturation is written before BrightnessBias: the order on disk, not the
 // order of the fields. The panel shows the settings in another order again:
@@ -91,13 +98,13 @@ const SettingRow vantrel_settings[kSettingCount] = {
              "float", "Star Brightness", 0, 1),
     on_panel(real("SSAT", "Saturation", &S::Saturation, 0.4, true), 0x8005, 4, "Star Saturation",
              "float", "Star Saturation", 1, 1),
-    on_panel(real("BIAS", "BrightnessBias", &S::BrightnessBias, 1.0), 0x8002, 3, "Brightness Bias",
-             "float"),
-    on_panel(real("TSTR", "TintStrength", &S::TintStrength, 0.0), 0x8003, 5, "Tint Strength",
-             "float", nullptr, 0, 1),
+    on_panel(with_bounds(real("BIAS", "BrightnessBias", &S::BrightnessBias, 1.0), 0.01, 100),
+             0x8002, 3, "Brightness Bias", "float"),
+    on_panel(with_bounds(real("TSTR", "TintStrength", &S::TintStrength, 0.0), 0, 1), 0x8003, 5,
+             "Tint Strength", "float", nullptr, 0, 1),
     tint_red,
-    colour_part(real("TING", "TintGreen", &S::TintGreen, 1.0), tint_red, 1),
-    colour_part(real("TINB", "TintBlue", &S::TintBlue, 1.0), tint_red, 2),
+    colour_part(with_bounds(real("TING", "TintGreen", &S::TintGreen, 1.0), 0, 1), tint_red, 1),
+    colour_part(with_bounds(real("TINB", "TintBlue", &S::TintBlue, 1.0), 0, 1), tint_red, 2),
     on_panel(with_range(integer("BLSG", "BlurSegs", &S::BlurSegs, 1), 0, 100), 0x800A, 11,
              "Motion Blur Segments", "integer", "Motion Blur Segments", 6, 50),
     special("PRID", "ParentID", SettingKind::Parent),
@@ -109,8 +116,8 @@ const SettingRow vantrel_settings[kSettingCount] = {
              "3D Stars", 7),
     on_panel(integer("PROJ", "Projection", &S::Projection, 0, SettingKind::Projection), 0x800C, 13,
              "Projection:", "iChoice", "Hemispherical Projection", 9),
-    on_panel(real("PARA", "Parallax", &S::Parallax, 0.0), 0x8019, 15, "Parallax Crush", "float",
-             "Parallax Crush", 8),
+    on_panel(with_bounds(real("PARA", "Parallax", &S::Parallax, 0.0), -1000, 1000), 0x8019, 15,
+             "Parallax Crush", "float", "Parallax Crush", 8),
     special("ENDI", "END", SettingKind::End),
 };
 
@@ -142,9 +149,11 @@ void setting_defaults(VantrelSettings& s, const String& star_file, bool star_fil
 }
 
 // Limits are compared as saved: 99999999 is stored as the float 1e8 and must read back.
+// A value the stored float cannot hold would be saved as inf and lost on the next load.
 bool setting_accepts(const SettingRow& row, double value) {
-  return std::isfinite(value) && (!row.ranged || (value >= static_cast<float>(row.lo) &&
-                                                  value <= static_cast<float>(row.hi)));
+  return std::isfinite(static_cast<float>(value)) &&
+         (!row.ranged ||
+          (value >= static_cast<float>(row.lo) && value <= static_cast<float>(row.hi)));
 }
 
 const char* projection_name(int projection) {
@@ -214,16 +223,23 @@ void read_star_file(const SettingRow& row, vantrel& v, int version, const st_LWL
     path = buf;
   }
   v.StarFile = path;
-  // A database that is no longer there gives way to the default one
-  // silently; a file that is there but is no database is worth a word.
+  // A database that cannot be used gives way to the default one, so that a
+  // scene moved to another machine still renders; but never without a word,
+  // or a mistyped path would render the wrong sky unnoticed.
   const StarFileHeader header = read_star_file_header(v.StarFile.c_str());
   v.StarFileIs3D = header.is_3d;
-  if (!header.valid) {
-    if (header.opened)
-      warning(VANTREL_FUNCTION, "star database %s: %s; using the default database",
-              v.StarFile.c_str(), header.problem());
-    v.StarFile = default_star_file_path(&v.StarFileIs3D);
+  if (header.valid || v.StarFile.empty()) {
+    if (!header.valid) v.StarFile = default_star_file_path(&v.StarFileIs3D);
+    return;
   }
+  const String unusable = v.StarFile;
+  v.StarFile = default_star_file_path(&v.StarFileIs3D);
+  if (v.StarFile.empty())
+    warning(VANTREL_FUNCTION, "star database %s: %s; there is no default database to use instead",
+            unusable.c_str(), header.problem());
+  else
+    warning(VANTREL_FUNCTION, "star database %s: %s; using the default database %s instead",
+            unusable.c_str(), header.problem(), v.StarFile.c_str());
 }
 
 int read_projection(int version, const st_LWLoadState* s) {
@@ -231,8 +247,12 @@ int read_projection(int version, const st_LWLoadState* s) {
     return s->find_block(s->data, v1_projection_ids) == HEMI ? Hemispherical : Perspective;
   char buf[4096];
   if (s->read_str(s->data, buf, sizeof buf) < 0) buf[0] = '\0';
-  for (int p : {Hemispherical, AzimuthalEquidistant})
+  for (int p : {Perspective, Hemispherical, AzimuthalEquidistant})
     if (!strcmp(buf, projection_names[p])) return p;
+  warning(VANTREL_FUNCTION,
+          "Projection \"%s\" names no projection (Perspective, Hemispherical or "
+          "AzimuthalEquidistant); Perspective is used",
+          buf);
   return Perspective;
 }
 
@@ -243,7 +263,11 @@ void read_setting(const SettingRow& row, int& version, vantrel& v, const st_LWLo
   float f = 0.0f;
   switch (row.kind) {
     case SettingKind::Version:
-      if (s->read_i4(s->data, &x, 1) == 1) version = x == 1 ? 1 : 2;
+      if (s->read_i4(s->data, &x, 1) != 1) break;
+      version = x == 1 ? 1 : 2;
+      if (x != 1 && x != 2)
+        warning(VANTREL_FUNCTION,
+                "VantrelVersion %d is neither 1 nor 2; the settings are read as version 2", x);
       break;
     case SettingKind::Path: read_star_file(row, v, version, s); break;
     case SettingKind::Real:

@@ -65,11 +65,13 @@ struct SettingRow {
   const char* keyword;
   SettingKind kind;
   double initial;  // the default of a Real or Integer setting
-  bool ranged;     // the panel offers lo to hi; otherwise any finite value
+  bool ranged;     // lo to hi are kept, and offered by the panel unless bounds_only
   double lo, hi;
   double VantrelSettings::*real;
   int32_t VantrelSettings::*integer;  // Integer and Projection
   PanelColumns panel;
+  // lo to hi bound what is kept, but the panel offers no range for it.
+  bool bounds_only = false;
 };
 
 constexpr size_t kSettingCount = 21;

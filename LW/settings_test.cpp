@@ -110,7 +110,12 @@ TEST(Settings, ReadingRules) {
                            Refused{"Brightness 3e38", "Brightness 3e+38 is outside"},
                            Refused{"Saturation inf", "Saturation inf is not a finite number"},
                            Refused{"TintRed nan", "TintRed nan is not a finite number"},
-                           Refused{"Parallax -inf", "Parallax -inf is not a finite number"}}) {
+                           Refused{"Parallax -inf", "Parallax -inf is not a finite number"},
+                           // Settings without a panel range have bounds all the same.
+                           Refused{"BrightnessBias 0", "BrightnessBias 0 is outside 0.01 to 100"},
+                           Refused{"TintStrength 1e38", "TintStrength 1e+38 is outside 0 to 1"},
+                           Refused{"TintGreen 2", "TintGreen 2 is outside 0 to 1"},
+                           Refused{"Parallax 5000", "Parallax 5000 is outside -1000 to 1000"}}) {
     testing::internal::CaptureStderr();
     load_text(a.v, std::string(r.text) + "\nLumMax 0.125\n");
     const std::string err = testing::internal::GetCapturedStderr();
@@ -124,10 +129,37 @@ TEST(Settings, ReadingRules) {
   EXPECT_EQ(a.v->Saturation, 0.4);
   EXPECT_EQ(a.v->TintRed, 1.0);
   EXPECT_EQ(a.v->Parallax, 0.0);
-  // The limits themselves are taken; a version other than 1 reads as version 2.
-  load_text(a.v, "VantrelVersion 7\nBlurSegs 0\nStarSize 99999999\nStarFile \"\"\n");
+  EXPECT_EQ(a.v->BrightnessBias, 1.0);
+  EXPECT_EQ(a.v->TintStrength, 0.0);
+  EXPECT_EQ(a.v->TintGreen, 1.0);
+  // The limits themselves are taken; a version other than 1 reads as version
+  // 2, and a projection no run knows as Perspective, each with a warning.
+  testing::internal::CaptureStderr();
+  load_text(a.v,
+            "VantrelVersion 7\nBlurSegs 0\nStarSize 99999999\nStarFile \"\"\nParallax -1000\n");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("warning: VantrelVersion 7 is neither 1 nor 2; the settings are read as "
+                      "version 2",
+                      0),
+            0u)
+      << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(a.v->BlurSegs, 0);
   EXPECT_EQ(a.v->StarSize, static_cast<double>(99999999.0f));
+  EXPECT_EQ(a.v->Parallax, -1000.0);
+  for (const std::string name : {"Bogus", ""}) {
+    a.v->Projection = 1;
+    testing::internal::CaptureStderr();
+    load_text(a.v, "VantrelVersion 2\nProjection \"" + name + "\"\n");
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("warning: Projection \"" + name +
+                            "\" names no projection (Perspective, Hemispherical or "
+                            "AzimuthalEquidistant); Perspective is used",
+                        0),
+              0u)
+        << err;
+    EXPECT_EQ(a.v->Projection, 0);
+  }
 }
 
 TEST(Settings, Version1Forms) {
@@ -160,11 +192,16 @@ TEST(Settings, Version1Forms) {
 TEST(Settings, StarFileFallsBackToTheDefault) {
   StaticPlugin p;
   Instance a;
-  // A database that is gone gives way silently; one that is there but is no
-  // database is named, with what is wrong with it.
+  // A database that is gone, or there but no database, gives way to the
+  // default with a warning naming it, what is wrong with it and what is used instead.
   testing::internal::CaptureStderr();
   load_text(a.v, "StarFile \"/nowhere/gone.stars\"\n");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("warning: star database /nowhere/gone.stars: the file cannot be opened; "
+                      "there is no default database to use instead",
+                      0),
+            0u)
+      << err;
   EXPECT_TRUE(a.v->StarFile.empty());
   EXPECT_FALSE(a.v->StarFileIs3D);
   struct Damaged {
@@ -180,15 +217,28 @@ TEST(Settings, StarFileFallsBackToTheDefault) {
     testing_support::write_bytes(path, d.bytes);
     testing::internal::CaptureStderr();
     load_text(a.v, "StarFile " + host::quote(path) + "\n");
-    const std::string err = testing::internal::GetCapturedStderr();
+    err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("warning: star database " + path + ": " + d.reason, 0), 0u) << err;
     EXPECT_TRUE(a.v->StarFile.empty());
   }
   const std::string builtin = p.in_folder("hipparcos3D.stars");
   harness::write_db(p.host, builtin, {}, "VANTREL2");
+  // No database named: the default, without a word.
+  testing::internal::CaptureStderr();
   load_text(a.v, "StarFile \"\"\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(a.v->StarFile, String(builtin.c_str()));
   EXPECT_TRUE(a.v->StarFileIs3D);
+  testing::internal::CaptureStderr();
+  load_text(a.v, "StarFile \"/nowhere/gone.stars\"\n");
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("warning: star database /nowhere/gone.stars: the file cannot be opened; "
+                      "using the default database " +
+                          builtin + " instead",
+                      0),
+            0u)
+      << err;
+  EXPECT_EQ(a.v->StarFile, String(builtin.c_str()));
 }
 
 TEST(Settings, UnknownProjectionStopsTheWriting) {
@@ -200,7 +250,7 @@ TEST(Settings, UnknownProjectionStopsTheWriting) {
     vantrel_save(a.v, s.state(), true);
     FAIL() << "wrote an unknown projection";
   } catch (const StrXception& e) {
-    EXPECT_EQ(std::string(e.message.c_str()).rfind("unknown projection in <", 0), 0u);
+    EXPECT_EQ(std::string(e.message.c_str()).rfind("unknown projection", 0), 0u);
   }
   const host::BlockList written = host::parse_blocks(s.text(), "partial");
   ASSERT_EQ(written.size(), 18u);
@@ -232,18 +282,18 @@ TEST(Settings, SettingsFiles) {
   };
   EXPECT_EQ(message([&] {
               vantrel_load_from_file(b.v, p.dir.file("missing.vset").c_str());
-            }).rfind("error opening settings file in <", 0),
+            }).rfind("error opening settings file", 0),
             0u);
   EXPECT_EQ(b.v->StarSize, 1.0);
   EXPECT_EQ(message([&] {
               vantrel_save_to_file(a.v, p.dir.file("no/folder/x.vset").c_str());
-            }).rfind("error saving settings file in <", 0),
+            }).rfind("error saving settings file", 0),
             0u);
   // A file that cannot be written at close (a folder in its place) is no success either.
   testing_support::make_dirs(p.dir.file("taken.vset"));
   EXPECT_EQ(message([&] {
               vantrel_save_to_file(a.v, p.dir.file("taken.vset").c_str());
-            }).rfind("error saving settings file in <", 0),
+            }).rfind("error saving settings file", 0),
             0u);
 
   // A failure inside the blocks is reported; the file is still closed and written so far.
@@ -251,7 +301,7 @@ TEST(Settings, SettingsFiles) {
   testing::internal::CaptureStderr();
   vantrel_save_to_file(a.v, path.c_str());
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("Error: unknown projection in <", 0), 0u) << err;
+  EXPECT_EQ(err.rfind("Error: unknown projection", 0), 0u) << err;
   EXPECT_NE(testing_support::read_bytes(path).find("ThreeD 0"), std::string::npos);
 }
 
@@ -271,7 +321,7 @@ TEST(Settings, SceneSettingsThroughThePlugin) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(a.save().size(), 18u);  // up to ThreeD
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("Error: unknown projection in <", 0), 0u) << err;
+  EXPECT_EQ(err.rfind("Error: unknown projection", 0), 0u) << err;
   host::SaveState state(VH_IO_TEXT);
   testing::internal::CaptureStderr();
   const char* answer = hn.server->handler().inst->save(a.handle(), state.state());

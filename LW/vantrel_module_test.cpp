@@ -180,15 +180,6 @@ TEST(VantrelModule, ProductVersionChoosesTheClock) {
 namespace {
 
 // What a misbehaving host service throws, by kind.
-int throw_kind = 0;
-[[noreturn]] void throw_one() {
-  switch (throw_kind) {
-    case 0: throw std::bad_alloc();
-    case 1: throw std::runtime_error("the disk is on fire");
-    default: throw 42;
-  }
-}
-const char* const kTold[] = {"Out of memory", "the disk is on fire", "unknown error"};
 
 }  // namespace
 
@@ -202,7 +193,7 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
   const host::FrameImage unknown = hn.render(*f, 0, 0.25f);
   ASSERT_EQ(hn.host.messages.size(), 1u);
   EXPECT_EQ(hn.host.messages[0].kind, host::Message::Error);
-  EXPECT_EQ(hn.host.messages[0].first.rfind("Vantrel: unknown projection in <", 0), 0u)
+  EXPECT_EQ(hn.host.messages[0].first.rfind("Vantrel: unknown projection", 0), 0u)
       << hn.host.messages[0].first;
   for (float v : unknown.red) ASSERT_EQ(v, 0.25f);  // the frame stays as rendered
   // The database was rewound on the way out: the next frame renders.
@@ -215,54 +206,72 @@ TEST(VantrelModule, NoExceptionReachesTheHost) {
   auto g = empty.instance(empty.db({harness::ahead(0, 0)}));
   empty.render(*g);
   ASSERT_EQ(empty.host.messages.size(), 1u);
-  EXPECT_EQ(empty.host.messages[0].first.rfind("Vantrel: no camera? in <", 0), 0u);
+  EXPECT_EQ(empty.host.messages[0].first.rfind("Vantrel: no camera?", 0), 0u);
 
-  for (throw_kind = 0; throw_kind < 3; ++throw_kind) {
-    SCOPED_TRACE(kTold[throw_kind]);
-    // A frame whose buffers cannot be read.
-    hn.host.messages.clear();
-    host::FrameImage image(200, 100);
-    const host::Progress no_progress;  // FrameAccess keeps a reference to it
+  // The host is C code and throws nothing: it fails the plug-in by answering
+  // null or an error, and the plug-in's own allocations may fail. No exception
+  // is thrown across the module boundary here: with a runtime in each module
+  // (mingw's 32-bit builds) none could cross it.
+  // A frame whose host hands out no lines: read as an empty sky, and the
+  // frame is written all the same.
+  hn.host.messages.clear();
+  host::FrameImage image(200, 100);
+  const host::Progress no_progress;  // FrameAccess keeps a reference to it
+  {
     host::FrameAccess access(image, 0, 0, 0, no_progress);
-    VHFilterAccess broken = *access.access();
-    broken.get_line = [](const VHFilterAccess*, int, int) -> const float* { throw_one(); };
-    f->process(&broken);
-    ASSERT_EQ(hn.host.messages.size(), 1u);
-    EXPECT_EQ(hn.host.messages[0].first, std::string("Vantrel: ") + kTold[throw_kind]);
-
-    // Settings that cannot be read or written: the user is told, and the
-    // callback hands the host the same text, still there after the call.
-    host::LoadState load(host::parse_blocks("StarSize 3\n", "test"));
-    load.state()->read_fp = [](void*, float*, int) -> int { throw_one(); };
-    testing::internal::CaptureStderr();
-    const char* error = hn.server->handler().inst->load(f->handle(), load.state());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("Error: ") + kTold[throw_kind] + "\n");
-    ASSERT_NE(error, nullptr);
-    EXPECT_STREQ(error, kTold[throw_kind]);
-    host::SaveState save(VH_IO_TEXT);
-    save.state()->begin_block = [](void*, const VHBlockID*, int) { throw_one(); };
-    testing::internal::CaptureStderr();
-    error = hn.server->handler().inst->save(f->handle(), save.state());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("Error: ") + kTold[throw_kind] + "\n");
-    ASSERT_NE(error, nullptr);
-    EXPECT_STREQ(error, kTold[throw_kind]);
-    host::SaveState fine(VH_IO_TEXT);
-    EXPECT_EQ(hn.server->handler().inst->save(f->handle(), fine.state()), nullptr);
-
-    // An activation whose global lookup throws fails.
-    VHInstanceFuncs inst{};
-    VHImageFilterHandler record{&inst, nullptr, nullptr, nullptr};
-    const VHServerRecord& server = hn.library->server(VH_CLASS_IMAGE_FILTER, "Vantrel");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(
-        server.activate(
-            VH_INTERFACE_VERSION, [](const char*, int) -> void* { throw_one(); }, &record, nullptr),
-        VH_ACTIVATE_FAILED);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("Error: ") + kTold[throw_kind] + "\n");
+    VHFilterAccess blind = *access.access();
+    blind.get_line = [](const VHFilterAccess*, int, int) -> const float* { return nullptr; };
+    f->process(&blind);
   }
+  EXPECT_TRUE(hn.host.messages.empty());
+  EXPECT_GT(harness::sum(image.red), 0.0);
+
+  // A frame larger than the plug-in can hold: its allocation fails inside the
+  // plug-in, which says so and leaves the frame as it was.
+  hn.host.messages.clear();
+  host::FrameAccess access(image, 0, 0, 0, no_progress);
+  VHFilterAccess huge = *access.access();
+  // More than any address space holds: refused before memory is asked for,
+  // which a memory checker that cannot fail an allocation needs.
+  huge.width = huge.height = sizeof(void*) == 4 ? 16384 : 1 << 30;
+  huge.get_line = [](const VHFilterAccess*, int, int) -> const float* { return nullptr; };
+  huge.set_rgb = [](const VHFilterAccess*, int, int, const float*) { ADD_FAILURE() << "written"; };
+  f->process(&huge);
+  ASSERT_EQ(hn.host.messages.size(), 1u);
+  EXPECT_EQ(hn.host.messages[0].kind, host::Message::Error);
+  EXPECT_EQ(hn.host.messages[0].first, "Vantrel: Out of memory");
+  // The next frame renders.
+  hn.host.messages.clear();
+  EXPECT_GT(harness::sum(hn.render(*f).red), 0.0);
+  EXPECT_TRUE(hn.host.messages.empty());
+
+  // Settings whose values the host cannot read keep what they were.
+  Harness::settings(*f).StarSize = 3.5;
+  host::LoadState load(host::parse_blocks("StarSize 3\nBlurSegs 4\n", "test"));
+  load.state()->read_fp = [](void*, float*, int) -> int { return -1; };
+  load.state()->read_i4 = [](void*, int32_t*, int) -> int { return 0; };
+  testing::internal::CaptureStderr();
+  hn.server->handler().inst->load(f->handle(), load.state());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(Harness::settings(*f).StarSize, 3.5);
+
+  host::Host& current = *host::Host::current();  // the one lookups reach
+  current.withheld.insert(VH_FILE_IO);
+  testing::internal::CaptureStderr();
+  const VHServerRecord& server = hn.library->server(VH_CLASS_IMAGE_FILTER, "Vantrel");
+  VHInstanceFuncs inst{};
+  VHImageFilterHandler record{&inst, nullptr, nullptr, nullptr};
+  // An activation whose host lacks a service it needs fails, and says nothing false.
+  EXPECT_EQ(server.activate(VH_INTERFACE_VERSION, host::Host::global_lookup, &record, nullptr),
+            VH_ACTIVATE_FAILED);
+  EXPECT_EQ(server.activate(
+                VH_INTERFACE_VERSION, [](const char*, int) -> void* { return nullptr; }, &record,
+                nullptr),
+            VH_ACTIVATE_FAILED);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  current.withheld.clear();
+  EXPECT_EQ(server.activate(VH_INTERFACE_VERSION, host::Host::global_lookup, &record, nullptr),
+            VH_ACTIVATE_OK);
 }
 
 TEST(VantrelModule, ActivationReadsTheConfiguration) {
@@ -299,5 +308,5 @@ TEST(VantrelModule, UnreadableConfigurationFailsTheActivation) {
   EXPECT_EQ(host::activate(hn.library->server(VH_CLASS_IMAGE_FILTER, "Vantrel"), &record),
             VH_ACTIVATE_FAILED);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("Error: ReadFile:\n(\"Is a directory\") in <", 0), 0u) << err;
+  EXPECT_EQ(err.rfind("Error: ReadFile:\n(\"Is a directory\")", 0), 0u) << err;
 }

@@ -97,7 +97,7 @@ void add_number_hints(HintList& h) {
   for (const SettingRow* row : panel_tables().by_place) {
     if (!row) continue;
     const VHPanelToken control = HintList::id(row->panel.control);
-    if (row->ranged)
+    if (row->ranged && !row->bounds_only)
       h.add(VH_HINT_RANGE, {control, HintList::num(static_cast<int32_t>(row->lo)),
                             HintList::num(static_cast<int32_t>(row->hi)), HintList::num(1)});
     if (row->panel.numeric) h.add(VH_HINT_NUMERIC, {control, HintList::num(row->panel.numeric)});
@@ -183,7 +183,9 @@ int set_star_file(vantrel& v, const char* path) {
 }
 
 int set_three_d(vantrel& v, int32_t on) {
-  if (v.StarFileIs3D)
+  // Off is always allowed: a settings file may have switched 3D on over a
+  // database without distances, and every render would fail until it is off.
+  if (v.StarFileIs3D || !on)
     v.ThreeD = on;
   else
     show_error(

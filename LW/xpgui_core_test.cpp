@@ -166,6 +166,44 @@ TEST(Preview, TintThenSaturationInTheLight) {
   EXPECT_GT(grey.light(), 0.0);
 }
 
+// One star of the preview alone, drawn again from the preview's own terms:
+// brightness times 2.5 times its luminance capped at Maximum Luminance, size
+// times 0.4, the colour from yellow-white (0.2 c + 1 - c) to blue (c),
+// saturated towards grey 0.5. A change to any of these moves the spot.
+TEST(Preview, OneSpotIsItsStarsTerms) {
+  StaticPlugin p;
+  Instance a;
+  int brightest = 0;
+  for (int i = 1; i < kPreviewStars; ++i)
+    if (preview_stars[i].luminance > preview_stars[brightest].luminance) brightest = i;
+  const PreviewStar& star = preview_stars[brightest];
+  ASSERT_GT(star.colour, 0.05f);  // neither end of the colour scale
+  ASSERT_LT(star.colour, 0.95f);
+  a.v->LumThreshold = star.luminance;  // this star alone
+  a.v->LumMax = star.luminance * 0.5;  // and capped
+  a.v->Brightness = 0.8;
+  a.v->BrightnessBias = 1;
+  a.v->StarSize = 5;
+  a.v->StarAspect = 1;
+  a.v->Saturation = 0.6;
+  a.v->TintStrength = 0;
+  Area preview(200, 150);
+  ASSERT_EQ(draw_preview_stars(*a.v, preview.fb(), frozen_clock).drawn, 1);
+
+  const float c = star.colour, yellow = 0.2f * c + (1.0f - c);
+  VectorN<float, 3> colour{{yellow, yellow, c}};
+  for (int k = 0; k < 3; ++k) colour[k] = colour[k] * 0.6f + (1.0f - 0.6f) * 0.5f;
+  const VectorN<float, 2> at{{star.x * 200.0f, star.y * 150.0f}};
+  Area expected(200, 150);
+  op_star_streak(expected.fb(), at, at, static_cast<float>(0.8 * 2.5 * a.v->LumMax), colour, 2.0f,
+                 2.0f, AllLines);
+  ASSERT_GT(expected.light(), 0.0);
+  for (int y = 0; y < 150; ++y)
+    for (int x = 0; x < 200; ++x)
+      for (int k = 1; k < 4; ++k)
+        ASSERT_NEAR(preview.px(x, y)[k], expected.px(x, y)[k], 1e-6f) << x << "," << y << "," << k;
+}
+
 TEST(Preview, SpotsStopGrowingAtSizeTen) {
   StaticPlugin p;
   Instance a;

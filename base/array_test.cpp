@@ -28,9 +28,7 @@ TEST(ByteArray, SpuriousReallocWarnsAndChangesNothing) {
   testing::internal::CaptureStderr();
   a.realloc(40);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("warning: spurious realloc in <", 0), 0u);
-  EXPECT_EQ(err.back(), '\n');
-  EXPECT_NE(err.find("ByteArray::realloc"), std::string::npos);
+  EXPECT_EQ(err, "warning: spurious realloc\n");
   EXPECT_EQ(a.bytes, bytes);
   EXPECT_EQ(a.capacity, 40u);
   EXPECT_EQ(a.length, 10u);

@@ -65,7 +65,7 @@ TEST(BufferedInput, PushBackAndPosition) {
     in.unread('x');
     FAIL() << "second unread accepted";
   } catch (const StrXception& e) {
-    EXPECT_EQ(std::string(e.message.c_str()).rfind("can't unread more than 1 byte in <", 0), 0u);
+    EXPECT_EQ(std::string(e.message.c_str()).rfind("can't unread more than 1 byte", 0), 0u);
   }
   char d = 0;
   EXPECT_EQ(in.read(&d, 1), 1);
@@ -143,7 +143,7 @@ TEST(BufferedInput, FailingSourceIsAReadError) {
         for (String l = in.readline(); l.length() > 0; l = in.readline()) got.push_back(l.c_str());
         FAIL() << "a failing source read as the end, buffer " << buffer;
       } catch (const StrXception& e) {
-        EXPECT_EQ(std::string(e.message.c_str()).rfind("read error in <", 0), 0u);
+        EXPECT_EQ(std::string(e.message.c_str()).rfind("read error", 0), 0u);
       }
       // Lines before the failure were delivered whole (a 4096-byte buffer
       // fails at its first read).

@@ -141,8 +141,8 @@ StrXception::StrXception(const char* file, const char* function, int line, const
     throw;
   }
   va_end(args);
-  text += String::format(" in <%s> (%s:%d)", function, file, line);
   message = text;
+  where = String::format("%s (%s:%d)", function, file, line);
 }
 
 StrXception::~StrXception() = default;
@@ -180,8 +180,10 @@ void report_to_user(const char* caption, const char* text) {
 void warning(const char* function, const char* format, ...) {
   va_list args;
   va_start(args, format);
+  // Users read these: the function that warned is no part of the message.
+  (void)function;
   fputs("warning: ", stderr);
   vfprintf(stderr, format, args);
-  fprintf(stderr, " in <%s>\n", function);
+  fputc('\n', stderr);
   va_end(args);
 }

@@ -73,7 +73,8 @@ public:
 
 class StrXception : public Xception {
 public:
-  // The message is format(args...) followed by " in <function> (file:line)".
+  // The message is format(args...), in the user's words; where it was
+  // thrown is kept apart, for those who debug.
   StrXception(const char* file, const char* function, int line, const char* format, ...)
       VANTREL_PRINTF(5, 6);
   StrXception(const StrXception& other) = default;
@@ -85,6 +86,7 @@ public:
   const String& text() const { return message; }
 
   String message;
+  String where;  // "function (file:line)"
 };
 
 class AssertXception : public Xception {
@@ -123,5 +125,5 @@ using ReportSink = void (*)(const char* caption, const char* text);
 ReportSink set_report_sink(ReportSink sink);
 void report_to_user(const char* caption, const char* text);
 
-// "warning: <text> in <function>\n" on the standard error stream.
+// "warning: <text>\n" on the standard error stream; the function is not shown.
 void warning(const char* function, const char* format, ...) VANTREL_PRINTF(2, 3);

@@ -379,7 +379,7 @@ TEST(StarRenderer, HeaderOnlyAndFailures) {
     bad.render(bad.db({kCentre}, "VANTREL3"));
     FAIL() << "accepted a bad header";
   } catch (const StrXception& e) {
-    EXPECT_EQ(std::string(e.message.c_str()).rfind("error in star database file in <", 0), 0u);
+    EXPECT_EQ(std::string(e.message.c_str()).rfind("error in star database file", 0), 0u);
   }
 
   // Raised at the first star that passes the threshold, not before: the
@@ -396,7 +396,7 @@ TEST(StarRenderer, HeaderOnlyAndFailures) {
     while (r.render_next(drew)) ++completed;
     FAIL() << "an unknown projection was accepted";
   } catch (const StrXception& e) {
-    EXPECT_EQ(std::string(e.message.c_str()).rfind("unknown projection in <", 0), 0u);
+    EXPECT_EQ(std::string(e.message.c_str()).rfind("unknown projection", 0), 0u);
   }
   EXPECT_EQ(completed, 2);
   EXPECT_EQ(input.handed, 4);  // the header, the two faint stars and the first bright one

@@ -93,13 +93,12 @@ TEST(ImageSpec, StridesOfEveryFormat) {
 
 TEST(ImageSpec, UnknownFormats) {
   // The 32-bit build names the format before refusing it.
-  const std::string refusal = sizeof(void*) == 4 ? "unknown format in <" : "unhandled format in <";
+  const std::string refusal = sizeof(void*) == 4 ? "unknown format" : "unhandled format";
   for (int f : {0, 2, 5, 8, 9, 9999}) {
     auto format = static_cast<ImageSpec::PixelFormat>(f);
     EXPECT_TRUE(starts(failure([=] { ImageSpec::bytes_per_pixel(format); }), refusal)) << f;
     EXPECT_TRUE(starts(failure([=] { ImageSpec::natural_stride(4, format); }), refusal)) << f;
-    EXPECT_TRUE(
-        starts(failure([=] { ImageSpec::pixel_format_str(format); }), "unknown format in <"))
+    EXPECT_TRUE(starts(failure([=] { ImageSpec::pixel_format_str(format); }), "unknown format"))
         << f;
   }
   ImageSpec invalid(4, 4, ImageSpec::BGRA_U8);
@@ -113,7 +112,7 @@ TEST(Image, AllocationGuards) {
   narrow.stride = 100 * 16 - 1;
   EXPECT_TRUE(
       starts(failure([&] { Image image(narrow); }),
-             "ImageSpec stride is too small for width - did you forget set_natural_stride? in <"));
+             "ImageSpec stride is too small for width - did you forget set_natural_stride?"));
   narrow.set_natural_stride();
   EXPECT_EQ(narrow.stride, 1600u);
 

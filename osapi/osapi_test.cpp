@@ -20,10 +20,12 @@ namespace {
 
 using testing_support::TempDir;
 
-std::string message_of(const std::function<void()>& f) {
+// The message, and where it was thrown.
+std::string message_of(const std::function<void()>& f, std::string* where = nullptr) {
   try {
     f();
   } catch (const StrXception& e) {
+    if (where) *where = e.where.c_str();
     return e.message.c_str();
   }
   return "(nothing raised)";
@@ -51,7 +53,7 @@ constexpr int kNoFile = ENOENT, kNoFolder = ENOENT, kWrongAccess = EBADF;
 std::string system_text(int code) { return strerror(code); }
 #endif
 
-std::string quoted(int code) { return "\n(\"" + system_text(code) + "\") in <"; }
+std::string quoted(int code) { return "\n(\"" + system_text(code) + "\")"; }
 
 std::string last_caption, last_text;
 void capture(const char* caption, const char* text) {
@@ -116,10 +118,12 @@ TEST(OSAPI, WriteReadSeekRoundTrip) {
 TEST(OSAPI, FailuresNameTheCallPathAndSystemText) {
   TempDir dir;
   std::string missing = dir.file("100% missing.ini");
-  std::string m = message_of([&] { OSAPI::open_file_or_die(missing.c_str(), OSAPI::OPEN_READ); });
-  EXPECT_EQ(m.rfind("CreateFile: " + missing + quoted(kNoFile), 0), 0u) << m;
-  EXPECT_NE(m.find("die_win32(const char*, const char*)"), std::string::npos) << m;
-  EXPECT_NE(m.find(kSourceFile), std::string::npos) << m;
+  std::string where;
+  std::string m =
+      message_of([&] { OSAPI::open_file_or_die(missing.c_str(), OSAPI::OPEN_READ); }, &where);
+  EXPECT_EQ(m, "CreateFile: " + missing + quoted(kNoFile)) << m;
+  EXPECT_NE(where.find("die_win32(const char*, const char*)"), std::string::npos) << where;
+  EXPECT_NE(where.find(kSourceFile), std::string::npos) << where;
 
   std::string path = dir.file("readonly.txt");
   { OSAPI::FileHandle w = OSAPI::open_file_or_die(path.c_str(), OSAPI::OPEN_WRITE); }

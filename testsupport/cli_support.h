@@ -70,6 +70,7 @@ struct Cli : ::testing::Test {
     const std::string path = dir.file("s.vsc");
     std::vector<std::string> args = {"new-scene", path,    "--camera-ra", "90", "--fov",    "30",
                                      "--size",    "64x48", "--database",  db,   "--plugin", plugin};
+    unlink(path.c_str());  // a fresh scene each time: new-scene keeps an existing file
     args.insert(args.end(), extra.begin(), extra.end());
     const RunResult r = run(args);
     EXPECT_EQ(r.status, 0) << r.err;

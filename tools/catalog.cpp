@@ -1,6 +1,7 @@
 #include "tools/catalog.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -203,7 +204,9 @@ bool next_line(std::streambuf& in, std::string& line, bool& cut) {
 
 }  // namespace
 
-Format format_from_name(const std::string& name) {
+Format format_from_name(const std::string& given) {
+  std::string name = given;
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (name == "kstars") return Format::KStars;
   if (name == "hyg") return Format::HYG;
   if (name == "csv") return Format::CSV;

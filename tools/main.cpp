@@ -17,7 +17,7 @@
 namespace {
 
 struct ConvertOptions {
-  std::string input, output, format = "kstars";
+  std::string input, output, format;  // empty: guessed from the input's name
   bool v1 = false, v2 = false, strict = false, quiet = false;
   double mag_limit = 1e9, epoch = std::nan("");
 };
@@ -41,8 +41,27 @@ void report_malformed(const std::string& input, const stars::ReadReport& report)
     fprintf(stderr, "  ...\n");
 }
 
+// The format a catalogue's name suggests: KStars' stars.dat, the HYG
+// database's CSV, or another CSV.
+std::string format_for_name(const std::string& input) {
+  std::string name = input.substr(input.find_last_of('/') + 1);
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto ends = [&](const std::string& tail) {
+    return name.size() >= tail.size() &&
+           name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  if (ends(".dat")) return "kstars";
+  if (ends(".csv")) return name.find("hyg") != std::string::npos ? "hyg" : "csv";
+  throw stars::CatalogError("cannot tell the catalogue format of " + input +
+                            " from its name: name it with --format kstars, hyg or csv");
+}
+
 int convert(const ConvertOptions& o) {
-  const stars::Format format = stars::format_from_name(o.format);
+  const std::string format_name = o.format.empty() ? format_for_name(o.input) : o.format;
+  const stars::Format format = stars::format_from_name(format_name);
+  if (o.format.empty() && !o.quiet)
+    fprintf(stderr, "%s: read as %s, as its name suggests (--format names another)\n",
+            o.input.c_str(), format_name.c_str());
   check_options(o, format);
   // A pipe is a fine catalogue; a folder or a device is none.
   const host::InputFile kind(o.input, true);
@@ -70,7 +89,8 @@ int convert(const ConvertOptions& o) {
     throw stars::CatalogError(
         o.input + ": no stars to write (" + std::to_string(report.lines) + " lines, " +
         std::to_string(report.malformed) + " malformed" +
-        (list.empty() ? ")" : ", " + std::to_string(list.size()) + " fainter than --mag-limit)"));
+        (list.empty() ? "" : ", " + std::to_string(list.size()) + " fainter than --mag-limit") +
+        "; read as " + format_name + ")");
   const bool version2 = o.v2 || (!o.v1 && any_distance);
   stars::write_database(o.output, kept, version2);
   if (!o.quiet)
@@ -90,7 +110,8 @@ int main(int argc, char** argv) {
   c->add_option("input", o.input, "catalogue file")->required();
   c->add_option("-o,--output", o.output, "star database to write")->required();
   c->add_option("--format", o.format,
-                "kstars (stars.dat), hyg (HYG CSV) or csv (ra_deg, dec_deg, mag, ...)");
+                "kstars (stars.dat), hyg (HYG CSV) or csv (ra_deg, dec_deg, mag, ...), in any "
+                "case (default: as the input's name suggests, .dat kstars, .csv csv or hyg)");
   auto* o1 = c->add_flag("--v1", o.v1, "write VANTREL1: no distances");
   auto* o2 = c->add_flag("--v2", o.v2, "write VANTREL2 even without distances");
   o1->excludes(o2);

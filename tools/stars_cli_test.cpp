@@ -107,12 +107,13 @@ TEST(StarsCli, NothingToWriteOrBadOptionsAreRefused) {
   write_bytes(dir.file("twice.csv"), "ra_deg,dec_deg,mag,mag\n1,2,3,4\n");
   write_bytes(dir.file("good.csv"), std::string(kHeader) + "1,2,3,0,0\n");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{dir.file("bad.csv")}, dir.file("bad.csv") + ": no stars to write (2 lines, 1 malformed)"},
+      {{dir.file("bad.csv")},
+       dir.file("bad.csv") + ": no stars to write (2 lines, 1 malformed; read as csv)"},
       {{dir.file("header.csv")},
-       dir.file("header.csv") + ": no stars to write (1 lines, 0 malformed)"},
+       dir.file("header.csv") + ": no stars to write (1 lines, 0 malformed; read as csv)"},
       {{dir.file("good.csv"), "--mag-limit", "2"},
        dir.file("good.csv") +
-           ": no stars to write (2 lines, 0 malformed, 1 fainter than --mag-limit)"},
+           ": no stars to write (2 lines, 0 malformed, 1 fainter than --mag-limit; read as csv)"},
       {{dir.file("twice.csv")},
        dir.file("twice.csv") + ": line 1: the header names the column 'mag' twice"},
       {{dir.file("good.csv"), "--epoch", "inf"},
@@ -147,4 +148,39 @@ TEST(StarsCli, CrLineEndsAndAByteOrderMarkAreRead) {
     EXPECT_EQ(written[1].ra, 4.0);
     EXPECT_EQ(written[1].dec, 5.0);
   }
+}
+
+TEST(StarsCli, TheFormatIsGuessedFromTheNameAndSaid) {
+  testing_support::TempDir dir;
+  write_bytes(dir.file("Mine.CSV"), std::string(kHeader) + "1,2,3,0,0\n");
+  RunResult r = stars({"convert", dir.file("Mine.CSV"), "-o", dir.file("m.stars")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.rfind(dir.file("Mine.CSV") +
+                            ": read as csv, as its name suggests (--format names another)\n",
+                        0),
+            0u)
+      << r.err;
+  EXPECT_EQ(records(dir.file("m.stars")).size(), 1u);
+  // A HYG file is CSV with its own columns: its name tells it apart.
+  write_bytes(dir.file("hygdata_v3.csv"), std::string(kHeader) + "1,2,3,0,0\n");
+  r = stars({"convert", dir.file("hygdata_v3.csv"), "-o", dir.file("h.stars")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.find("read as hyg, as its name suggests") != std::string::npos) << r.err;
+  // Format names in any case; every line refused says how it was read.
+  write_bytes(dir.file("stars.dat"), std::string(kHeader) + "1,2,3,0,0\n");
+  r = stars({"convert", dir.file("stars.dat"), "--format", "CSV", "-o", dir.file("d.stars")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("as its name suggests"), std::string::npos) << r.err;
+  r = stars({"convert", dir.file("stars.dat"), "-o", dir.file("k.stars")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("read as kstars, as its name suggests"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("malformed; read as kstars)\n"), std::string::npos) << r.err;
+  // A name that suggests nothing is asked about.
+  write_bytes(dir.file("catalogue.txt"), std::string(kHeader) + "1,2,3,0,0\n");
+  r = stars({"convert", dir.file("catalogue.txt"), "-o", dir.file("t.stars")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vantrel-stars: cannot tell the catalogue format of " +
+                       dir.file("catalogue.txt") +
+                       " from its name: name it with --format kstars, hyg or csv\n");
+  EXPECT_NE(access(dir.file("t.stars").c_str(), F_OK), 0);
 }

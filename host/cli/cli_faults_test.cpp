@@ -124,7 +124,8 @@ TEST_F(Faults, FilterErrorsFailTheFrameAndKeepThePreviousOutput) {
     std::string scene, message;
   };
   const std::vector<Case> cases = {
-      // Read at load, the plug-in falls back to its default: a copy has none.
+      // Read at load, the plug-in falls back to its default when allowed to:
+      // a copy has none.
       {edited(good, db, dir.file("text.stars"), "invalid.vsc"),
        "error: Vantrel: Invalid star database file"},
       {edited(good, "StarFile \"" + db + "\"", "StarFile \"\"", "none.vsc"),
@@ -133,7 +134,8 @@ TEST_F(Faults, FilterErrorsFailTheFrameAndKeepThePreviousOutput) {
        "error: Vantrel: This star database file does not support 3D stars"},
   };
   for (const Case& c : cases) {
-    RunResult r = run({"render", c.scene, "-o", out, "--plugin", plugin, "-q", "--jobs", "1"});
+    RunResult r = run({"render", c.scene, "-o", out, "--plugin", plugin, "-q", "--jobs", "1",
+                       "--allow-default-database"});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(has(r.err, c.message)) << r.err;
     EXPECT_TRUE(has(r.err, "vantrel-host: frame 1 failed: nothing written for it; stopping"))
@@ -142,7 +144,8 @@ TEST_F(Faults, FilterErrorsFailTheFrameAndKeepThePreviousOutput) {
     EXPECT_EQ(files(), (std::vector<std::string>{"f.0001.png"}));
     EXPECT_EQ(read_bytes(dir.file("out/f.0001.png")), before);
     // Going on tries every frame and still ends in failure.
-    r = run({"render", c.scene, "-o", out, "--plugin", plugin, "-q", "--keep-going"});
+    r = run({"render", c.scene, "-o", out, "--plugin", plugin, "-q", "--keep-going",
+             "--allow-default-database"});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(has(r.err, "vantrel-host: frame 3 failed: nothing written for it\n")) << r.err;
     EXPECT_TRUE(has(r.err, "vantrel-host: 3 of 3 frames failed\n")) << r.err;
@@ -150,8 +153,8 @@ TEST_F(Faults, FilterErrorsFailTheFrameAndKeepThePreviousOutput) {
   }
   // Two workers hold frames 1 and 2 from the start; after a failure no
   // further frame is handed out.
-  const RunResult r =
-      run({"render", cases[0].scene, "-o", out, "--plugin", plugin, "-q", "--jobs", "2"});
+  const RunResult r = run({"render", cases[0].scene, "-o", out, "--plugin", plugin, "-q", "--jobs",
+                           "2", "--allow-default-database"});
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_TRUE(has(r.err, "vantrel-host: frame 1 failed: nothing written for it; stopping"))
       << r.err;
@@ -339,7 +342,15 @@ TEST_F(Faults, StarFilesThatAreNoRegularFilesFailTheFrame) {
   };
   for (const auto& [path, kind] : cases) {
     const std::string bad = edited(s, db, path, "bad.vsc");
-    const RunResult r = run({"render", bad, "--plugin", plugin, "-o", dir.file("x.png")}, quick);
+    // Refused before frame 1; allowed to fall back, the plug-in's open fails the frame.
+    RunResult r = run({"render", bad, "--plugin", plugin, "-o", dir.file("x.png")}, quick);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(has(r.err, "cannot read the star database " + path + ": " + kind +
+                               ", not a regular file (--allow-default-database"))
+        << r.err;
+    r = run(
+        {"render", bad, "--plugin", plugin, "-o", dir.file("x.png"), "--allow-default-database"},
+        quick);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(
         has(r.err, "error: cannot open " + path + ": it is " + kind + ", not a regular file\n"))

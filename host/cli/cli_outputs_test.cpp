@@ -310,8 +310,8 @@ TEST_F(Outputs, TheCameraRebuiltFromTheExrProjectsEachStarOntoItsPixel) {
   harness::write_db(h, db, stars);
   const std::string s = scene({"--linear"});
   const RunResult made =
-      run({"new-scene", s, "--camera-ra", "70", "--camera-dec", "12", "--fov", "30", "--size",
-           "64x48", "--database", db, "--linear", "--plugin", plugin});
+      run({"new-scene", s, "--force", "--camera-ra", "70", "--camera-dec", "12", "--fov", "30",
+           "--size", "64x48", "--database", db, "--linear", "--plugin", plugin});
   ASSERT_EQ(made.status, 0) << made.err;
   const RunResult r =
       run({"render", s, "--stars-layer", "-o", dir.file("cam.exr"), "--plugin", plugin});

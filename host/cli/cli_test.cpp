@@ -142,7 +142,7 @@ TEST_F(Cli, FailuresAreOneClearLine) {
       {{"render", dir.file("none.vsc"), "--plugin", plugin},
        "vantrel-host: cannot read " + dir.file("none.vsc") + ": No such file or directory\n"},
       {{"render", s, "--background", dir.file("missing.png"), "--plugin", plugin},
-       "vantrel-host: cannot read " + dir.file("missing.png") + ": "},
+       "vantrel-host: cannot read the background " + dir.file("missing.png") + ": "},
       {{"render", s, "--background", dir.file("8x8.png"), "--plugin", plugin},
        "vantrel-host: " + dir.file("8x8.png") + " is 8 x 8, the scene's frames are 64 x 48\n"},
       {{"render", s, "-o", dir.file("small.png/folder/out.png"), "--plugin", plugin},
@@ -299,7 +299,9 @@ TEST_F(Cli, SettingsFilesThroughTheFiltersPanel) {
       {{"settings", s, "--load", dir.file("none.settings"), "--plugin", plugin},
        "vantrel-host: cannot read settings file " + dir.file("none.settings") + "\n"},
       {{"settings", s, "--load", dir.file("junk.settings"), "--plugin", plugin},
-       "vantrel-host: loading " + dir.file("junk.settings") + " failed (see above)\n"},
+       "vantrel-host: " + dir.file("junk.settings") +
+           ":1: block 'StarSize' is not closed (expected '}' before the end of the text): not a "
+           "settings file\n"},
       {{"settings", s, "--save", dir.file("no/folder/x.settings"), "--plugin", plugin},
        "vantrel-host: the settings were not written to " + dir.file("no/folder/x.settings") +
            " (see above)\n"},
@@ -346,6 +348,7 @@ struct CliSubmit : Cli {
 };
 
 TEST_F(CliSubmit, DryRunPrintsAbsoluteScriptsAndWritesNothing) {
+  testing_support::make_dirs(dir.file("out"));
   const RunResult r =
       submit({"s.vsc", "-o", "out/sky.####.png", "--chunk", "5", "--plugin", plugin, "--dry-run"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -362,6 +365,47 @@ TEST_F(CliSubmit, DryRunPrintsAbsoluteScriptsAndWritesNothing) {
   EXPECT_EQ(r.out.find("3) frames"), std::string::npos);
   EXPECT_EQ(calls(), "");        // sbatch never ran
   EXPECT_TRUE(files().empty());  // not even the output folder
+}
+
+TEST_F(CliSubmit, WhatSlurmWouldRefuseLaterIsRefusedAtSubmitTime) {
+  const std::string p = plugin;
+  // A dry run makes no folder, so the commands it prints need it there.
+  RunResult r = submit({"s.vsc", "-o", "out/sky.####.png", "--plugin", p, "--dry-run"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vantrel-host: the output folder " + dir.file("out") +
+                       " does not exist; a dry run makes nothing (submit without --dry-run makes "
+                       "it)\n");
+  EXPECT_NE(access(dir.file("out").c_str(), F_OK), 0);
+  testing_support::make_dirs(dir.file("out"));
+  for (const char* bad : {"1:2:3:4", "ten", "1-", "5:", "1-2:3:4:5", "1:-2"}) {
+    r = submit({"s.vsc", "-o", "out/sky.####.png", "--plugin", p, "--dry-run", "--time", bad});
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_EQ(
+        r.err.rfind(std::string("vantrel-host: --time ") + bad + " is no time Slurm takes", 0), 0u)
+        << r.err;
+  }
+  for (const char* good : {"90", "30:00", "2:00:00", "1-12", "1-2:30", "1-2:30:15", "UNLIMITED"}) {
+    r = submit({"s.vsc", "-o", "out/sky.####.png", "--plugin", p, "--dry-run", "--time", good});
+    EXPECT_EQ(r.status, 0) << good << ": " << r.err;
+  }
+  // The cluster takes array indices below its MaxArraySize: 12 frames in
+  // chunks of 5 need index 2.
+  testing_support::write_bytes(dir.file("bin/scontrol"),
+                               "#!/bin/sh\necho 'MaxArraySize            = 2'\n");
+  std::filesystem::permissions(dir.file("bin/scontrol"), std::filesystem::perms::owner_all);
+  for (bool dry : {true, false}) {
+    std::vector<std::string> args = {"s.vsc",   "-o", "out/sky.####.png", "--plugin", p,
+                                     "--chunk", "5"};
+    if (dry) args.push_back("--dry-run");
+    r = submit(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "vantrel-host: the job needs array indices up to 2, but the cluster's MaxArraySize "
+              "is 2: use --chunk 6 or more\n");
+  }
+  EXPECT_EQ(calls(), "");
+  r = submit({"s.vsc", "-o", "out/sky.####.png", "--plugin", p, "--chunk", "6", "--dry-run"});
+  EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST_F(CliSubmit, RefusesWhatTheNodesCouldNotUse) {

@@ -1,5 +1,7 @@
 // vantrel-host new-scene: a scene with one camera aimed at the sky and the
 // plug-in's own default settings.
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -21,7 +23,7 @@ struct NewScene {
   CameraOptions camera;
   std::string size = "1920x1080", frames = "1-1", database, plugin, name;
   double fps = 24;
-  bool linear = false;
+  bool linear = false, force = false;
   int blur_segs = 0;
   const CLI::Option* blur_option = nullptr;  // given or not
   std::string projection;
@@ -111,6 +113,23 @@ void check_kept(const FilterInstance& f, const std::vector<Asked>& asked, const 
     throw HostError("the plug-in has no default star database beside it; name one with --database");
 }
 
+// A new scene over an existing file would lose that file's work.
+void refuse_overwrite(const NewScene& o) {
+  if (!o.force && access(o.out.c_str(), F_OK) == 0)
+    throw HostError(o.out + " exists; --force writes the new scene over it");
+}
+
+// Scenes hold absolute database paths: a path relative to the working folder
+// would name another file, or none, when the scene is rendered from elsewhere.
+NewScene with_absolute_database(const NewScene& o, const Host& h) {
+  NewScene stored = o;
+  if (o.database.empty()) return stored;
+  const InputFile db(h.resolve(o.database));
+  if (!db.is_open()) throw HostError("--database " + o.database + ": " + db.reason());
+  stored.database = star_filter::database_path(o.database, h.content_dir);
+  return stored;
+}
+
 int new_scene(const NewScene& o) {
   Host h;
   h.echo_messages = true;
@@ -118,10 +137,8 @@ int new_scene(const NewScene& o) {
   h.content_dir = folder_of(out);
   Scene& scene = h.scene;
   check_options(o, scene.render);
-  if (!o.database.empty()) {
-    const InputFile db(h.resolve(o.database));
-    if (!db.is_open()) throw HostError("--database " + o.database + ": " + db.reason());
-  }
+  refuse_overwrite(o);
+  const NewScene stored = with_absolute_database(o, h);
   Session session(h, plugin_path(o.plugin));
 
   scene.name = o.name.empty() ? name_of(out) : o.name;
@@ -132,7 +149,7 @@ int new_scene(const NewScene& o) {
   // The filter's settings are the plug-in's own defaults, with the few asked for.
   FilterInstance& f = session.add_filter(star_filter::kServer);
   BlockList settings = f.save();
-  std::vector<Asked> asked = asked_settings(o);
+  std::vector<Asked> asked = asked_settings(stored);
   if (sky)  // the filter's parent item carries the sky: saved as a signed 32-bit value
     asked.push_back({star_filter::kParentId, std::to_string(static_cast<int32_t>(sky)), "--site"});
   for (const Asked& a : asked) set_leaf(settings, a);
@@ -163,6 +180,7 @@ Command new_scene_command(CLI::App& app) {
   n->add_flag("--linear", o->linear,
               "the frames hold linear values (EXR); default sRGB-encoded (PNG)");
   n->add_option("--name", o->name, "scene name");
+  n->add_flag("--force", o->force, "write over an existing file");
   add_plugin_option(n, o->plugin);
   return {n, [o] { return new_scene(*o); }};
 }

@@ -31,8 +31,23 @@ struct PanelOptions {
 };
 
 WorkQueue* signalled_queue = nullptr;
-extern "C" void on_stop_signal(int) {
+volatile std::sig_atomic_t stop_signal = 0;
+extern "C" void on_stop_signal(int sig) {
+  stop_signal = sig;
   if (signalled_queue) signalled_queue->stop_from_signal();
+}
+
+// How the panel ended: a signal ends with 128 + its number, as render does,
+// and says whether edits made since the last save were dropped.
+int closed(const std::string& scene, bool unsaved) {
+  if (!stop_signal) {
+    fprintf(stderr, "the panel is closed\n");
+    return 0;
+  }
+  fprintf(
+      stderr, "the panel is closed by %s; %s\n", stop_signal == SIGINT ? "Ctrl-C" : "a signal",
+      unsaved ? ("edits not saved to " + scene + " were dropped").c_str() : "every edit was saved");
+  return 128 + stop_signal;
 }
 
 // The desktop's browser, when there is a desktop.
@@ -80,10 +95,13 @@ int run_panel(const PanelOptions& o) {
   LiveRender live(h, session, o.background);
   live.choose(h.scene.render.first_frame, o.full);
   bool closing = false;
+  std::string saved;  // the scene as last saved, in the filter's words
   {
     OpenInterface ui(kit, *session.library, *session.filters[static_cast<size_t>(o.filter - 1)]);
+    saved = session.to_text();
     web.attach(ui.panel(), live, [&] {
       session.save(o.scene);
+      saved = session.to_text();
       return o.scene;
     });
     PanelServer server(
@@ -99,8 +117,7 @@ int run_panel(const PanelOptions& o) {
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
   signalled_queue = nullptr;
-  fprintf(stderr, "the panel is closed\n");
-  return 0;
+  return closed(o.scene, session.to_text() != saved);
 }
 
 }  // namespace

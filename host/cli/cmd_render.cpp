@@ -17,6 +17,7 @@
 #include "host/cli/jobs.h"
 #include "host/cli/memory.h"
 #include "host/core/frame_list.h"
+#include "host/cli/preflight.h"
 #include "host/core/session.h"
 #include "host/core/star_filter.h"
 #include "host/images/attributes.h"
@@ -50,6 +51,7 @@ struct RenderOptions {
   std::string scene, frames, background, plugin;
   std::vector<std::string> outputs;
   bool quiet = false, keep_going = false, stars_layer = false;
+  bool allow_default_database = false;
   int jobs = 0;
   OutputOptions output;
   std::string colorspace, ocio_config, render_colorspace = kRenderColourSpace;
@@ -57,6 +59,16 @@ struct RenderOptions {
   std::string background_alpha;  // empty: opaque, with a warning for a plate without alpha
   PlateAlpha plate;
 };
+
+// What the run reads and writes, for the checks before its first frame.
+RunInputs run_inputs(const RenderOptions& o, const FrameRun& span, const RenderSettings& r) {
+  RunInputs in;
+  in.scene = o.scene, in.background = o.background, in.outputs = o.outputs;
+  for (long long i = 0; i < span.count(); ++i) in.frames.push_back(static_cast<int>(span.frame(i)));
+  in.width = r.width, in.height = r.height;
+  in.keep_going = o.keep_going, in.allow_default_database = o.allow_default_database;
+  return in;
+}
 
 // "1:05", or "1:02:05" past the hour.
 std::string clock_text(double seconds) {
@@ -190,6 +202,11 @@ private:
   void prepare(const FrameRun& frames);
   // Renders and writes one frame, here or in a worker; the frame's outcome.
   FrameResult frame(long long number, FrameReporter& out);
+  FrameResult failed(long long number, FrameReporter& out) {
+    out.tell("vantrel-host: frame " + std::to_string(number) + " failed: nothing written for it" +
+             (o.keep_going ? "" : "; stopping (--keep-going goes on to the next frame)"));
+    return FrameResult::Failed;
+  }
   int stopped(long long number) {
     bar.tell("cancelled at frame " + std::to_string(number) + ": nothing written for it");
     // A worker may have been stopped alone; it stopped as if by Ctrl-C.
@@ -225,6 +242,7 @@ void Renderer::prepare(const FrameRun& frames) {
       remove_stale_temporaries_of(stars_path(out));
     for (const std::string& line : output_limits(out, o.output)) bar.tell("warning: " + line);
   }
+  check_run_inputs(run_inputs(o, frames, h.scene.render));
   if (!o.colorspace.empty())
     colour = std::make_unique<ColourConversion>(o.ocio_config, o.render_colorspace, o.colorspace);
   first_frame = frames.listed.empty() ? frames.first : frames.listed.front();
@@ -259,7 +277,13 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
   if (!o.background.empty()) {
     const std::string bg = frame_path(o.background, f);
     bool had_alpha = true;
-    encoding = read_image(bg, image, o.plate, f, &had_alpha);
+    try {
+      encoding = read_image(bg, image, o.plate, f, &had_alpha);
+    } catch (const HostError& e) {
+      // One missing or damaged plate fails its frame; --keep-going goes on past it.
+      out.tell(std::string("vantrel-host: ") + e.what());
+      return failed(number, out);
+    }
     // Told once a run, by whichever process renders the first frame.
     if (!had_alpha && number == first_frame && o.background_alpha.empty() &&
         o.plate.mode != PlateAlpha::Matte)
@@ -274,9 +298,7 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
           bg.c_str(), encoding_name(encoding), *srgb ? "sRGB" : "linear", *srgb ? 1 : 0);
   }
   const FrameResult result = run_frame(h, session->filter_list(), image, f, progress);
-  if (result == FrameResult::Failed)
-    out.tell("vantrel-host: frame " + std::to_string(number) + " failed: nothing written for it" +
-             (o.keep_going ? "" : "; stopping (--keep-going goes on to the next frame)"));
+  if (result == FrameResult::Failed) return failed(number, out);
   if (result != FrameResult::Done) return result;
   // The stars alone: the same filters over an empty sky.
   if (o.stars_layer) {
@@ -312,6 +334,7 @@ FrameResult Renderer::frame(long long number, FrameReporter& out) {
 }
 
 int Renderer::run() {
+  check_scene_databases(run_inputs(o, FrameRun(), h.scene.render));
   session = std::make_unique<Session>(h, plugin_path(o.plugin));
   session->load(o.scene);
   FrameRun frames = frames_to_render(o, h.scene.render);
@@ -374,6 +397,9 @@ Command render_command(CLI::App& app) {
   r->add_option("--ocio-config", o->ocio_config, "OpenColorIO configuration (default: $OCIO)");
   r->add_option("--render-colorspace", o->render_colorspace,
                 "the configuration's name for linear Rec.709 (default lin_rec709)");
+  r->add_flag("--allow-default-database", o->allow_default_database,
+              "render with the plug-in's default star database when the scene's cannot be read "
+              "(the plug-in warns; otherwise such a scene is refused)");
   r->add_flag("--keep-going", o->keep_going,
               "after a frame fails, go on with the next one (the exit status is still 1)");
   return {r, [o] {

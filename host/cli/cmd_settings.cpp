@@ -13,6 +13,7 @@
 
 #include "host/cli/commands.h"
 #include "host/core/session.h"
+#include "host/core/star_filter.h"
 #include "host/panel/panel.h"
 
 namespace host {
@@ -117,6 +118,44 @@ void set_values(const SettingsOptions& o, Session& session, FilterInstance& filt
   }
 }
 
+// A settings file of the star filter begins with its version; anything else
+// (an image, a scene) would load as nothing and change nothing. Its star
+// database, when it names one, must be there: resolved beside the settings
+// file, where its writer saw it.
+void check_settings_file(const std::string& path) {
+  BlockList blocks;
+  try {
+    blocks = parse_blocks(read_file(path, kMaxTextFile), path);
+  } catch (const std::exception& e) {
+    throw HostError(e.what() + std::string(": not a settings file"));
+  }
+  const bool versioned =
+      !blocks.empty() && blocks[0].leaf && blocks[0].keyword == star_filter::kVersion;
+  if (!versioned)
+    throw HostError(path + " is not a settings file of the star filter: it does not begin with " +
+                    star_filter::kVersion);
+  for (const std::string& w : star_filter::unknown_keywords(blocks, path))
+    fprintf(stderr, "warning: %s\n", w.c_str());
+  const std::optional<std::string> db = star_filter::star_file(blocks);
+  if (!db) return;
+  const std::string problem =
+      star_filter::database_problem(star_filter::database_path(*db, folder_of(path)));
+  for (const Block& b : blocks)
+    if (!problem.empty() && b.leaf && b.keyword == star_filter::kStarFile)
+      throw HostError(path + ":" + std::to_string(b.line) + ": " + problem +
+                      "; the scene is left as it was");
+}
+
+// Scenes and the configuration file hold absolute database paths: a relative
+// one would name another file from another folder. A relative path of a
+// settings file means one beside it, so the load resolves it there.
+void store_absolute_star_file(PanelToolkit& kit, Session& session, FilterInstance& filter) {
+  const std::optional<std::string> before = star_filter::star_file(filter.save());
+  star_filter::make_star_file_absolute(filter, session.host);
+  // Closing the panel makes the filter's database the default: again, absolute.
+  if (star_filter::star_file(filter.save()) != before) OpenInterface(kit, *session.library, filter);
+}
+
 int run_settings(const SettingsOptions& o) {
   Host h;
   ScriptedFrontEnd front;
@@ -143,9 +182,18 @@ int run_settings(const SettingsOptions& o) {
   const std::string path = absolute(loading ? o.load : o.save);
   if (loading && access(path.c_str(), R_OK) != 0)
     throw HostError("cannot read settings file " + path);
+  if (filter.server().name() == star_filter::kServer) {
+    star_filter::make_star_file_absolute(filter, h);
+    if (loading) check_settings_file(path);
+  }
+  const std::string scene_dir = h.content_dir;
+  if (loading) h.content_dir = folder_of(path);
   const size_t errors_before = errors(h);
   const bool refreshed = press_with_file(kit, front, session, filter,
                                          loading ? "Load Settings" : "Save Settings", path);
+  if (loading && filter.server().name() == star_filter::kServer)
+    store_absolute_star_file(kit, session, filter);
+  h.content_dir = scene_dir;
   if (errors(h) != errors_before)
     throw HostError(std::string(loading ? "loading " : "saving ") + path + " failed (see above)");
   if (loading) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -142,21 +143,13 @@ int check(const std::string& jobdir) {
   return bad.empty() ? 0 : 1;
 }
 
-// A database path of a scene's filter as the host resolves it: beside the
-// scene first, then from the working folder.
-std::string resolve_database(const std::string& path, const std::string& scene_dir) {
-  if (fs::path(path).is_absolute()) return path;
-  const std::string beside = scene_dir + "/" + path;
-  return absolute(access(beside.c_str(), R_OK) == 0 ? beside : path);
-}
-
 // The star databases the scene's filters name, as the scene file holds them:
 // a loaded filter would already have swapped a bad one for its default.
 std::vector<std::string> scene_databases(const SceneFile& file, const std::string& scene) {
   std::vector<std::string> found;
   for (const FilterEntry& f : file.filters)
     if (const std::optional<std::string> name = star_filter::star_file(f.settings))
-      found.push_back(resolve_database(*name, fs::path(scene).parent_path().string()));
+      found.push_back(star_filter::database_path(*name, fs::path(scene).parent_path().string()));
   return found;
 }
 
@@ -176,6 +169,11 @@ void require_writable(const std::string& dir, bool make) {
                     (ec ? ec.message() : std::string(strerror(errno))) + ")");
   close(fd);
   unlink(probe.c_str());
+  // A dry run makes nothing, and Slurm fails a task whose log folder is
+  // missing without a word: the commands it prints need the folder there.
+  if (!make && probe_dir != fs::path(dir))
+    throw HostError("the output folder " + dir +
+                    " does not exist; a dry run makes nothing (submit without --dry-run makes it)");
 }
 
 // The folder for the scripts, description and logs: beside the first output,
@@ -188,6 +186,54 @@ std::string job_folder(const std::string& output) {
     stem.pop_back();
   stem = stem.substr(0, stem.find('.'));
   return p.parent_path().string() + "/" + (stem.empty() ? "frames" : stem) + ".job";
+}
+
+// Slurm's forms of a time limit: M, M:S, H:M:S, D-H, D-H:M, D-H:M:S, or no
+// limit. sbatch would refuse anything else only when the job is handed over.
+void check_time_limit(const std::string& t) {
+  if (t.empty() || t == "INFINITE" || t == "UNLIMITED") return;
+  auto number = [](const std::string& part) {
+    return !part.empty() && part.size() <= 9 &&
+           part.find_first_not_of("0123456789") == std::string::npos;
+  };
+  const size_t dash = t.find('-');
+  std::vector<std::string> parts;
+  std::stringstream fields(dash == std::string::npos ? t : t.substr(dash + 1));
+  for (std::string part; std::getline(fields, part, ':');) parts.push_back(part);
+  bool ok = !parts.empty() && parts.size() <= 3 && t.back() != ':' &&
+            (dash == std::string::npos || number(t.substr(0, dash)));
+  for (const std::string& part : parts) ok = ok && number(part);
+  if (!ok)
+    throw HostError("--time " + t +
+                    " is no time Slurm takes: MINUTES, MINUTES:SECONDS, HOURS:MINUTES:SECONDS, "
+                    "DAYS-HOURS, DAYS-HOURS:MINUTES or DAYS-HOURS:MINUTES:SECONDS");
+}
+
+// The cluster's largest array index plus one; 0 when Slurm does not say.
+long max_array_size() {
+  const Ran r = run_program({"scontrol", "show", "config"});
+  if (r.status != 0) return 0;
+  std::stringstream lines(r.output);
+  for (std::string line; std::getline(lines, line);) {
+    std::stringstream words(line);
+    std::string key, equals;
+    long value = 0;
+    if (words >> key >> equals >> value && key == "MaxArraySize" && equals == "=") return value;
+  }
+  return 0;
+}
+
+// sbatch refuses an array index at or above MaxArraySize; said here, with the
+// chunk size that fits, rather than by sbatch after the scripts are written.
+void check_array_size(const JobSpec& job, const std::vector<int>& indices) {
+  if (indices.empty()) return;
+  const long most = max_array_size();
+  const int last = *std::max_element(indices.begin(), indices.end());
+  if (most <= 0 || last < most) return;
+  const long long frames = (static_cast<long long>(job.last) - job.first) / job.step + 1;
+  throw HostError("the job needs array indices up to " + std::to_string(last) +
+                  ", but the cluster's MaxArraySize is " + std::to_string(most) + ": use --chunk " +
+                  std::to_string((frames + most - 1) / most) + " or more");
 }
 
 JobSpec describe(const SubmitOptions& o) {
@@ -216,6 +262,7 @@ JobSpec describe(const SubmitOptions& o) {
   if (!o.background.empty()) job.background = absolute(o.background);
   job.jobdir = job_folder(job.outputs[0]);
   job.name = "vantrel-" + fs::path(job.scene).stem().string();
+  check_time_limit(o.time_limit);
   job.partition = o.partition, job.time_limit = o.time_limit, job.sbatch_args = o.sbatch_args;
   return job;
 }
@@ -223,13 +270,8 @@ JobSpec describe(const SubmitOptions& o) {
 // The plug-in renders with its default database when the scene's cannot be
 // read: on a cluster that would be frames of the wrong sky, so it is refused here.
 void check_database(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw HostError("cannot read the star database " + path + ": " + strerror(errno));
-  char magic[8] = {};
-  in.read(magic, sizeof magic);
-  const std::string m(magic, sizeof magic);
-  if (m != "VANTREL1" && m != "VANTREL2")
-    throw HostError("the star database " + path + " does not begin with VANTREL1 or VANTREL2");
+  const std::string problem = star_filter::database_problem(path);
+  if (!problem.empty()) throw HostError(problem);
 }
 
 // What the nodes read must be there, and where they write must take files.
@@ -326,6 +368,7 @@ int wait_for(const JobSpec& job, const std::string& array_id, const std::string&
 
 // Submits the chosen chunks and the check job after them.
 int submit(const JobSpec& job, const std::vector<int>& indices, const SubmitOptions& o) {
+  check_array_size(job, indices);
   const std::string array = "--array=" + array_indices(indices, job.jobs);
   if (o.dry_run) {
     printf("# %s\n%s\n# %s\n%s\n", job.render_script_path().c_str(), render_script(job).c_str(),

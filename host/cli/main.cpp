@@ -26,6 +26,7 @@
 #include "host/cli/install.h"
 #include "host/core/error.h"
 #include "host/core/session.h"
+#include "host/core/words.h"
 
 namespace host {
 
@@ -64,6 +65,27 @@ void parse_range(const std::string& option, const std::string& text, int& first,
   if (last < first) throw HostError(option + " " + text + " ends before it starts");
 }
 
+namespace {
+
+// For a word the parser did not take: the nearest option of the command
+// given, or the nearest command when none was recognised.
+std::string nearest_hint(const CLI::App& app) {
+  for (const CLI::App* sub : app.get_subcommands()) {
+    std::vector<std::string> options;
+    for (const CLI::Option* o : sub->get_options())
+      for (const std::string& name : o->get_lnames()) options.push_back("--" + name);
+    for (const std::string& extra : sub->remaining())
+      if (extra.rfind("--", 0) == 0) return did_you_mean(extra.substr(0, extra.find('=')), options);
+  }
+  std::vector<std::string> commands;
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+    commands.push_back(sub->get_name());
+  const std::vector<std::string> extras = app.remaining();
+  return extras.empty() ? "" : did_you_mean(extras[0], commands);
+}
+
+}  // namespace
+
 }  // namespace host
 
 int main(int argc, char** argv) {
@@ -87,7 +109,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     // --help and --version print and succeed; a usage error is one line and status 2.
     if (e.get_exit_code() == 0) return app.exit(e);
-    fprintf(stderr, "vantrel-host: %s (see --help)\n", host::printable(e.what()).c_str());
+    fprintf(stderr, "vantrel-host: %s%s (see --help)\n", host::printable(e.what()).c_str(),
+            host::printable(host::nearest_hint(app)).c_str());
     return 2;
   }
   try {

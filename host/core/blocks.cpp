@@ -314,10 +314,14 @@ int LoadState::read_i4(int32_t* values, int count) {
 int LoadState::read_fp(float* values, int count) {
   return read_values(values, count, "read_fp", "a number", [](const std::string& t, float& v) {
     char* end = nullptr;
+    errno = 0;
     const float x = strtof(t.c_str(), &end);
     // Any number strtof reads, "inf" and "nan" too: what a setting may hold
     // is the reader's to judge, and it names the keyword when it refuses one.
+    // A finite number too large for a float is refused here, as written,
+    // rather than handed on as inf.
     if (t.empty() || end != t.c_str() + t.size()) return false;
+    if (errno == ERANGE && std::isinf(x)) return false;
     v = x;
     return true;
   });

@@ -47,12 +47,14 @@ BlockList FilterInstance::save() const {
   return parse_blocks(state.text(), srv->name() + " settings");
 }
 
-void FilterInstance::load(const BlockList& blocks) const {
+void FilterInstance::load(const BlockList& blocks, const std::string& source) const {
   LoadState state(blocks);
   if (srv->handler().inst->load) srv->handler().inst->load(instance, state.state());
   if (!state.error().empty() && Host::current())
     Host::current()->message(Message::Warning,
-                             ("while loading \"" + srv->name() + "\" settings:").c_str(),
+                             ("while loading \"" + srv->name() + "\" settings" +
+                              (source.empty() ? "" : " from " + source) + ":")
+                                 .c_str(),
                              state.error().c_str());
 }
 

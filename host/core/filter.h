@@ -46,7 +46,8 @@ public:
   void copy_from(const FilterInstance& other);
   // The blocks the instance's save callback writes; throws on a misuse of the state.
   BlockList save() const;
-  void load(const BlockList& blocks) const;
+  // Problems in the blocks are warned naming source (the file they came from), if given.
+  void load(const BlockList& blocks, const std::string& source = "") const;
   void process(const VHFilterAccess* access) const;
   void change_ids(const std::vector<std::pair<uint32_t, uint32_t>>& pairs) const;
 

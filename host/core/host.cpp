@@ -263,22 +263,23 @@ st_LWLoadState* Host::open_load(const char* path_, int mode) {
   }
   try {
     if (mode == VH_IO_BINARY)
-      open_loads.push_back(std::make_unique<LoadState>(std::move(file)));
+      open_loads.push_back({std::make_unique<LoadState>(std::move(file)), path});
     else
       open_loads.push_back(
-          std::make_unique<LoadState>(parse_blocks(file.read_all(kMaxTextFile), path)));
+          {std::make_unique<LoadState>(parse_blocks(file.read_all(kMaxTextFile), path)), path});
   } catch (const std::exception& e) {
     message(Message::Error, e.what(), nullptr);
     return nullptr;
   }
-  return open_loads.back()->state();
+  return open_loads.back().state->state();
 }
 
 void Host::close_load(st_LWLoadState* state) {
   for (auto it = open_loads.begin(); it != open_loads.end(); ++it)
-    if ((*it)->state() == state) {
-      if (!(*it)->error().empty())
-        message(Message::Warning, "while reading:", (*it)->error().c_str());
+    if (it->state->state() == state) {
+      if (!it->state->error().empty())
+        message(Message::Warning, ("while reading " + it->path + ":").c_str(),
+                it->state->error().c_str());
       open_loads.erase(it);
       return;
     }

@@ -85,7 +85,11 @@ private:
     std::unique_ptr<SaveState> state;
     std::string path;
   };
-  std::vector<std::unique_ptr<LoadState>> open_loads;
+  struct OpenLoad {
+    std::unique_ptr<LoadState> state;
+    std::string path;  // for messages about what it holds
+  };
+  std::vector<OpenLoad> open_loads;
   std::vector<OpenSave> open_saves;
 };
 

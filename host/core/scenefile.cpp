@@ -131,10 +131,48 @@ std::vector<std::pair<const char*, Channel*>> channels(Item& item) {
 struct Pending {
   std::vector<std::pair<Item*, int>> parents;
   std::vector<std::pair<const Item*, int>> camera_regions;
+  // Depth-of-field values of cameras by line, checked once the render options are known.
+  std::vector<std::pair<const Item*, int>> focus_lines, f_stop_lines;
   int region_line = 0;
   long long camera_id = 0;
   int camera_line = 0;
 };
+
+// A zoom of 0 or less makes no camera; focus values matter only with depth of
+// field, so they are noted for check_focus.
+void check_camera_channel(Values& v, const std::string& name, const Channel& c, const Item& item,
+                          Pending& pending, int line) {
+  if (name == "Zoom")
+    for (const Channel::Key& k : c.keys)
+      if (!(k.value > 0)) v.fail("expects a zoom greater than 0, found " + num(k.value));
+  if (name == "FocalDistance") pending.focus_lines.push_back({&item, line});
+  if (name == "FStop") pending.f_stop_lines.push_back({&item, line});
+}
+
+// With depth of field, an f-stop of 0 or a focus at or inside the focal
+// length makes no image: refused at the line that holds it.
+void check_focus(const RenderSettings& r, const Pending& p, const std::string& src) {
+  if (!(r.render_options & VH_ROPT_DEPTH_OF_FIELD)) return;
+  auto shown = [](double v) {
+    char text[32];
+    snprintf(text, sizeof text, "%g", v);
+    return std::string(text);
+  };
+  auto refuse = [&](int line, const std::string& what) {
+    throw HostError(src + ":" + std::to_string(line) + ": " + what + " (DepthOfField is on)");
+  };
+  for (const auto& [item, line] : p.f_stop_lines)
+    for (const Channel::Key& k : item->camera.f_stop.keys)
+      if (!(k.value > 0))
+        refuse(line, "FStop expects a value greater than 0, found " + num(k.value));
+  for (const auto& [item, line] : p.focus_lines)
+    for (const Channel::Key& k : item->camera.focal_distance.keys) {
+      const double focal_length = item->camera.zoom.at(k.time) * item->camera.aperture_height / 2;
+      if (!(k.value > focal_length))
+        refuse(line, "FocalDistance " + shown(k.value) + " is not beyond the focal length " +
+                         shown(focal_length) + " m");
+    }
+}
 
 void read_region(Values& v, int& x0, int& y0, int& x1, int& y1) {
   x0 = v.int32();
@@ -199,6 +237,7 @@ void parse_item(const Block& block, const std::string& src, Scene& scene, Pendin
     for (auto& [cname, chan] : chans) {
       if (k == cname || k == std::string(cname) + "Keys") {
         read_channel(v, *chan, k != cname);
+        check_camera_channel(v, cname, *chan, *item, pending, b.line);
         done = true;
       }
     }
@@ -327,6 +366,7 @@ void check_references(SceneFile& file, const Pending& p, const std::string& src)
     const CameraSettings& c = item->camera;
     check_region(src, line, r, c.region_x0, c.region_y0, c.region_x1, c.region_y1);
   }
+  check_focus(r, p, src);
   // Parent loops show here rather than at the first frame.
   try {
     for (const auto& item : scene.items()) scene.world_frame(*item, 0.0);

@@ -133,6 +133,30 @@ TEST(SceneFile, ErrorsNameFileLineAndWhat) {
             "t.vsc:4: PositionXKeys expects a number");
 }
 
+TEST(SceneFile, CameraValuesThatMakeNoCameraAreRefused) {
+  const std::string cam = "VantrelScene 1\nItem {\n  Kind Camera\n";
+  EXPECT_EQ(error_of(cam + "  Zoom 0\n}\n"),
+            "t.vsc:4: Zoom expects a zoom greater than 0, found 0");
+  EXPECT_EQ(error_of(cam + "  ZoomKeys 0 2 1 -1\n}\n"),
+            "t.vsc:4: ZoomKeys expects a zoom greater than 0, found -1");
+  // Focus values count with depth of field only; the option may come after the camera.
+  // Zoom 3.2 and the 15 mm aperture give a focal length of 24 mm.
+  const std::string dof = "RenderOptions DepthOfField\n";
+  const std::string zero_stop = cam + "  FStop 0\n}\n", near = cam + "  FocalDistance 0.024\n}\n";
+  EXPECT_NO_THROW(host::parse_scene(zero_stop, "t.vsc"));
+  EXPECT_NO_THROW(host::parse_scene(near, "t.vsc"));
+  EXPECT_EQ(error_of(zero_stop + dof),
+            "t.vsc:4: FStop expects a value greater than 0, found 0 (DepthOfField is on)");
+  EXPECT_EQ(
+      error_of(near + dof),
+      "t.vsc:4: FocalDistance 0.024 is not beyond the focal length 0.024 m (DepthOfField is on)");
+  EXPECT_EQ(
+      error_of(cam + "  ZoomKeys 0 3.2 1 6.4\n  FocalDistanceKeys 0 1 1 0.04\n}\n" + dof),
+      "t.vsc:5: FocalDistance 0.04 is not beyond the focal length 0.048 m (DepthOfField is on)");
+  EXPECT_NO_THROW(
+      host::parse_scene(cam + "  FStop 1.4\n  FocalDistance 0.025\n}\n" + dof, "t.vsc"));
+}
+
 TEST(SceneFile, MissingFile) {
   try {
     host::read_scene("/nonexistent/scene.vsc");

@@ -59,7 +59,10 @@ void Session::load(SceneFile file, const std::string& content_dir, const std::st
     } catch (const HostError& e) {
       throw HostError(source + ":" + std::to_string(f.line) + ": " + e.what());
     }
-    inst->load(f.settings);
+    if (f.server == star_filter::kServer)
+      for (const std::string& w : star_filter::unknown_keywords(f.settings, source))
+        host.message(Message::Warning, w.c_str(), nullptr);
+    inst->load(f.settings, source);
     warn_unknown_parent(host, *inst, source + ":" + std::to_string(f.line));
   }
 }

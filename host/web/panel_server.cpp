@@ -183,12 +183,14 @@ void PanelServer::api_routes() {
   s.Post("/api/save", job([](WebPanel& w, const httplib::Request&) { return w.save(); }));
   s.Post("/api/live", job(
                           [](WebPanel& w, const httplib::Request& r) {
-                            return w.live_view(std::stoi(r.get_param_value("frame")),
+                            return w.live_view(parse_integer(r.get_param_value("frame")),
                                                r.get_param_value("full") == "1");
                           },
                           true));
   s.Post("/api/close", [this](const httplib::Request&, httplib::Response& res) {
     send(res, queue.call([this] {
+      // The page is gone: a dialog it showed can no longer be answered.
+      web.cancel_modal();
       on_close();
       return Reply{200, "application/json", "{\"closed\":true}"};
     }));

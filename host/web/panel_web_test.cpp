@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -303,4 +304,76 @@ TEST_F(PanelPage, ParentChooserAndFileRequester) {
   const std::string saved = read_bytes(dir.file("look.settings"));
   EXPECT_NE(saved.find("Brightness 0.6"), std::string::npos) << saved;
   close_panel();
+}
+
+TEST_F(PanelPage, CtrlCEndsWith130AndSaysWhetherEditsWereDropped) {
+  post("/api/set?id=32769&value=3");
+  kill(panel->pid, SIGINT);
+  EXPECT_EQ(panel->wait(), 130);
+  const std::string err = read_bytes(dir.file("err.txt"));
+  EXPECT_NE(
+      err.find("the panel is closed by Ctrl-C; edits not saved to " + scene + " were dropped\n"),
+      std::string::npos)
+      << err;
+  EXPECT_EQ(read_bytes(scene).find("\n    Brightness 3\n"), std::string::npos);
+
+  // Saved first: nothing is dropped.
+  panel = std::make_unique<PanelProcess>(scene, plugin, dir.file("err2.txt"));
+  client = std::make_unique<httplib::Client>(panel->url.substr(0, panel->url.find('/', 7)));
+  token = panel->url.substr(panel->url.find("token=") + 6);
+  post("/api/set?id=32769&value=3");
+  post("/api/save");
+  kill(panel->pid, SIGINT);
+  EXPECT_EQ(panel->wait(), 130);
+  EXPECT_NE(read_bytes(dir.file("err2.txt"))
+                .find("the panel is closed by Ctrl-C; every edit was saved\n"),
+            std::string::npos)
+      << read_bytes(dir.file("err2.txt"));
+}
+
+TEST_F(PanelPage, RefusalsAreMessagesAndNothingIsClampedOrGuessed) {
+  const double before = json_number(control_entry(get("/api/model"), "Star Brightness"), "value");
+  // Out of range: refused with the range, not clamped to it.
+  std::string reply = post("/api/set?id=32769&value=-5", 400);
+  EXPECT_NE(reply.find("\"error\":\"Star Brightness takes 0 to 99999999; -5 is refused\""),
+            std::string::npos)
+      << reply;
+  // A value in hexadecimal is no number here.
+  reply = post("/api/set?id=32769&value=0x10", 400);
+  EXPECT_NE(reply.find("'0x10' is not a number"), std::string::npos) << reply;
+  EXPECT_EQ(json_number(control_entry(get("/api/model"), "Star Brightness"), "value"), before);
+  // A change without its parameters, a frame that is no number: told in JSON.
+  reply = post("/api/set", 400);
+  EXPECT_NE(reply.find("\"error\":\"'' names no control\""), std::string::npos) << reply;
+  reply = post("/api/live?frame=x", 400);
+  EXPECT_NE(reply.find("\"error\":\"'x' is not a whole number\""), std::string::npos) << reply;
+  EXPECT_EQ(reply.find("stoi"), std::string::npos) << reply;
+  close_panel();
+}
+
+TEST_F(PanelPage, ClosingThePageCancelsAnOpenDialogAndEnds) {
+  // The exit status once the program ends; -1 when it still runs after 20 s.
+  auto ends = [&]() {
+    for (int i = 0; i < 200; ++i) {
+      int s = 0;
+      if (waitpid(panel->pid, &s, WNOHANG) == panel->pid)
+        return panel->status = WIFEXITED(s) ? WEXITSTATUS(s) : 128 + WTERMSIG(s);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+  };
+  // The file requester (Save Settings), then the parent chooser: each open as the page closes.
+  for (const char* opener : {"/api/press?id=32784", "/api/press?id=32779"}) {
+    SCOPED_TRACE(opener);
+    const std::string err = dir.file(std::string("err") + opener[strlen(opener) - 1] + ".txt");
+    panel = std::make_unique<PanelProcess>(scene, plugin, err);
+    client = std::make_unique<httplib::Client>(panel->url.substr(0, panel->url.find('/', 7)));
+    token = panel->url.substr(panel->url.find("token=") + 6);
+    post(opener);
+    unlink(dir.file("plugin/vantrel.ini").c_str());
+    post("/api/close");
+    EXPECT_EQ(ends(), 0) << read_bytes(err);
+    EXPECT_NE(read_bytes(dir.file("plugin/vantrel.ini")).find("DefaultStarFile"),
+              std::string::npos);
+  }
 }

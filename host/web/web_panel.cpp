@@ -15,6 +15,15 @@
 
 namespace host {
 
+int32_t parse_integer(const std::string& text) {
+  errno = 0;
+  char* end = nullptr;
+  const long v = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
+    throw HostError("'" + text + "' is not a whole number");
+  return static_cast<int32_t>(v);
+}
+
 namespace {
 
 std::string number_json(double v) {
@@ -28,18 +37,11 @@ double parse_number(const std::string& text) {
   errno = 0;
   char* end = nullptr;
   const double v = strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v))
+  // Decimal only: strtod would read "0x10" as 16.
+  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v) ||
+      text.find_first_of("xX") != std::string::npos)
     throw HostError("'" + text + "' is not a number");
   return v;
-}
-
-int32_t parse_integer(const std::string& text) {
-  errno = 0;
-  char* end = nullptr;
-  const long v = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
-    throw HostError("'" + text + "' is not a whole number");
-  return static_cast<int32_t>(v);
 }
 
 Value parse_value(const Control& c, const std::string& text) {
@@ -207,9 +209,26 @@ Reply WebPanel::after_edit(Panel& p, bool edits) {
   return json_reply(state(p));
 }
 
+namespace {
+
+// A field keeps a number inside its range by clamping; a value sent from the
+// page is refused with the range instead, so that what is shown is what is stored.
+void check_range(const Control& c, const Value& v) {
+  if (!c.ranged) return;
+  const double x = c.cls == ControlClass::Float ? v.real[0] : v.integer;
+  if (c.cls != ControlClass::Float && c.cls != ControlClass::Integer) return;
+  if (x < c.min || x > c.max)
+    throw HostError(c.label + " takes " + std::to_string(c.min) + " to " + std::to_string(c.max) +
+                    "; " + number_json(x) + " is refused");
+}
+
+}  // namespace
+
 Reply WebPanel::set(const Action& a) {
   Panel& p = target(a);
-  p.set_value(a.id, parse_value(p.control(a.id), a.value));
+  const Value v = parse_value(p.control(a.id), a.value);
+  check_range(p.control(a.id), v);
+  p.set_value(a.id, v);
   return after_edit(p, !a.dialog);
 }
 
@@ -227,6 +246,11 @@ Reply WebPanel::browse(const Action& a) {
 
 Reply WebPanel::area(const Action& a) {
   return {200, "image/png", painted_png(target(a).raster(a.id))};
+}
+
+void WebPanel::cancel_modal() {
+  if (dialog) dialog_answer = false;
+  if (request) request_answer = std::optional<std::string>();
 }
 
 Reply WebPanel::answer_dialog(bool confirm) {

@@ -18,6 +18,9 @@
 namespace host {
 
 // What the page sends: the control and its value as text.
+// The whole text as a decimal 32-bit integer; HostError "'x' is not a whole number".
+int32_t parse_integer(const std::string& text);
+
 struct Action {
   bool dialog = false;  // the open dialog's control rather than the panel's
   uint32_t id = 0;
@@ -37,6 +40,8 @@ public:
   Reply area(const Action& a);
   // Confirms or cancels the open dialog.
   Reply answer_dialog(bool confirm);
+  // Cancels an open dialog or file requester, as closing the page does.
+  void cancel_modal();
   // The names in a folder for the open file request: folders, and files that
   // fit its pattern; never what a file holds.
   Reply list_folder(const std::string& folder);
