@@ -10,6 +10,7 @@ render_packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev  # configuring the tree builds the test framework's targets
   libopenimageio-dev libopencolorio-dev libcli11-dev libcpp-httplib-dev zlib1g-dev
+  libchealpix-dev  # the catalogue tool's sky cells
 )
 test_packages=(
   g++-multilib qemu-user libbenchmark-dev valgrind
