@@ -24,7 +24,7 @@ LAYERS = {
     "host/images": ["host/core"],
     "host/farm": ["host/core"],
     "host/web": ["host/panel", "host/images"],
-    "host/cli": ["host/web", "host/farm"],
+    "host/cli": ["host/web", "host/farm", "stardb"],
     "host/minimal": ["hostapi"],
     "tools": ["host/core", "stardb"],
     "testsupport": ["LW", "host/cli", "tools"],

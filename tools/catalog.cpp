@@ -474,7 +474,7 @@ std::string encode_record(const CatalogStar& s, bool with_distance) {
   star_db::StarRecord r;
   r.ra = s.ra;
   r.dec = s.dec;
-  r.brightness = static_cast<float>(brightness_of(s.mag));
+  r.brightness = star_db::brightness_of_magnitude(s.mag);
   const std::array<uint8_t, 3> c = star_colour(s);
   r.red = c[0], r.green = c[1], r.blue = c[2];
   r.distance = with_distance ? s.distance : 0.0;

@@ -18,6 +18,7 @@ constexpr char kSrgbFrameBuffer[] = "sRGBFrameBuffer";
 constexpr char kBlurSegs[] = "BlurSegs";
 constexpr char kProjection[] = "Projection";
 constexpr char kParentId[] = "ParentID";
+constexpr char kLumThreshold[] = "LumThreshold";
 constexpr char kProjections[][24] = {"Perspective", "Hemispherical", "AzimuthalEquidistant"};
 
 // The sRGBFrameBuffer setting of a filter, read from the blocks it saves.
