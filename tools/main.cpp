@@ -223,6 +223,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
+    stars::stop_on_signals();
     w.progress = !other.quiet;
     o.writer.progress = !o.quiet;
     if (*c) return convert(o);
@@ -232,6 +233,9 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (*s) {
+      if (other.synth.stars > 0)
+        fprintf(stderr, "%s: writing %llu synthetic stars\n", other.output.c_str(),
+                static_cast<unsigned long long>(other.synth.stars));
       stars::synthesize(other.synth, other.output, w);
       return 0;
     }

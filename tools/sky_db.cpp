@@ -3,6 +3,8 @@
 #include <chealpix.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -54,6 +56,22 @@ float order_key(float b) { return b == b ? b : -INFINITY; }
 bool stderr_is_terminal() { return isatty(2) == 1; }
 
 }  // namespace
+
+namespace {
+volatile std::sig_atomic_t stop_signal = 0;
+extern "C" void on_stop_signal(int sig) { stop_signal = sig; }
+}  // namespace
+
+void stop_on_signals() {
+  std::signal(SIGINT, on_stop_signal);
+  std::signal(SIGTERM, on_stop_signal);
+}
+
+void check_stopped() {
+  if (stop_signal)
+    throw CatalogError(std::string(stop_signal == SIGINT ? "interrupted" : "terminated") +
+                       ": nothing written");
+}
 
 int level_for(uint64_t stars) {
   int level = 0;
@@ -146,6 +164,7 @@ void DatabaseWriter::add(const unsigned char* record) {
   memcpy(it.record, record, star_db::kRecordSize);
   items.push_back(it);
   if (items.size() >= options.run_stars) spill();
+  if (total % 4096 == 0) check_stopped();
   if (options.progress && total % (1u << 20) == 0 && stderr_is_terminal())
     fprintf(stderr, "\r%llu stars read", static_cast<unsigned long long>(total));
 }
@@ -248,7 +267,10 @@ void DatabaseWriter::finish(bool version2) {
     while (on_disk ? runs->next(it) : at < items.size()) {
       if (!on_disk) it = items[at++];
       const uint32_t cell = it.fine == kNoCell ? kNoCell : it.fine >> shift;
-      if (cell != current) write_cell();
+      if (cell != current) {
+        write_cell();
+        check_stopped();
+      }
       current = cell;
       cell_items.push_back(it);
     }
@@ -295,6 +317,7 @@ DatabaseReader::DatabaseReader(const std::string& file)
 const unsigned char* DatabaseReader::next() {
   if (at == filled) {
     if (done == records) return nullptr;
+    check_stopped();
     const uint64_t want = std::min<uint64_t>(records - done, chunk.size() / star_db::kRecordSize);
     const uint64_t offset = star_db::kRecordSize * (done + 1);
     filled = in.read_at(offset, reinterpret_cast<char*>(chunk.data()),

@@ -14,6 +14,12 @@
 
 namespace stars {
 
+// From now on SIGINT and SIGTERM stop the work at the next check: the
+// temporaries are removed and what was there before stays.
+void stop_on_signals();
+// Throws CatalogError "interrupted" once a signal has come.
+void check_stopped();
+
 struct WriterOptions {
   int level = -1;  // the cells' level; -1 picks one from the star count
   // Records sorted in memory at once; more go to sorted runs on the disk.

@@ -246,3 +246,32 @@ TEST(StarsCli, IndexInPlaceAndADamagedIndexReported) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "vantrel-stars: --stars expects a positive number of stars\n");
 }
+
+TEST(StarsCli, AnInterruptOrAFullDiskLeavesTheOldDatabaseAndNoTemporaries) {
+  testing_support::TempDir dir;
+  write_bytes(dir.file("sky.stars"), "the old database");
+  auto only_the_old_one = [&] {
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path)) ++files, (void)e;
+    EXPECT_EQ(files, 1);
+    EXPECT_EQ(read_bytes(dir.file("sky.stars")), "the old database");
+  };
+  // Sorted runs on the disk are under way when the signal comes.
+  RunOptions o = testing_support::interrupt_after("synthetic stars", 120);
+  RunResult r = testing_support::run_program(
+      VANTREL_STARS_PATH,
+      {"synth", "--stars", "20000000", "-o", dir.file("sky.stars"), "--run-stars", "100000"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(last_line(r.err), "vantrel-stars: interrupted: nothing written\n");
+  only_the_old_one();
+  // A file may grow to a megabyte: the database's writes fail part way.
+  RunOptions small;
+  small.file_size_limit = 1 << 20;
+  r = testing_support::run_program(
+      VANTREL_STARS_PATH, {"synth", "--stars", "100000", "-o", dir.file("sky.stars")}, small);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("vantrel-stars: cannot write " + dir.file("sky.stars") + ": File too large"),
+            std::string::npos)
+      << r.err;
+  only_the_old_one();
+}
