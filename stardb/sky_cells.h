@@ -99,8 +99,9 @@ struct IndexHead {
 // A cell: its stars lie within `radius` radians of the unit vector `centre`
 // (the plug-in's sky direction: x = cos dec cos ra, y = sin dec, z = cos dec
 // sin ra; the radius has a margin for directions worked out in single
-// precision), none brighter than `brightest`, and they are the records
-// first to first + count - 1 (0 is the first record after the header).
+// precision), none brighter than `brightest` nor nearer than `nearest`, and
+// they are the records first to first + count - 1 (0 is the first record
+// after the header).
 struct CellEntry {
   uint64_t first = 0;
   uint64_t count = 0;
@@ -108,6 +109,9 @@ struct CellEntry {
   double radius = 0;
   float brightest = 0;
   uint32_t cell = 0;  // the cell's number in the tool's numbering
+  // The smallest distance (parsecs) of the cell's stars that have one;
+  // infinity when none has (all of a VANTREL1 database's).
+  double nearest = 0;
 };
 
 inline void encode_head(const IndexHead& h, unsigned char* out) {
@@ -144,6 +148,7 @@ inline void encode_cell(const CellEntry& c, unsigned char* out) {
   memcpy(out + 40, &c.radius, 8);
   memcpy(out + 48, &c.brightest, 4);
   memcpy(out + 52, &c.cell, 4);
+  memcpy(out + 56, &c.nearest, 8);
 }
 
 inline CellEntry decode_cell(const unsigned char* in) {
@@ -154,6 +159,7 @@ inline CellEntry decode_cell(const unsigned char* in) {
   memcpy(&c.radius, in + 40, 8);
   memcpy(&c.brightest, in + 48, 4);
   memcpy(&c.cell, in + 52, 4);
+  memcpy(&c.nearest, in + 56, 8);
   return c;
 }
 
@@ -177,7 +183,7 @@ inline const char* index_problem(const Layout& layout, uint64_t records, const I
     const double r2 =
         c.centre[0] * c.centre[0] + c.centre[1] * c.centre[1] + c.centre[2] * c.centre[2];
     if (c.first != next || c.count == 0 || c.count > records - next || !(r2 > 0.999) ||
-        !(r2 < 1.001) || !(c.radius >= 0) || !(c.radius <= 4))
+        !(r2 < 1.001) || !(c.radius >= 0) || !(c.radius <= 4) || !(c.nearest > 0))
       return "the index's cells do not cover the records";
     next += c.count;
   }

@@ -199,6 +199,7 @@ struct CellWriter {
     e.count = group.size();
     e.cell = cell;
     e.brightest = -INFINITY;
+    e.nearest = INFINITY;
     if (cell == kNoCell) {
       e.radius = 4;  // more than any angle: the whole sky
     } else {
@@ -214,6 +215,8 @@ struct CellWriter {
       buffer.append(reinterpret_cast<const char*>(out), sizeof out);
       const float b = star_db::field<float>(r, star_db::kBrightness);
       if (b == b) e.brightest = std::max(e.brightest, b);
+      const double distance = version2 ? star_db::field<double>(r, star_db::kDistance) : 0;
+      if (distance > 0) e.nearest = std::min(e.nearest, distance);
       if (cell == kNoCell) continue;
       double d[3];
       direction(star_db::field<double>(r, star_db::kRa), star_db::field<double>(r, star_db::kDec),

@@ -59,6 +59,7 @@ void expect_index_holds(const std::string& path) {
         star_db::decode_cell(reinterpret_cast<const unsigned char*>(side.data()) + 64 + 64 * i);
     ASSERT_EQ(c.first, next);
     float brightest = -INFINITY, last = INFINITY;
+    double nearest = INFINITY;
     for (uint64_t k = c.first; k < c.first + c.count; ++k) {
       const Rec& r = recs[k];
       const double a = r.ra * M_PI / 180, d = r.dec * M_PI / 180;
@@ -68,8 +69,12 @@ void expect_index_holds(const std::string& path) {
       EXPECT_LE(r.b, last) << "record " << k << " brighter than the one before";
       last = r.b;
       brightest = std::max(brightest, r.b);
+      double distance;
+      memcpy(&distance, r.bytes.data() + 24, 8);
+      if (distance > 0) nearest = std::min(nearest, distance);
     }
     EXPECT_EQ(c.brightest, brightest);
+    EXPECT_EQ(c.nearest, nearest);
     next += c.count;
   }
   EXPECT_EQ(next, recs.size());
