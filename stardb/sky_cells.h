@@ -88,6 +88,12 @@ constexpr int kCellEntrySize = 64;
 
 inline std::string index_path(const std::string& database) { return database + ".cells"; }
 
+// The most bytes of entries an index of this level can hold: one entry a
+// cell and one for the stars without a position. A reader reads no more.
+inline uint64_t max_entry_bytes(int level) {
+  return ((uint64_t{12} << (2 * level)) + 1) * kCellEntrySize;
+}
+
 struct IndexHead {
   int level = 0;
   uint64_t cells = 0;    // entries that follow

@@ -361,7 +361,11 @@ IndexState read_index_state(const std::string& path) {
     return s;
   }
   const uint64_t bytes = side.size() - star_db::kIndexHeadSize;
-  std::vector<unsigned char> entries(static_cast<size_t>(std::min<uint64_t>(bytes, 1ull << 32)));
+  if (bytes > star_db::max_entry_bytes(s.head.level)) {
+    s.problem = star_db::index_path(path) + ": the index is cut short or too long";
+    return s;
+  }
+  std::vector<unsigned char> entries(static_cast<size_t>(bytes));
   if (side.read_at(star_db::kIndexHeadSize, reinterpret_cast<char*>(entries.data()),
                    entries.size()) != entries.size()) {
     s.problem = "cannot read " + star_db::index_path(path);

@@ -136,6 +136,7 @@ TEST(SkyDb, ADamagedOrForeignIndexIsNotUsed) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {flipped, "the index is damaged"},
       {good.substr(0, good.size() - 10), "the index is cut short or too long"},
+      {good + std::string(64 * 200, '\0'), "the index is cut short or too long"},
       {read_bytes(dir.file("b.stars.cells")), "the index belongs to another database"},
       {"junk", "is not a star database index"}};
   for (const auto& [bytes, why] : cases) {
