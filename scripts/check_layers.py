@@ -25,7 +25,7 @@ LAYERS = {
     "host/farm": ["host/core"],
     "host/sky": ["host/core"],
     "host/web": ["host/panel", "host/images"],
-    "host/cli": ["host/web", "host/farm", "host/sky"],
+    "host/cli": ["host/web", "host/farm", "host/sky", "stardb"],
     "host/minimal": ["hostapi"],
     "tools": ["host/core", "stardb"],
     "testsupport": ["LW", "host/cli", "tools"],

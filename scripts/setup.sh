@@ -11,6 +11,7 @@ render_packages=(
   googletest libgtest-dev  # configuring the tree builds the test framework's targets
   libopenimageio-dev libopencolorio-dev libcli11-dev libcpp-httplib-dev zlib1g-dev
   liberfa-dev  # the sky for a place and time: the IAU's astronomy routines
+  libchealpix-dev  # the catalogue tool's sky cells
 )
 test_packages=(
   g++-multilib qemu-user libbenchmark-dev valgrind

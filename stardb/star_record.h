@@ -3,6 +3,7 @@
 // Numbers are little-endian IEEE 754, as on every machine the plug-in runs on.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -33,6 +34,12 @@ struct StarRecord {
   uint8_t blue = 255;
   double distance = 0;  // parsecs; read only from version-2 files, 0 for none
 };
+
+// A record's brightness for a visual magnitude: linear flux, magnitude 0 at 1.
+// The luminance threshold compares with these same numbers.
+inline float brightness_of_magnitude(double magnitude) {
+  return static_cast<float>(std::pow(10.0, -0.4 * magnitude));
+}
 
 template <class T>
 T field(const unsigned char* record, int offset) {

@@ -9,9 +9,11 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <unordered_map>
 
 #include "host/core/files.h"
 #include "stardb/star_record.h"
+#include "tools/sky_db.h"
 
 namespace stars {
 
@@ -181,6 +183,90 @@ CatalogStar csv_star(const CsvColumns& columns, const std::vector<std::string>& 
   return s;
 }
 
+// Bytes first to last (1-based, inclusive) of a fixed-column record.
+std::string columns_of(const std::string& l, size_t first, size_t last) {
+  return l.substr(first - 1, last - first + 1);
+}
+
+bool blank(const std::string& field) { return trim(field).empty(); }
+
+// One record of the Tycho-2 main catalogue (206 bytes, '|' between fields).
+// Stars flagged X have no mean position or proper motion: their observed
+// position, at epoch 1990 plus the record's value, stands as it is.
+CatalogStar tycho2_line(const std::string& l, ReadReport& report) {
+  if (l.size() < 182)
+    throw LineError{"line too short for a Tycho-2 record (" + std::to_string(l.size()) +
+                    " characters, not 206)"};
+  CatalogStar s;
+  const char flag = l[13];
+  if (flag == 'X') {
+    s.ra = need(columns_of(l, 153, 164), "observed RA");
+    s.dec = need(columns_of(l, 166, 177), "observed Dec");
+    s.epoch = 1990 + need(columns_of(l, 179, 182), "observed RA epoch");
+  } else if (flag == ' ' || flag == 'P') {
+    s.ra = need(columns_of(l, 16, 27), "mean RA");
+    s.dec = need(columns_of(l, 29, 40), "mean Dec");
+    s.pm_ra = need(columns_of(l, 42, 48), "pmRA");
+    s.pm_dec = need(columns_of(l, 50, 56), "pmDE");
+  } else {
+    throw LineError{"unknown position flag '" + std::string(1, flag) + "'"};
+  }
+  const bool has_bt = !blank(columns_of(l, 111, 116)), has_vt = !blank(columns_of(l, 124, 129));
+  const double bt = has_bt ? need(columns_of(l, 111, 116), "BT") : 0;
+  const double vt = has_vt ? need(columns_of(l, 124, 129), "VT") : 0;
+  if (!has_bt && !has_vt) throw LineError{"neither BT nor VT"};
+  if (has_bt && has_vt) {
+    s.mag = tycho_v(bt, vt);
+    s.bv = tycho_bv(bt, vt);
+    s.has_bv = true;
+  } else {
+    s.mag = has_vt ? vt : bt;
+    ++report.no_colour;
+  }
+  if (!blank(columns_of(l, 143, 148))) s.hip = std::lround(need(columns_of(l, 143, 148), "HIP"));
+  return s;
+}
+
+// A Gaia archive value: empty and null stand for none.
+bool gaia_value(const std::string& field, const char* name, double& out) {
+  std::string t = trim(field);
+  for (char& c : t) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (t.empty() || t == "null") return false;
+  out = need(field, name);
+  return true;
+}
+
+// One row of a Gaia archive CSV. False for a source without a G magnitude.
+bool gaia_star(const CsvColumns& columns, const std::vector<std::string>& f,
+               const ReadOptions& options, ReadReport& report, CatalogStar& s) {
+  s = CatalogStar();
+  s.ra = need(columns.get(f, "ra"), "ra");
+  s.dec = need(columns.get(f, "dec"), "dec");
+  double g = 0, c = 0, epoch = 2016.0, plx = 0, snr = 0, err = 0;
+  if (!gaia_value(columns.get(f, "phot_g_mean_mag"), "phot_g_mean_mag", g)) return false;
+  gaia_value(columns.get(f, "ref_epoch"), "ref_epoch", epoch);
+  s.epoch = epoch;
+  gaia_value(columns.get(f, "pmra"), "pmra", s.pm_ra);
+  gaia_value(columns.get(f, "pmdec"), "pmdec", s.pm_dec);
+  if (gaia_value(columns.get(f, "bp_rp"), "bp_rp", c)) {
+    s.mag = gaia_v(g, c);
+    s.bv = gaia_bv(c);
+    s.has_bv = true;
+  } else {
+    s.mag = g;
+    ++report.no_colour;
+  }
+  const bool has_plx = gaia_value(columns.get(f, "parallax"), "parallax", plx);
+  bool has_snr = gaia_value(columns.get(f, "parallax_over_error"), "parallax_over_error", snr);
+  if (!has_snr && has_plx && gaia_value(columns.get(f, "parallax_error"), "parallax_error", err) &&
+      err > 0) {
+    snr = plx / err;
+    has_snr = true;
+  }
+  if (has_plx && has_snr && plx > 0 && snr >= options.min_parallax_snr) s.distance = 1000.0 / plx;
+  return true;
+}
+
 // One line, ended by LF, CR LF or a CR alone; false at the end of the input.
 // A line longer than kMaxLine is cut there (cut is set) and the rest skipped.
 bool next_line(std::streambuf& in, std::string& line, bool& cut) {
@@ -210,14 +296,82 @@ Format format_from_name(const std::string& given) {
   if (name == "kstars") return Format::KStars;
   if (name == "hyg") return Format::HYG;
   if (name == "csv") return Format::CSV;
-  throw CatalogError("unknown catalogue format '" + name + "' (kstars, hyg, csv)");
+  if (name == "tycho2") return Format::Tycho2;
+  if (name == "gaia") return Format::Gaia;
+  throw CatalogError("unknown catalogue format '" + name + "' (kstars, hyg, csv, tycho2, gaia)");
 }
 
-double catalog_epoch(Format) { return 2000.0; }
+double catalog_epoch(Format f) { return f == Format::Gaia ? 2016.0 : 2000.0; }
 
-std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadReport& report,
-                                      bool strict) {
-  std::vector<CatalogStar> out;
+double tycho_v(double bt, double vt) { return vt - 0.090 * (bt - vt); }
+double tycho_bv(double bt, double vt) { return 0.850 * (bt - vt); }
+
+namespace {
+// The relations were fitted to stars of these colours.
+double gaia_colour(double bp_rp) { return std::clamp(bp_rp, -0.5, 5.0); }
+}  // namespace
+
+double gaia_v(double g, double bp_rp) {
+  const double c = gaia_colour(bp_rp);
+  return g - (-0.02704 + 0.01424 * c - 0.2156 * c * c + 0.01426 * c * c * c);
+}
+
+double gaia_bv(double bp_rp) {
+  // BP-RP and B-V of main-sequence stars from B0 to M6 (Pecaut and Mamajek
+  // 2013, as extended in Mamajek's table of mean dwarf colours): followed
+  // piecewise linearly between the rows; docs/star-database.md lists them.
+  static const double knots[][2] = {{-0.50, -0.33}, {-0.36, -0.30}, {-0.17, -0.16}, {0.00, 0.00},
+                                    {0.38, 0.30},   {0.59, 0.44},   {0.75, 0.59},   {0.82, 0.65},
+                                    {0.98, 0.82},   {1.45, 1.15},   {1.84, 1.43},   {2.50, 1.51},
+                                    {3.20, 1.83},   {5.00, 2.10}};
+  const double c = gaia_colour(bp_rp);
+  size_t i = 1;
+  while (i + 1 < std::size(knots) && c > knots[i][0]) ++i;
+  const double t = (c - knots[i - 1][0]) / (knots[i][0] - knots[i - 1][0]);
+  return knots[i - 1][1] + t * (knots[i][1] - knots[i - 1][1]);
+}
+
+namespace {
+
+// The columns a header must name for each CSV format.
+std::vector<std::string> required_columns(Format format) {
+  switch (format) {
+    case Format::HYG: return {"ra", "dec", "mag"};
+    case Format::Gaia: return {"ra", "dec", "phot_g_mean_mag"};
+    default: return {"ra_deg", "dec_deg", "mag"};
+  }
+}
+
+// One data line of any format; false for a line that holds no star to keep.
+bool read_line(const std::string& line, Format format, std::unique_ptr<CsvColumns>& columns,
+               const ReadOptions& options, ReadReport& report, CatalogStar& s) {
+  if (format == Format::KStars) {
+    s = kstars_line(line);
+  } else if (format == Format::Tycho2) {
+    s = tycho2_line(line, report);
+  } else if (!columns) {
+    columns = std::make_unique<CsvColumns>(line, required_columns(format));
+    return false;
+  } else {
+    const std::vector<std::string> f = split_csv(line);
+    // HYG keeps the Sun as its first row, at 0.000005 parsecs.
+    if (format == Format::HYG && trim(columns->get(f, "proper")) == "Sol") return false;
+    if (format != Format::Gaia) {
+      s = csv_star(*columns, f, format);
+    } else if (!gaia_star(*columns, f, options, report, s)) {
+      ++report.no_magnitude;
+      return false;
+    }
+  }
+  check_star(s);
+  return true;
+}
+
+}  // namespace
+
+void read_catalog_each(std::istream& in, Format format, ReadReport& report,
+                       const ReadOptions& options,
+                       const std::function<void(const CatalogStar&)>& each) {
   std::string line;
   bool cut = false;
   std::unique_ptr<CsvColumns> columns;
@@ -226,37 +380,31 @@ std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadRepor
     if (++report.lines == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     const std::string t = trim(line);
     if (t.empty() || t[0] == '#') continue;
+    CatalogStar s;
     try {
       if (cut) throw LineError{"line longer than " + std::to_string(kMaxLine) + " bytes"};
-      if (format == Format::KStars) {
-        const CatalogStar s = kstars_line(line);
-        check_star(s);
-        out.push_back(s);
-        continue;
-      }
-      if (!columns) {
-        columns = std::make_unique<CsvColumns>(
-            line, format == Format::HYG ? std::vector<std::string>{"ra", "dec", "mag"}
-                                        : std::vector<std::string>{"ra_deg", "dec_deg", "mag"});
-        continue;
-      }
-      const std::vector<std::string> f = split_csv(line);
-      // HYG keeps the Sun as its first row, at 0.000005 parsecs.
-      if (format == Format::HYG && trim(columns->get(f, "proper")) == "Sol") continue;
-      const CatalogStar s = csv_star(*columns, f, format);
-      check_star(s);
-      out.push_back(s);
+      if (!read_line(line, format, columns, options, report, s)) continue;
     } catch (const LineError& e) {
       ++report.malformed;
       const std::string where =
           host::printable("line " + std::to_string(report.lines) + ": " + e.what);
-      if (strict) throw CatalogError(where);
+      if (options.strict) throw CatalogError(where);
       if (report.first_problems.size() < 5) report.first_problems.push_back(where);
+      continue;
     } catch (const CatalogError& e) {
       throw CatalogError("line " + std::to_string(report.lines) + ": " + e.what());
     }
+    each(s);
   }
   if (in.bad()) throw CatalogError("read error after line " + std::to_string(report.lines));
+}
+
+std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadReport& report,
+                                      bool strict) {
+  std::vector<CatalogStar> out;
+  ReadOptions options;
+  options.strict = strict;
+  read_catalog_each(in, format, report, options, [&](const CatalogStar& s) { out.push_back(s); });
   return out;
 }
 
@@ -307,6 +455,11 @@ std::array<double, 3> blackbody_rgb(double kelvin) {
 
 std::array<uint8_t, 3> star_colour(const CatalogStar& s) {
   if (!s.has_bv) return {255, 255, 255};
+  // Catalogues give B-V to a few decimals: the same values come again and again,
+  // and each takes a spectrum's integral.
+  static std::unordered_map<double, std::array<uint8_t, 3>> known;
+  const auto found = known.find(s.bv);
+  if (found != known.end()) return found->second;
   const std::array<double, 3> rgb = blackbody_rgb(bv_to_temperature(std::clamp(s.bv, -0.4, 2.5)));
   std::array<uint8_t, 3> out;
   for (int i = 0; i < 3; ++i) {
@@ -314,6 +467,7 @@ std::array<uint8_t, 3> star_colour(const CatalogStar& s) {
     const double e = v > 0.0031308 ? 1.055 * std::pow(v, 1 / 2.4) - 0.055 : 12.92 * v;
     out[i] = static_cast<uint8_t>(std::lround(std::clamp(e, 0.0, 1.0) * 255));
   }
+  if (known.size() < (size_t{1} << 20)) known.emplace(s.bv, out);
   return out;
 }
 
@@ -323,7 +477,7 @@ std::string encode_record(const CatalogStar& s, bool with_distance) {
   star_db::StarRecord r;
   r.ra = s.ra;
   r.dec = s.dec;
-  r.brightness = static_cast<float>(brightness_of(s.mag));
+  r.brightness = star_db::brightness_of_magnitude(s.mag);
   const std::array<uint8_t, 3> c = star_colour(s);
   r.red = c[0], r.green = c[1], r.blue = c[2];
   r.distance = with_distance ? s.distance : 0.0;
@@ -333,16 +487,10 @@ std::string encode_record(const CatalogStar& s, bool with_distance) {
 }
 
 void write_database(const std::string& path, const std::vector<CatalogStar>& list, bool version2) {
-  unsigned char header[star_db::kRecordSize];
-  star_db::encode_header(version2, header);
-  std::string bytes(reinterpret_cast<const char*>(header), sizeof header);
-  bytes.reserve(star_db::kRecordSize * (list.size() + 1));
-  for (const CatalogStar& s : list) bytes += encode_record(s, version2);
-  try {
-    host::write_file_atomically(path, bytes);
-  } catch (const host::FileError& e) {
-    throw CatalogError(e.what());
-  }
+  DatabaseWriter out(path, WriterOptions());
+  for (const CatalogStar& s : list)
+    out.add(reinterpret_cast<const unsigned char*>(encode_record(s, version2).data()));
+  out.finish(version2);
 }
 
 namespace {

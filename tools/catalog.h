@@ -1,9 +1,10 @@
-// Star catalogues to star databases: reading the KStars, HYG and plain CSV
-// catalogues, star colour from B-V, and the 32-byte database records.
+// Star catalogues to star databases: reading the KStars, HYG, plain CSV,
+// Tycho-2 and Gaia catalogues, star colour from B-V, and the 32-byte records.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <stdexcept>
 #include <string>
@@ -36,23 +37,48 @@ struct CatalogStar {
   double pm_ra = 0;     // mas/yr, along the sky (already times cos dec)
   double pm_dec = 0;    // mas/yr
   double distance = 0;  // parsecs; 0 when unknown
+  double epoch = 2000;  // the year of ra and dec
+  long hip = 0;         // Hipparcos number; 0 when none is given
 };
 
-enum class Format { KStars, HYG, CSV };
+enum class Format { KStars, HYG, CSV, Tycho2, Gaia };
 Format format_from_name(const std::string& name);
-// The epoch of a format's positions (the KStars and HYG catalogues are J2000).
+// The epoch of a format's positions (the KStars and HYG catalogues are J2000;
+// Gaia's are those of each row's ref_epoch, 2016.0 in DR3).
 double catalog_epoch(Format f);
+
+struct ReadOptions {
+  bool strict = false;
+  // Gaia: a parallax gives a distance only when it is positive and at least
+  // this many times its standard error.
+  double min_parallax_snr = 5;
+};
 
 struct ReadReport {
   long lines = 0;                           // lines read, comments and header included
   long malformed = 0;                       // lines that could not be read, skipped
+  long no_magnitude = 0;                    // stars without a magnitude, skipped
+  long no_colour = 0;                       // stars read without a colour
   std::vector<std::string> first_problems;  // "line N: what", the first few
 };
 
-// Reads a catalogue. Malformed lines are counted and skipped; with strict the
-// first one throws CatalogError naming its line.
+// Reads a catalogue, handing each star on as it is read. Malformed lines are
+// counted and skipped; with strict the first one throws CatalogError naming
+// its line.
+void read_catalog_each(std::istream& in, Format format, ReadReport& report,
+                       const ReadOptions& options,
+                       const std::function<void(const CatalogStar&)>& each);
+// The same, kept in a list.
 std::vector<CatalogStar> read_catalog(std::istream& in, Format format, ReadReport& report,
                                       bool strict);
+
+// Johnson V and B-V from Tycho-2's BT and VT (the catalogue's own relations).
+double tycho_v(double bt, double vt);
+double tycho_bv(double bt, double vt);
+// V from Gaia's G and C = BP-RP (the DR3 documentation's polynomial), and B-V
+// from C along the mean dwarf sequence; C is held to the relations' range.
+double gaia_v(double g, double bp_rp);
+double gaia_bv(double bp_rp);
 
 // Moves a star along its proper motion by the given years.
 void apply_proper_motion(CatalogStar& s, double years);
@@ -68,8 +94,8 @@ std::array<uint8_t, 3> star_colour(const CatalogStar& s);
 // brightness = 10^(-0.4 mag): magnitude 0 is 1.0.
 double brightness_of(double mag);
 std::string encode_record(const CatalogStar& s, bool with_distance);
-// Writes a database ("VANTREL2" with distances, else "VANTREL1") whole or not
-// at all (host::write_file_atomically).
+// Writes a database ("VANTREL2" with distances, else "VANTREL1") ordered on
+// the sky with its index, whole or not at all (see tools/sky_db.h).
 void write_database(const std::string& path, const std::vector<CatalogStar>& stars, bool version2);
 
 struct DatabaseInfo {

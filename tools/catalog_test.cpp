@@ -160,15 +160,25 @@ TEST(Catalog, DatabaseWrittenAndInspected) {
   const std::string bytes = testing_support::read_bytes(path);
   ASSERT_EQ(bytes.size(), 32u * 6);
   EXPECT_EQ(bytes.substr(0, 8), "VANTREL2");
-  double ra, dist;
+  // The records are ordered on the sky: each star is found by its position.
+  auto record_at = [&](double ra) {
+    for (size_t at = 32; at < bytes.size(); at += 32) {
+      double r;
+      memcpy(&r, &bytes[at], 8);
+      if (r == ra) return at;
+    }
+    return size_t{0};
+  };
+  const size_t sirius = record_at(s[0].ra), betelgeuse = record_at(s[1].ra);
+  ASSERT_NE(sirius, 0u);
+  ASSERT_NE(betelgeuse, 0u);
+  double dist;
   float b;
-  memcpy(&ra, &bytes[32], 8);
-  memcpy(&b, &bytes[48], 4);
-  memcpy(&dist, &bytes[56], 8);
-  EXPECT_EQ(ra, s[0].ra);
+  memcpy(&b, &bytes[sirius + 16], 4);
+  memcpy(&dist, &bytes[sirius + 24], 8);
   EXPECT_EQ(b, static_cast<float>(std::pow(10.0, 0.4 * 1.44)));
   EXPECT_EQ(dist, 1000.0 / 379.2);
-  EXPECT_EQ(static_cast<uint8_t>(bytes[32 * 2 + 20]), 255);  // Betelgeuse red
+  EXPECT_EQ(static_cast<uint8_t>(bytes[betelgeuse + 20]), 255);  // red
 
   stars::DatabaseInfo info = stars::inspect_database(path);
   EXPECT_EQ(info.version, 2);
@@ -203,4 +213,148 @@ TEST(Catalog, DatabaseWrittenAndInspected) {
   testing_support::write_bytes(dir.file("nan.stars"), nan);
   EXPECT_EQ(stars::inspect_database(dir.file("nan.stars")).bad_values, 1u);
   EXPECT_THROW(stars::write_database(dir.file("no/such/x.stars"), s, false), stars::CatalogError);
+}
+
+namespace {
+
+// A Tycho-2 main-catalogue record: 206 bytes, '|' after each field, every
+// field right-aligned in its 1-based byte columns.
+struct TychoLine {
+  std::string text = std::string(206, ' ');
+  TychoLine() {
+    for (int bar : {13,  15,  28,  41,  49,  57,  61,  65,  71,  77,  85,  93,  96,  100, 104, 108,
+                    110, 117, 123, 130, 136, 140, 142, 152, 165, 178, 183, 188, 194, 200, 202})
+      text[bar - 1] = '|';
+    put(1, 4, "0001");
+    put(6, 10, "00008");
+    put(12, 12, "1");
+  }
+  TychoLine& put(int first, int last, const std::string& v) {
+    const size_t width = static_cast<size_t>(last - first + 1);
+    text.replace(static_cast<size_t>(first - 1), width, std::string(width - v.size(), ' ') + v);
+    return *this;
+  }
+  TychoLine& mean(const char* ra, const char* dec, const char* pmra, const char* pmde) {
+    return put(16, 27, ra).put(29, 40, dec).put(42, 48, pmra).put(50, 56, pmde);
+  }
+  TychoLine& mags(const char* bt, const char* vt) { return put(111, 116, bt).put(124, 129, vt); }
+};
+
+}  // namespace
+
+TEST(Catalog, Tycho2Records) {
+  const std::string colour = TychoLine()
+                                 .mean("56.75091123", "24.11663430", "19.9", "-45.4")
+                                 .mags("3.046", "2.873")
+                                 .put(143, 148, "17702")
+                                 .put(153, 164, "56.75090513")
+                                 .put(166, 177, "24.11665490")
+                                 .put(179, 182, "1.61")
+                                 .text;
+  const std::string x = TychoLine()
+                            .put(14, 14, "X")
+                            .mags("11.822", "10.957")
+                            .put(153, 164, "0.01000000")
+                            .put(166, 177, "-5.25000000")
+                            .put(179, 182, "1.73")
+                            .text;
+  const std::string vt_only =
+      TychoLine().mean("10.5", "-20.25", "1.0", "2.0").mags("", "11.5").text;
+  const std::string bt_only =
+      TychoLine().mean("10.5", "-20.25", "1.0", "2.0").mags("12.25", "").text;
+  const std::string neither = TychoLine().mean("10.5", "-20.25", "1.0", "2.0").text;
+  const std::string supplement(122, '1');
+  // CR LF line ends, as a copy made on another system has them.
+  const std::string text = colour + "\r\n" + x + "\r\n" + vt_only + "\r\n" + bt_only + "\r\n" +
+                           neither + "\r\n" + supplement + "\r\n";
+  stars::ReadReport r;
+  std::vector<CatalogStar> s;
+  std::istringstream in(text);
+  stars::read_catalog_each(in, stars::Format::Tycho2, r, stars::ReadOptions(),
+                           [&](const CatalogStar& c) { s.push_back(c); });
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_DOUBLE_EQ(s[0].ra, 56.75091123);
+  EXPECT_DOUBLE_EQ(s[0].dec, 24.11663430);
+  EXPECT_DOUBLE_EQ(s[0].pm_ra, 19.9);
+  EXPECT_DOUBLE_EQ(s[0].pm_dec, -45.4);
+  EXPECT_NEAR(s[0].mag, 2.873 - 0.090 * (3.046 - 2.873), 1e-12);
+  EXPECT_NEAR(s[0].bv, 0.850 * (3.046 - 2.873), 1e-12);
+  EXPECT_EQ(s[0].hip, 17702);
+  EXPECT_EQ(s[0].epoch, 2000);
+  // X: the observed position and its epoch, no motion.
+  EXPECT_DOUBLE_EQ(s[1].ra, 0.01);
+  EXPECT_DOUBLE_EQ(s[1].dec, -5.25);
+  EXPECT_DOUBLE_EQ(s[1].epoch, 1991.73);
+  EXPECT_EQ(s[1].pm_ra, 0.0);
+  EXPECT_EQ(s[1].hip, 0);
+  EXPECT_TRUE(s[1].has_bv);
+  // One band only: that band as V, no colour, counted.
+  EXPECT_DOUBLE_EQ(s[2].mag, 11.5);
+  EXPECT_FALSE(s[2].has_bv);
+  EXPECT_DOUBLE_EQ(s[3].mag, 12.25);
+  EXPECT_FALSE(s[3].has_bv);
+  EXPECT_EQ(r.no_colour, 2);
+  EXPECT_EQ(r.malformed, 2);
+  ASSERT_EQ(r.first_problems.size(), 2u);
+  EXPECT_EQ(r.first_problems[0], "line 5: neither BT nor VT");
+  EXPECT_EQ(r.first_problems[1],
+            "line 6: line too short for a Tycho-2 record (122 characters, not 206)");
+  // A damaged field is named.
+  stars::ReadReport bad;
+  std::istringstream damaged(TychoLine().mean("5x.75", "24.1", "1", "1").mags("3", "3").text);
+  stars::read_catalog_each(damaged, stars::Format::Tycho2, bad, stars::ReadOptions(),
+                           [](const CatalogStar&) {});
+  EXPECT_EQ(bad.first_problems.at(0), "line 1: bad mean RA '5x.75'");
+}
+
+TEST(Catalog, GaiaRows) {
+  const std::string csv =
+      "# a Gaia archive query\n"
+      "source_id,ref_epoch,ra,dec,parallax,parallax_over_error,pmra,pmdec,phot_g_mean_mag,bp_rp\n"
+      "1,2016.0,45.0,10.0,10.0,20.0,100.0,-50.0,8.0,0.82\n"
+      "2,2016.0,46.0,11.0,10.0,3.0,,,9.0,0.0\n"
+      "3,2016.0,47.0,12.0,-1.5,10.0,null,null,10.0,null\n"
+      "4,2016.0,48.0,13.0,,,,,,1.0\n"
+      "5,2016.0,49.0,14.0,NULL,null,1,1,11.0,\n"
+      "6,2016.0,oops,14.0,1,1,1,1,11.0,1\n";
+  stars::ReadReport r;
+  std::vector<CatalogStar> s;
+  std::istringstream in(csv);
+  stars::read_catalog_each(in, stars::Format::Gaia, r, stars::ReadOptions(),
+                           [&](const CatalogStar& c) { s.push_back(c); });
+  ASSERT_EQ(s.size(), 4u);
+  // G - V = -0.02704 + 0.01424 C - 0.2156 C^2 + 0.01426 C^3.
+  EXPECT_NEAR(8.0 - s[0].mag, -0.02704 + 0.01424 * 0.82 - 0.2156 * 0.6724 + 0.01426 * 0.551368,
+              1e-12);
+  EXPECT_NEAR(s[0].bv, 0.65, 0.02);  // Sun-like
+  EXPECT_NEAR(s[1].bv, 0.0, 0.02);   // Vega-like
+  EXPECT_NEAR(s[1].mag, 9.02704, 1e-12);
+  EXPECT_DOUBLE_EQ(s[0].distance, 100.0);
+  EXPECT_EQ(s[1].distance, 0.0);  // parallax only 3 times its error
+  EXPECT_EQ(s[2].distance, 0.0);  // negative parallax
+  EXPECT_EQ(s[0].epoch, 2016.0);
+  EXPECT_DOUBLE_EQ(s[0].pm_ra, 100.0);
+  EXPECT_EQ(s[2].pm_ra, 0.0);
+  EXPECT_FALSE(s[2].has_bv);
+  EXPECT_DOUBLE_EQ(s[2].mag, 10.0);  // no colour: G stands for V
+  EXPECT_EQ(r.no_colour, 2);
+  EXPECT_EQ(r.no_magnitude, 1);
+  EXPECT_EQ(r.malformed, 1);
+  EXPECT_EQ(r.first_problems.at(0), "line 8: bad ra 'oops'");
+  // A lower bar for the parallax gives the second star its distance.
+  stars::ReadOptions loose;
+  loose.min_parallax_snr = 2;
+  stars::ReadReport r2;
+  std::istringstream again(csv);
+  s.clear();
+  stars::read_catalog_each(again, stars::Format::Gaia, r2, loose,
+                           [&](const CatalogStar& c) { s.push_back(c); });
+  EXPECT_DOUBLE_EQ(s.at(1).distance, 100.0);
+  // Redder is redder in B-V too, over the whole range of colours.
+  for (double c = -0.6; c < 5.5; c += 0.01)
+    EXPECT_LE(stars::gaia_bv(c), stars::gaia_bv(c + 0.01)) << c;
+  stars::ReadReport none;
+  std::istringstream header_only("ra,dec,parallax\n1,2,3\n");
+  EXPECT_THROW(stars::read_catalog(header_only, stars::Format::Gaia, none, false),
+               stars::CatalogError);
 }

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <zlib.h>
+
 #include "testsupport/test_support.h"
 
 namespace {
@@ -107,13 +109,12 @@ TEST(StarsCli, NothingToWriteOrBadOptionsAreRefused) {
   write_bytes(dir.file("twice.csv"), "ra_deg,dec_deg,mag,mag\n1,2,3,4\n");
   write_bytes(dir.file("good.csv"), std::string(kHeader) + "1,2,3,0,0\n");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{dir.file("bad.csv")},
-       dir.file("bad.csv") + ": no stars to write (2 lines, 1 malformed; read as csv)"},
+      {{dir.file("bad.csv")}, dir.file("bad.csv") + ": no stars to write (2 lines, 1 malformed)"},
       {{dir.file("header.csv")},
-       dir.file("header.csv") + ": no stars to write (1 lines, 0 malformed; read as csv)"},
+       dir.file("header.csv") + ": no stars to write (1 lines, 0 malformed)"},
       {{dir.file("good.csv"), "--mag-limit", "2"},
        dir.file("good.csv") +
-           ": no stars to write (2 lines, 0 malformed, 1 fainter than --mag-limit; read as csv)"},
+           ": no stars to write (2 lines, 0 malformed, 1 fainter than --mag-limit)"},
       {{dir.file("twice.csv")},
        dir.file("twice.csv") + ": line 1: the header names the column 'mag' twice"},
       {{dir.file("good.csv"), "--epoch", "inf"},
@@ -150,37 +151,127 @@ TEST(StarsCli, CrLineEndsAndAByteOrderMarkAreRead) {
   }
 }
 
-TEST(StarsCli, TheFormatIsGuessedFromTheNameAndSaid) {
+namespace {
+
+std::string gzip(const std::string& path, const std::string& text) {
+  gzFile f = gzopen(path.c_str(), "wb");
+  gzwrite(f, text.data(), static_cast<unsigned>(text.size()));
+  gzclose(f);
+  return path;
+}
+
+}  // namespace
+
+TEST(StarsCli, SeveralInputsPlainAndGzipMakeOneIndexedDatabase) {
   testing_support::TempDir dir;
-  write_bytes(dir.file("Mine.CSV"), std::string(kHeader) + "1,2,3,0,0\n");
-  RunResult r = stars({"convert", dir.file("Mine.CSV"), "-o", dir.file("m.stars")});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err.rfind(dir.file("Mine.CSV") +
-                            ": read as csv, as its name suggests (--format names another)\n",
-                        0),
-            0u)
+  // A Gaia excerpt in two parts, one compressed; positions at 2016.0 come
+  // back to 2000 along their motion unless --epoch says otherwise.
+  const std::string header = "ra,dec,pmra,pmdec,phot_g_mean_mag,bp_rp,ref_epoch\n";
+  const std::string a = gzip(dir.file("a.csv.gz"), "# part 1\n" + header +
+                                                       "10.0,20.0,0,90000,6.0,0.8,2016.0\n"
+                                                       "11.0,21.0,0,0,7.0,,2016.0\r\n");
+  write_bytes(dir.file("b.csv"), header + "200.0,-40.0,0,0,8.0,1.5,2016.0\n");
+  RunResult r =
+      stars({"convert", a, dir.file("b.csv"), "--format", "gaia", "-o", dir.file("g.stars")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("1 stars without a colour"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("3 stars (of 3 read) as VANTREL1"), std::string::npos) << r.err;
+  std::vector<Record> written = records(dir.file("g.stars"));
+  ASSERT_EQ(written.size(), 3u);
+  bool moved = false;
+  for (const Record& s : written)
+    moved = moved || std::fabs(s.dec - 19.6) < 1e-9;  // 90"/yr for 16 years
+  EXPECT_TRUE(moved);
+  r = stars({"convert", a, "--format", "gaia", "--epoch", "2016", "-o", dir.file("g.stars")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  written = records(dir.file("g.stars"));
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_TRUE(written[0].dec == 20.0 || written[1].dec == 20.0);
+  r = stars({"info", dir.file("g.stars")});
+  EXPECT_NE(r.out.find("order:       by cell, level 0; index of 1 cells"), std::string::npos)
+      << r.out;
+
+  // A compressed file cut short is refused, naming it; the database stays.
+  const std::string whole = read_bytes(a);
+  write_bytes(dir.file("cut.csv.gz"), whole.substr(0, whole.size() - 12));
+  const std::string before = read_bytes(dir.file("g.stars"));
+  r = stars({"convert", dir.file("cut.csv.gz"), "--format", "gaia", "-o", dir.file("g.stars")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("vantrel-stars: " + dir.file("cut.csv.gz") + ": cannot read " +
+                       dir.file("cut.csv.gz") + ": damaged gzip data"),
+            std::string::npos)
       << r.err;
-  EXPECT_EQ(records(dir.file("m.stars")).size(), 1u);
-  // A HYG file is CSV with its own columns: its name tells it apart.
-  write_bytes(dir.file("hygdata_v3.csv"), std::string(kHeader) + "1,2,3,0,0\n");
-  r = stars({"convert", dir.file("hygdata_v3.csv"), "-o", dir.file("h.stars")});
+  EXPECT_EQ(read_bytes(dir.file("g.stars")), before);
+}
+
+TEST(StarsCli, IndexInPlaceAndADamagedIndexReported) {
+  testing_support::TempDir dir;
+  // An old database in the order it was written, without an index.
+  std::string db("VANTREL1", 8);
+  db += std::string(24, '\0');
+  for (int i = 0; i < 50; ++i) {
+    unsigned char rec[32] = {};
+    const double ra = i * 7.1, dec = 80 - i * 3.2;
+    const float b = 0.001f * static_cast<float>(i + 1);
+    memcpy(rec, &ra, 8);
+    memcpy(rec + 8, &dec, 8);
+    memcpy(rec + 16, &b, 4);
+    db.append(reinterpret_cast<const char*>(rec), 32);
+  }
+  write_bytes(dir.file("old.stars"), db);
+  EXPECT_NE(stars({"info", dir.file("old.stars")}).out.find("as written (no cell index)"),
+            std::string::npos);
+  RunResult r = stars({"index", dir.file("old.stars")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string ordered = read_bytes(dir.file("old.stars"));
+  EXPECT_EQ(ordered.size(), db.size());
+  EXPECT_NE(ordered, db);
+  EXPECT_NE(stars({"info", dir.file("old.stars")}).out.find("index of"), std::string::npos);
+  std::string side = read_bytes(dir.file("old.stars.cells"));
+  side[100] ^= 4;
+  write_bytes(dir.file("old.stars.cells"), side);
+  r = stars({"info", dir.file("old.stars")});
+  EXPECT_NE(
+      r.out.find("index NOT usable: " + dir.file("old.stars.cells") + ": the index is damaged"),
+      std::string::npos)
+      << r.out;
+  // A damaged database is refused and left as it is.
+  write_bytes(dir.file("cut.stars"), db.substr(0, db.size() - 5));
+  r = stars({"index", dir.file("cut.stars")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.err.find("read as hyg, as its name suggests") != std::string::npos) << r.err;
-  // Format names in any case; every line refused says how it was read.
-  write_bytes(dir.file("stars.dat"), std::string(kHeader) + "1,2,3,0,0\n");
-  r = stars({"convert", dir.file("stars.dat"), "--format", "CSV", "-o", dir.file("d.stars")});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err.find("as its name suggests"), std::string::npos) << r.err;
-  r = stars({"convert", dir.file("stars.dat"), "-o", dir.file("k.stars")});
+  EXPECT_EQ(r.err, "vantrel-stars: " + dir.file("cut.stars") +
+                       ": 27 bytes of a partial record at the end (a damaged database)\n");
+  EXPECT_EQ(read_bytes(dir.file("cut.stars")), db.substr(0, db.size() - 5));
+  r = stars({"synth", "--stars", "0", "-o", dir.file("s.stars")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("read as kstars, as its name suggests"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("malformed; read as kstars)\n"), std::string::npos) << r.err;
-  // A name that suggests nothing is asked about.
-  write_bytes(dir.file("catalogue.txt"), std::string(kHeader) + "1,2,3,0,0\n");
-  r = stars({"convert", dir.file("catalogue.txt"), "-o", dir.file("t.stars")});
+  EXPECT_EQ(r.err, "vantrel-stars: --stars expects a positive number of stars\n");
+}
+
+TEST(StarsCli, AnInterruptOrAFullDiskLeavesTheOldDatabaseAndNoTemporaries) {
+  testing_support::TempDir dir;
+  write_bytes(dir.file("sky.stars"), "the old database");
+  auto only_the_old_one = [&] {
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path)) ++files, (void)e;
+    EXPECT_EQ(files, 1);
+    EXPECT_EQ(read_bytes(dir.file("sky.stars")), "the old database");
+  };
+  // Sorted runs on the disk are under way when the signal comes.
+  RunOptions o = testing_support::interrupt_after("synthetic stars", 120);
+  RunResult r = testing_support::run_program(
+      VANTREL_STARS_PATH,
+      {"synth", "--stars", "20000000", "-o", dir.file("sky.stars"), "--run-stars", "100000"}, o);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "vantrel-stars: cannot tell the catalogue format of " +
-                       dir.file("catalogue.txt") +
-                       " from its name: name it with --format kstars, hyg or csv\n");
-  EXPECT_NE(access(dir.file("t.stars").c_str(), F_OK), 0);
+  EXPECT_EQ(last_line(r.err), "vantrel-stars: interrupted: nothing written\n");
+  only_the_old_one();
+  // A file may grow to a megabyte: the database's writes fail part way.
+  RunOptions small;
+  small.file_size_limit = 1 << 20;
+  r = testing_support::run_program(
+      VANTREL_STARS_PATH, {"synth", "--stars", "100000", "-o", dir.file("sky.stars")}, small);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("vantrel-stars: cannot write " + dir.file("sky.stars") + ": File too large"),
+            std::string::npos)
+      << r.err;
+  only_the_old_one();
 }

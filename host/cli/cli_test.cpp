@@ -105,6 +105,39 @@ TEST_F(Cli, AnOpaquePictureIsTheFrameOverBlackEncoded) {
   EXPECT_GT(starlight, 0.1f);  // the stars are there to be kept
 }
 
+TEST_F(Cli, MagLimitDrawsStarsDownToThatMagnitude) {
+  // A star of exactly magnitude 6 on the left, one a hundredth fainter on the
+  // right: the default threshold (magnitude 7.5) would draw both.
+  harness::write_db(h, db,
+                    {harness::ahead(-8, 0, star_db::brightness_of_magnitude(6.0)),
+                     harness::ahead(8, 0, star_db::brightness_of_magnitude(6.01))});
+  auto light = [&](const std::vector<std::string>& extra) {
+    const std::string s = scene(extra);
+    const RunResult r = run({"render", s, "-o", dir.file("m.exr"), "--plugin", plugin});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const Image out = load(dir.file("m.exr"));
+    std::pair<double, double> sides{0, 0};
+    for (int y = 0; y < out.h; ++y)
+      for (int x = 0; x < out.w; ++x)
+        (x < out.w / 2 ? sides.first : sides.second) += out.at(x, y, 1);
+    return sides;
+  };
+  const auto both = light({});
+  EXPECT_GT(both.first, 0);
+  EXPECT_GT(both.second, 0);
+  const auto six = light({"--mag-limit", "6"});
+  EXPECT_GT(six.first, 0);
+  EXPECT_EQ(six.second, 0);
+  const auto brighter = light({"--mag-limit", "5.99"});
+  EXPECT_EQ(brighter.first, 0);
+  EXPECT_EQ(brighter.second, 0);
+  const RunResult bad =
+      run({"new-scene", dir.file("x.vsc"), "--mag-limit", "nan", "--plugin", plugin});
+  EXPECT_NE(bad.status, 0);
+  EXPECT_NE(bad.err.find("--mag-limit expects a magnitude from -20 to 100"), std::string::npos)
+      << bad.err;
+}
+
 TEST_F(Cli, FrameRangesWriteNumberedFiles) {
   const std::string s = scene({"--frames", "1-3"});
   std::system(("mkdir -p '" + dir.file("out") + "'").c_str());

@@ -13,6 +13,7 @@
 #include "host/core/frame_list.h"
 #include "host/core/session.h"
 #include "host/core/star_filter.h"
+#include "stardb/star_record.h"
 
 namespace host {
 
@@ -26,6 +27,8 @@ struct NewScene {
   bool linear = false, force = false;
   int blur_segs = 0;
   const CLI::Option* blur_option = nullptr;  // given or not
+  double mag_limit = 0;
+  const CLI::Option* mag_option = nullptr;
   std::string projection;
 };
 
@@ -75,6 +78,9 @@ void check_options(const NewScene& o, RenderSettings& r) {
   r.first_frame = static_cast<int>(spans[0].first);
   r.last_frame = static_cast<int>(spans[0].last);
   r.frame_step = static_cast<int>(spans[0].step);
+  // Magnitude -20 is the threshold's top, 99999999; past 100 it is 0, every star.
+  if (o.mag_option->count() && !(o.mag_limit >= -20 && o.mag_limit <= 100))
+    throw HostError("--mag-limit expects a magnitude from -20 to 100");
   if (o.blur_option->count() && (o.blur_segs < 0 || o.blur_segs > 100))
     throw HostError("--blur-segs expects a count from 0 to 100");
   if (!o.projection.empty() &&
@@ -93,6 +99,14 @@ std::vector<Asked> asked_settings(const NewScene& o) {
     asked.push_back({star_filter::kBlurSegs, std::to_string(o.blur_segs), "--blur-segs"});
   if (!o.projection.empty())
     asked.push_back({star_filter::kProjection, quote(o.projection), "--projection"});
+  if (o.mag_option->count()) {
+    // The brightness a star of that magnitude has in a database: it passes,
+    // since the threshold lets through what is at least as bright.
+    char text[32];
+    snprintf(text, sizeof text, "%.9g",
+             static_cast<double>(star_db::brightness_of_magnitude(o.mag_limit)));
+    asked.push_back({star_filter::kLumThreshold, text, "--mag-limit"});
+  }
   return asked;
 }
 
@@ -174,6 +188,8 @@ Command new_scene_command(CLI::App& app) {
       "--frames", o->frames, "frame range A-B or A-BxSTEP (default 1-1, or the --camera-chan's)");
   n->add_option("--fps", o->fps, "frames per second (default 24)");
   n->add_option("--database", o->database, "star database (default: the plug-in's default)");
+  o->mag_option = n->add_option("--mag-limit", o->mag_limit,
+                                "draw stars down to this visual magnitude (sets LumThreshold)");
   o->blur_option = n->add_option("--blur-segs", o->blur_segs, "motion-blur segments, 0 to 100");
   n->add_option("--projection", o->projection,
                 "Perspective, Hemispherical or AzimuthalEquidistant");

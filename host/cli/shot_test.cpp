@@ -65,8 +65,8 @@ struct Shot : Cli {
     const std::string db1 = dir.file("one.stars"), s = dir.file("shot.vsc"),
                       out = dir.file("shot.exr");
     harness::write_db(h, db1, {star});
-    std::vector<std::string> all = {"new-scene", s,          "--database", db1,
-                                    "--linear",  "--plugin", plugin};
+    std::vector<std::string> all = {"new-scene", s,          "--force",  "--database",
+                                    db1,         "--linear", "--plugin", plugin};
     if (std::find(args.begin(), args.end(), "--size") == args.end())
       all.insert(all.end(), {"--size", "960x540"});
     all.insert(all.end(), args.begin(), args.end());
@@ -170,9 +170,15 @@ TEST_F(Shot, ChannelFilesWithFaultsAreRefusedByFileAndLine) {
   };
   for (const Bad& b : bad) {
     write_text(dir.file("bad.chan"), b.text);
-    std::vector<std::string> args = {
-        "new-scene", dir.file("b.vsc"), "--camera-chan", dir.file("bad.chan"), "--database",
-        db,          "--plugin",        plugin};
+    std::vector<std::string> args = {"new-scene",
+                                     dir.file("b.vsc"),
+                                     "--force",
+                                     "--camera-chan",
+                                     dir.file("bad.chan"),
+                                     "--database",
+                                     db,
+                                     "--plugin",
+                                     plugin};
     if (!b.extra.empty()) args.push_back(b.extra);
     const RunResult r = run(args);
     EXPECT_EQ(r.status, 1) << b.text;
@@ -193,7 +199,7 @@ TEST_F(Shot, ExportedTracksComeBackExactly) {
   }
   write_text(dir.file("in.chan"), track);
   for (const std::string order : {"ZXY", "XZY", "YZX"}) {
-    ASSERT_EQ(run({"new-scene", dir.file("a.vsc"), "--camera-chan", dir.file("in.chan"),
+    ASSERT_EQ(run({"new-scene", dir.file("a.vsc"), "--force", "--camera-chan", dir.file("in.chan"),
                    "--rotation-order", order, "--database", db, "--plugin", plugin})
                   .status,
               0);
@@ -202,8 +208,8 @@ TEST_F(Shot, ExportedTracksComeBackExactly) {
     ASSERT_EQ(e.status, 0) << e.err;
     EXPECT_EQ(read_text(dir.file("out.chan")), track) << order;
     // Into a scene that had a still camera, and out again.
-    ASSERT_EQ(run({"new-scene", dir.file("b.vsc"), "--frames", "1-4", "--database", db, "--plugin",
-                   plugin})
+    ASSERT_EQ(run({"new-scene", dir.file("b.vsc"), "--force", "--frames", "1-4", "--database", db,
+                   "--plugin", plugin})
                   .status,
               0);
     e = run({"import-chan", dir.file("b.vsc"), dir.file("out.chan"), "--rotation-order", order,
@@ -356,9 +362,10 @@ TEST_F(Shot, TheShutterPlacesTheStreakAroundTheFrameTime) {
        {Mode{"open", 0, 0.5}, Mode{"centred", -0.25, 0.25}, Mode{"close", -0.5, 0}}) {
     const std::string s = dir.file("blur.vsc"), out = dir.file("blur.exr");
     harness::write_db(h, dir.file("one.stars"), {harness::Star{90, 0, 1.0f}});
-    RunResult r = run({"new-scene", s, "--database", dir.file("one.stars"), "--linear", "--plugin",
-                       plugin, "--size", "960x540", "--camera-chan", dir.file("pan.chan"), "--fov",
-                       "30", "--shutter", m.name, "--blur-segs", "16"});
+    RunResult r =
+        run({"new-scene", s, "--force", "--database", dir.file("one.stars"), "--linear", "--plugin",
+             plugin, "--size", "960x540", "--camera-chan", dir.file("pan.chan"), "--fov", "30",
+             "--shutter", m.name, "--blur-segs", "16"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string text = read_text(s);
     const std::string off = "MotionBlur 0";
@@ -432,8 +439,8 @@ TEST_F(Shot, FrameListsPatternsStillPlatesAndNewFolders) {
   }
   // A scene's own range with a step.
   const std::string stepped = dir.file("stepped.vsc");
-  ASSERT_EQ(run({"new-scene", stepped, "--frames", "1-9x4", "--size", "64x48", "--database", db,
-                 "--plugin", plugin})
+  ASSERT_EQ(run({"new-scene", stepped, "--force", "--frames", "1-9x4", "--size", "64x48",
+                 "--database", db, "--plugin", plugin})
                 .status,
             0);
   EXPECT_NE(read_text(stepped).find("FrameRange 1 9 4"), std::string::npos);
@@ -444,9 +451,10 @@ TEST_F(Shot, FrameListsPatternsStillPlatesAndNewFolders) {
     stepped_files.push_back(e.path().filename().string());
   std::sort(stepped_files.begin(), stepped_files.end());
   EXPECT_EQ(stepped_files, (std::vector<std::string>{"f.0001.png", "f.0005.png", "f.0009.png"}));
-  EXPECT_EQ(
-      run({"new-scene", stepped, "--frames", "1,3", "--database", db, "--plugin", plugin}).status,
-      1);
+  EXPECT_EQ(run({"new-scene", stepped, "--force", "--frames", "1,3", "--database", db, "--plugin",
+                 plugin})
+                .status,
+            1);
 
   // A folder that cannot be made: a file stands in its place.
   write_text(dir.file("blocked"), "");
@@ -470,6 +478,7 @@ TEST_F(Shot, TheHorizonHoldsTheStarsBack) {
   for (bool horizon : {true, false}) {
     const std::string s = dir.file("h.vsc"), out = dir.file("h.exr");
     std::vector<std::string> args = {"new-scene",
+                                     "--force",
                                      s,
                                      "--database",
                                      stars_db,

@@ -33,6 +33,9 @@ long read_from(int fd, char* buffer, size_t n, uint64_t offset) {
   return ::read(fd, buffer, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
 }
 int flush_to_disk(int fd) { return _commit(fd); }
+int seek_to(int fd, uint64_t offset) {
+  return _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0 ? -1 : 0;
+}
 // C's rename does not replace an existing file here; errno as POSIX would set it.
 int replace_file(const char* from, const char* to) {
   if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
@@ -66,6 +69,9 @@ long read_from(int fd, char* buffer, size_t n, uint64_t offset) {
   return pread(fd, buffer, n, static_cast<off_t>(offset));
 }
 int flush_to_disk(int fd) { return fsync(fd); }
+int seek_to(int fd, uint64_t offset) {
+  return lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0;
+}
 int replace_file(const char* from, const char* to) { return rename(from, to); }
 bool process_running(long pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
 #endif
@@ -187,28 +193,61 @@ std::string temporary_name(const std::string& path) {
   return dir + "." + name_of(path) + ".tmp-" + std::to_string(getpid());
 }
 
-void write_file_atomically(const std::string& path, std::string_view bytes) {
-  const std::string tmp = temporary_name(path);
-  const int fd = ::open(tmp.c_str(), kWriteFlags, 0666);
-  if (fd < 0) throw FileError("cannot write " + path + ": " + strerror(errno));
-  int err = 0;
-  for (size_t done = 0; done < bytes.size() && !err;) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+AtomicFile::AtomicFile(const std::string& path) : target(path), tmp(temporary_name(path)) {
+  fd = ::open(tmp.c_str(), kWriteFlags, 0666);
+  if (fd < 0) throw FileError("cannot write " + target + ": " + strerror(errno));
+}
+
+AtomicFile::~AtomicFile() {
+  if (fd < 0) return;
+  ::close(fd);
+  unlink(tmp.c_str());
+}
+
+void AtomicFile::fail(int err) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+  unlink(tmp.c_str());
+  throw FileError("cannot write " + target + ": " + strerror(err));
+}
+
+void AtomicFile::write(std::string_view bytes) {
+  if (fd < 0) throw FileError("cannot write " + target + ": already closed");
+  for (size_t done = 0; done < bytes.size();) {
+    const auto n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n > 0)
       done += static_cast<size_t>(n);
-    else if (n < 0 && errno != EINTR)
-      err = errno;
     else if (n == 0)
-      err = EIO;
+      fail(EIO);
+    else if (errno != EINTR)
+      fail(errno);
   }
+  end += bytes.size();
+}
+
+void AtomicFile::write_at(uint64_t offset, std::string_view bytes) {
+  if (offset + bytes.size() > end) fail(EINVAL);
+  if (seek_to(fd, offset) != 0) fail(errno);
+  const uint64_t keep = end;
+  write(bytes);
+  end = keep;
+  if (seek_to(fd, end) != 0) fail(errno);
+}
+
+void AtomicFile::commit() {
+  if (fd < 0) throw FileError("cannot write " + target + ": already closed");
   // A full disk or a failing device may show only when the data reaches it.
-  if (!err && flush_to_disk(fd) != 0) err = errno;
-  if (::close(fd) != 0 && !err) err = errno;
-  if (!err && replace_file(tmp.c_str(), path.c_str()) != 0) err = errno;
-  if (err) {
-    unlink(tmp.c_str());
-    throw FileError("cannot write " + path + ": " + strerror(err));
-  }
+  if (flush_to_disk(fd) != 0) fail(errno);
+  const int closed = ::close(fd);
+  fd = -1;
+  if (closed != 0) fail(errno);
+  if (replace_file(tmp.c_str(), target.c_str()) != 0) fail(errno);
+}
+
+void write_file_atomically(const std::string& path, std::string_view bytes) {
+  AtomicFile out(path);
+  out.write(bytes);
+  out.commit();
 }
 
 namespace {

@@ -62,6 +62,31 @@ std::string read_file(const std::string& path, size_t limit);
 // thrown; path keeps what it held.
 void write_file_atomically(const std::string& path, std::string_view bytes);
 
+// A file written a piece at a time, whole or not at all: the pieces go to the
+// temporary beside path that write_file_atomically uses, and commit() checks
+// the flush to the disk and the close and renames it over path. Destroyed
+// without a commit (a failure on the way), it removes the temporary and path
+// keeps what it held. Every failure is FileError "cannot write PATH: ...".
+class AtomicFile {
+public:
+  explicit AtomicFile(const std::string& path);
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+  ~AtomicFile();
+
+  void write(std::string_view bytes);
+  // Overwrites bytes already written (a header completed at the end).
+  void write_at(uint64_t offset, std::string_view bytes);
+  void commit();
+  const std::string& path() const { return target; }
+
+private:
+  [[noreturn]] void fail(int err);
+  std::string target, tmp;
+  int fd = -1;
+  uint64_t end = 0;
+};
+
 // The temporary name write_file_atomically uses for path: ".NAME.tmp-PID" in its folder.
 std::string temporary_name(const std::string& path);
 

@@ -21,6 +21,7 @@ constexpr char kSrgbFrameBuffer[] = "sRGBFrameBuffer";
 constexpr char kBlurSegs[] = "BlurSegs";
 constexpr char kProjection[] = "Projection";
 constexpr char kParentId[] = "ParentID";
+constexpr char kLumThreshold[] = "LumThreshold";
 constexpr char kProjections[][24] = {"Perspective", "Hemispherical", "AzimuthalEquidistant"};
 // Every keyword of the filter's saved settings, to tell a mistyped one.
 constexpr char kKeywords[][24] = {"VantrelVersion",  "StarFile",      "StarSize",
