@@ -42,6 +42,12 @@ double encode_exact(float v) {
 // 4 with their neighbourhoods, values far beyond 1, the largest float,
 // negative values, infinities and NaN, in runs of every length up to two vectors and
 // one odd tail. (bench/curves_bench sweeps every float of 0..1.)
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
 TEST(SrgbRuns, TheCurvesForEveryValue) {
   std::vector<float> values;
   for (uint32_t u = 0; u <= 0x3f800000u; u += 509) {
@@ -77,12 +83,13 @@ TEST(SrgbRuns, TheCurvesForEveryValue) {
         const int n = static_cast<int>(std::min(len, values.size() - i));
         c.run(&values[i], &out[i], n);
       }
-      // Bit for bit over 0..1, where the C library's powf is never close
-      // enough to a rounding boundary to fool the vector power and its
-      // check; within 1 ulp beyond.
+      // Bit for bit over 0..1, where glibc's powf is never close enough to
+      // a rounding boundary to fool the vector power and its check; within
+      // 1 ulp beyond, and everywhere on Windows, whose C library's powf is
+      // not as close.
       for (size_t i = 0; i < values.size(); ++i)
         ASSERT_LE(ulps(out[i], c.reference(values[i])),
-                  values[i] >= 0.0f && values[i] <= 1.0f ? 0 : 1)
+                  values[i] >= 0.0f && values[i] <= 1.0f && !kWindows ? 0 : 1)
             << "value " << values[i] << ": " << out[i] << " against " << c.reference(values[i])
             << (isa == imgops::Isa::Avx2 ? " (avx2)" : "");
       // In place, as the frame's copy-out uses it.
