@@ -23,6 +23,7 @@ struct VantrelHost {
   const VHMessageFuncs* messages = nullptr;
   const VHFileIOFuncs* fileio = nullptr;
   const VHFilterRows* rows = nullptr;  // optional: null when the host writes pixel by pixel
+  const VHFileSeek* seek = nullptr;    // optional: null when databases are read from the start
 };
 
 // Everything the plug-in keeps from its load to its unload, shared by all
@@ -54,6 +55,9 @@ struct VantrelModule {
   // Frames are drawn the reference way (exact curves and rasteriser, the
   // whole rectangle copied): for tests that hold the fast path against it.
   bool render_reference = false;
+  // The most bytes of a database read in sky cells that stay in memory
+  // between passes: a 32-bit process keeps its address space for frames.
+  size_t cell_window = sizeof(void*) == 4 ? size_t{256} << 20 : size_t{1} << 30;
 };
 extern VantrelModule vantrel_module;
 // Back to the state of a freshly loaded library, the module handle kept (tests).

@@ -2,6 +2,7 @@
 #include "LW/star_file.h"
 
 #include <cstring>
+#include <string>
 
 #include "LW/load_state.h"
 #include "LW/module_state.h"
@@ -44,29 +45,68 @@ bool star_file_check(const char* path, bool* is_3d) {
   return h.valid;
 }
 
+namespace {
+
+// Fills n bytes however the host splits its reads; the count it could read
+// (a read error ends the file like its end).
+int read_up_to(st_LWLoadState* st, char* out, int n) {
+  int got = 0;
+  while (got < n) {
+    const int r = st->read(st->data, out + got, n - got);
+    if (r <= 0) break;
+    got += r;
+  }
+  return got;
+}
+
+}  // namespace
+
 LWStarFile::LWStarFile(const char* file) : path(file) {
   const VHFileIOFuncs* io = vantrel_module.host.fileio;
-  LoadStateGuard load(io, io ? io->open_load(io, file ? file : "", VH_IO_BINARY) : nullptr);
+  LoadStateGuard load(io, io ? io->open_load(io, path.c_str(), VH_IO_BINARY) : nullptr);
   if (!load.get()) THROW_STR("error opening star database");
-  st_LWLoadState* st = load.get();
-  record_count = 0;
-  for (;;) {
+  char header[star_db::kRecordSize] = {};
+  const int got = read_up_to(load.get(), header, star_db::kRecordSize);
+  if (got == star_db::kRecordSize && open_cells(reinterpret_cast<unsigned char*>(header))) return;
+  read_whole(load.get(), header, got);
+}
+
+bool LWStarFile::open_cells(const unsigned char* header) {
+  String problem;
+  cells = StarCells::open(path.c_str(), header, problem);
+  if (!cells) {
+    const VHMessageFuncs* m = vantrel_module.host.messages;
+    if (*problem.c_str() && m) {
+      const std::string index = star_db::index_path(path.c_str());
+      const std::string why = index + ": " + problem.c_str() + "; every star is read";
+      m->warning(m, "Vantrel: The star database's cell index cannot be used", why.c_str());
+    }
+    return false;
+  }
+  records.realloc(star_db::kRecordSize);
+  memcpy(records.bytes, header, star_db::kRecordSize);
+  records.length = star_db::kRecordSize;
+  record_count = static_cast<uint32_t>(cells->record_count() + 1);
+  return true;
+}
+
+void LWStarFile::read_whole(st_LWLoadState* st, const char* head, int head_bytes) {
+  auto new_slot = [this] {
     if (records.capacity < records.length + star_db::kRecordSize)
       records.reserve(records.length + star_db::kRecordSize);
     char* slot = records.bytes + records.length;
     memset(slot, 0, star_db::kRecordSize);
     records.length += star_db::kRecordSize;
-    // Fill the whole record even if the host hands out short reads; a read
-    // error ends the file like its end.
-    int got = 0;
-    while (got < star_db::kRecordSize) {
-      const int r = st->read(st->data, slot + got, star_db::kRecordSize - got);
-      if (r <= 0) break;
-      got += r;
-    }
-    if (got == 0) break;
+    return slot;
+  };
+  // The header as already read, then records until one comes short: a
+  // partial last record counts, zero-padded. The slot after the last record
+  // stays, zeroed, but is no record.
+  memcpy(new_slot(), head, static_cast<size_t>(head_bytes));
+  for (int got = head_bytes; got > 0;) {
+    char* slot = new_slot();
+    got = got == star_db::kRecordSize ? read_up_to(st, slot, star_db::kRecordSize) : 0;
   }
-  // The last slot took the read that found the end: it stays, zeroed, but is no record.
   record_count = static_cast<uint32_t>(records.length / star_db::kRecordSize - 1);
   records.compact();
   cursor = 0;
@@ -85,13 +125,9 @@ void LWStarFile::index() {
   if (!dirs.empty() || record_count == 0) return;
   dirs.resize(record_count);
   bright.resize(record_count);
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(records.bytes);
-  for (uint32_t i = 1; i < record_count; ++i) {
-    const unsigned char* record = bytes + static_cast<size_t>(i) * star_db::kRecordSize;
-    bright[i] = star_db::field<float>(record, star_db::kBrightness);
-    dirs[i] = sky_direction(star_db::field<double>(record, star_db::kRa),
-                            star_db::field<double>(record, star_db::kDec));
-  }
+  // Entry 0 stands for the header and stays unused.
+  star_lookups(reinterpret_cast<const unsigned char*>(records.bytes) + star_db::kRecordSize,
+               record_count - 1, bright.data() + 1, dirs.data() + 1);
 }
 
 const float* LWStarFile::brightnesses() {

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "LW/star_cells.h"
 #include "base/array.h"
 #include "base/string.h"
+#include "hostapi/io.h"
 #include "libimgops/stars.h"
 
 // What the first record of a file says about it as a star database.
@@ -25,10 +28,14 @@ StarFileHeader read_star_file_header(const char* path);
 // file cannot be opened at all. Never raises.
 bool star_file_check(const char* path, bool* is_3d = nullptr);
 
-// A whole star database read into memory through "File IO 2".
+// A star database read through "File IO 2": one ordered in sky cells with a
+// usable index is read a cell at a time as passes ask (`cells`; `records`
+// then holds the header only), any other is read whole into memory.
 class LWStarFile : public StarInput {
 public:
-  // Raises "error opening star database" when the file cannot be opened.
+  // Raises "error opening star database" when the file cannot be opened. An
+  // ordered database whose index cannot be used is read whole, and the host
+  // is warned why.
   explicit LWStarFile(const char* path);
   const unsigned char* next() override;
   void rewind() override { cursor = 0; }
@@ -40,8 +47,11 @@ public:
   int32_t cursor = 0;
   ByteArray records;
   String path;
+  std::unique_ptr<StarCells> cells;
 
 private:
+  bool open_cells(const unsigned char* header);
+  void read_whole(st_LWLoadState* st, const char* head, int head_bytes);
   void index();
   std::vector<float> bright;
   std::vector<SkyDirection> dirs;

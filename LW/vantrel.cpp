@@ -157,6 +157,7 @@ int vantrel_activate(int version, VHGlobalFunc global, void* local, void* /*serv
   if (!host.scene || !host.camera || !host.items || !host.messages || !host.fileio)
     return VH_ACTIVATE_FAILED;
   host.rows = fetch<VHFilterRows>(global, VH_FILTER_ROWS);
+  host.seek = fetch<VHFileSeek>(global, VH_FILE_SEEK);
 
   load_vantrel_ini();
 

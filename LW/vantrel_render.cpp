@@ -103,6 +103,35 @@ private:
   StarInput& input;
 };
 
+// Steps the host's monitor once for every 2048 records a pass has passed,
+// drawn or not; false when the user cancelled.
+class PassMonitor {
+public:
+  explicit PassMonitor(VHMonitor* monitor) : monitor(monitor) {}
+  bool passed(uint64_t records) {
+    for (; monitor && steps < records / 2048; ++steps)
+      if (monitor->step(monitor->data, 1)) return false;
+    return true;
+  }
+
+private:
+  VHMonitor* monitor;
+  uint64_t steps = 0;
+};
+
+// A database in sky cells: only the cells that can reach the frame are read
+// and drawn, in file order, which gives the picture of drawing every record.
+bool draw_cells(StarRenderer& renderer, StarCells& cells, PassMonitor& monitor) {
+  std::vector<uint32_t> wanted;
+  for (size_t i = 0; i < cells.cell_count(); ++i)
+    if (renderer.may_light(cells.patch(i))) wanted.push_back(static_cast<uint32_t>(i));
+  const bool done = cells.visit(wanted, [&](const CellRun& run) {
+    renderer.render_records(run.records, run.bright, run.dirs, run.count);
+    return monitor.passed(run.end);
+  });
+  return done && monitor.passed(cells.record_count());
+}
+
 // Draws one pass; false when the user cancelled through the monitor.
 bool draw_pass(const PassPlan& pass, const StarFramebuffer& fb, LWStarFile& db,
                VHMonitor* monitor) {
@@ -110,10 +139,12 @@ bool draw_pass(const PassPlan& pass, const StarFramebuffer& fb, LWStarFile& db,
   StarRendererData data = pass.data;
   data.path = vantrel_module.render_reference ? ExactPath : FastPath;
   StarRenderer renderer(data, fb, db, pass.cameras);
+  PassMonitor steps(monitor);
+  if (db.cells) return draw_cells(renderer, *db.cells, steps);
   bool drew = false;
   for (uint32_t i = 1; i < db.record_count; ++i) {
     if (!renderer.render_next(drew)) break;
-    if ((i & 0x7FF) == 0x7FF && monitor && monitor->step(monitor->data, 1)) return false;
+    if ((i & 0x7FF) == 0x7FF && !steps.passed(i + 1)) return false;
   }
   return true;
 }

@@ -133,6 +133,24 @@ struct VHFilterRows {
   float* (*output_line)(const VHFilterRows* self, const VHFilterAccess* access, int buffer, int y);
 };
 
+/* Optional: random access to the binary files "File IO 2" opens, for a
+ * plug-in that reads only parts of a large file (a star database in sky
+ * cells). Without it (the lookup answers null) such a plug-in reads files
+ * from the start. */
+#define VH_FILE_SEEK "File Seek 1"
+
+typedef struct VHFileSeek VHFileSeek;
+struct VHFileSeek {
+  void* host;
+  /* The size in bytes of the file a binary load state reads; -1 for a text
+   * state or a state the host does not know. */
+  int64_t (*size)(const VHFileSeek* self, st_LWLoadState* state);
+  /* The state's next read starts at byte `offset` of its file; 0 when it
+   * does, -1 when the state cannot move there (a text state, an offset
+   * outside 0 .. size). */
+  int (*seek)(const VHFileSeek* self, st_LWLoadState* state, int64_t offset);
+};
+
 #ifdef __cplusplus
 }
 #endif

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -538,4 +539,126 @@ TEST(StarRenderer, ParallaxMovesStarsAsDistanceWould) {
   EXPECT_LE(max_difference(frame(0, -10), at_10), 1e-6f);
   EXPECT_LE(max_difference(frame(10, 5), at_20), 1e-6f);  // 1/10 - 5/100 = 1/20
   EXPECT_EQ(frame(20, 10), direction);                    // 1/20 - 10/100 < 0
+}
+
+// The culling of sky cells: a patch that may_light refuses must add no light
+// at all, over random cameras (turning, moving, zooming, scaled by a parent)
+// in every projection, with motion blur, 3D stars and parallax, random spot
+// sizes, brightness laws and screen windows that cut out a region. Patches
+// lie around the view, many at its edge; the test also asks that most of
+// the far ones are refused, so that a test that keeps everything fails.
+TEST(StarRenderer, PatchesRefusedByTheReachTestAddNoLight) {
+  std::mt19937 rng(20261208);
+  auto uniform = [&](double a, double b) {
+    return std::uniform_real_distribution<double>(a, b)(rng);
+  };
+  auto unit = [&] {
+    double v[3];
+    double n = 0;
+    do {
+      for (double& x : v) x = uniform(-1, 1);
+      n = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    } while (n < 0.1 || n > 1);
+    return SkyDirection{v[0] / n, v[1] / n, v[2] / n};
+  };
+  // d turned towards a random direction by `angle` radians.
+  auto turned = [&](const SkyDirection& d, double angle) {
+    const SkyDirection r = unit();
+    const double along = r.x * d.x + r.y * d.y + r.z * d.z;
+    SkyDirection p{r.x - along * d.x, r.y - along * d.y, r.z - along * d.z};
+    const double n = std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z);
+    const double c = std::cos(angle), s = std::sin(angle) / n;
+    return SkyDirection{c * d.x + s * p.x, c * d.y + s * p.y, c * d.z + s * p.z};
+  };
+  // A rotation about a random axis (Rodrigues), as a 3 x 3 in a Matrix4.
+  auto rotation = [&](double angle) {
+    const SkyDirection k = unit();
+    const double c = std::cos(angle), s = std::sin(angle), t = 1 - c;
+    const double a[3] = {k.x, k.y, k.z};
+    Matrix4<double> m = Matrix4<double>::identity();
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        m(i, j) = t * a[i] * a[j] + (i == j ? c : 0) +
+                  s * (i == (j + 1) % 3   ? -a[3 - i - j]
+                       : j == (i + 1) % 3 ? a[3 - i - j]
+                                          : 0);
+    return m;
+  };
+  const op_stars_projection projections[] = {Perspective, Hemispherical, AzimuthalEquidistant};
+  int refused = 0, far = 0, far_refused = 0;
+  for (int trial = 0; trial < 600; ++trial) {
+    RenderBench s(48, 32);
+    s.cams.clear();
+    s.data.projection = projections[trial % 3];
+    s.data.three_d = trial % 2 == 0;
+    s.data.parallax = uniform(-20, 20);
+    s.data.brightness = uniform(0.5, 50);
+    s.data.brightness_power = trial % 4 == 0 ? uniform(0.5, 2) : 1.0;
+    s.data.lum_max = trial % 5 == 0 ? uniform(0.1, 2) : 1e9;
+    s.data.lum_threshold = uniform(0, 0.05);
+    s.set_spot(static_cast<float>(uniform(0.5, 4)), static_cast<float>(uniform(0.5, 4)));
+    // A region: part of a wider window.
+    const double l = uniform(-1, 0.5);
+    s.data.screen_left = l;
+    s.data.screen_right = l + uniform(0.2, 1.0);
+    const double b = uniform(-1, 0.5);
+    s.data.screen_bottom = b;
+    s.data.screen_top = b + uniform(0.2, 1.0);
+
+    const int samples = 1 + trial % 4;
+    const double zoom = std::exp(uniform(std::log(0.7), std::log(40.0)));
+    const double scale = trial % 7 == 0 ? 2.5 : 1.0;  // a parent scaled uniformly
+    Matrix4<double> m = rotation(uniform(0, kPi));
+    for (int k = 0; k < samples; ++k) {
+      Matrix4<double> c = m;
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) c(i, j) *= scale;
+      for (int j = 0; j < 3; ++j) c(3, j) = uniform(-0.3, 0.3) * scale;
+      s.cams.append(camera{c, zoom * uniform(0.7, 1.3), 1.0, -1.0});
+      m = m * rotation(uniform(0, 0.3));
+    }
+    // The camera's view axis in the sky: column 2 of the first rotation.
+    const Matrix4<double>& first = s.cams[0].matrix;
+    const SkyDirection forward{first(0, 2) / scale, first(1, 2) / scale, first(2, 2) / scale};
+
+    // Roughly the view's half-width, to put most patches about its edge.
+    const double view = s.data.projection == Perspective ? std::atan(1.5 / zoom) : 1.6;
+    for (int p = 0; p < 12; ++p) {
+      SkyPatch patch{};
+      patch.centre = turned(forward, uniform(0, p < 8 ? 3 * view : kPi));
+      patch.radius = uniform(0.0005, 0.02);
+      patch.brightest = static_cast<float>(uniform(0.001, 1.5));
+      patch.nearest = trial % 3 == 0 ? uniform(0.5, 5) : INFINITY;
+      std::vector<Star> stars;
+      for (int i = 0; i < 40; ++i) {
+        const SkyDirection d = turned(patch.centre, uniform(0, patch.radius));
+        Star st;
+        st.ra = std::atan2(d.z, d.x) * 180 / kPi;
+        st.dec = std::asin(d.y) * 180 / kPi;
+        st.brightness = i == 0 ? patch.brightest : static_cast<float>(uniform(0, patch.brightest));
+        st.distance = std::isinf(patch.nearest) ? 0 : patch.nearest * uniform(1, 3);
+        stars.push_back(st);
+      }
+      // Directions from single-precision angles: the index's radius has room.
+      patch.radius += 1e-5;
+      const Bytes bytes = s.db(stars);
+      MemoryStars input(bytes);
+      std::fill(s.px.begin(), s.px.end(), 0.0f);
+      StarFramebuffer f = s.fb();
+      StarRenderer r(s.data, f, input, s.cams);
+      const bool may = r.may_light(patch);
+      std::vector<float> bright(stars.size());
+      std::vector<SkyDirection> dirs(stars.size());
+      star_lookups(bytes.data() + star_db::kRecordSize, stars.size(), bright.data(), dirs.data());
+      r.render_records(bytes.data() + star_db::kRecordSize, bright.data(), dirs.data(),
+                       stars.size());
+      if (!may) {
+        ++refused;
+        ASSERT_EQ(s.red_sum(), 0.0) << "trial " << trial << " patch " << p;
+      }
+      if (p >= 8) ++far, far_refused += may ? 0 : 1;
+    }
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(far_refused, far / 3);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "libimgops/sky_reach.h"
 #include "libimgops/srgb.h"
 #include "libimgops/streak.h"
 #include "stardb/star_record.h"
@@ -269,6 +270,15 @@ SkyDirection sky_direction(double ra, double dec) {
   return SkyDirection{cd * std::cos(ra_r), std::sin(dec_r), cd * std::sin(ra_r)};
 }
 
+void star_lookups(const unsigned char* records, size_t n, float* bright, SkyDirection* dirs) {
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char* record = records + i * star_db::kRecordSize;
+    bright[i] = star_db::field<float>(record, star_db::kBrightness);
+    dirs[i] = sky_direction(star_db::field<double>(record, star_db::kRa),
+                            star_db::field<double>(record, star_db::kDec));
+  }
+}
+
 bool world_to_screen(const SkyPoint& star, const Matrix4<double>& m, const ScreenMapping& screen,
                      VectorN<float, 2>& out) {
   return world_to_screen(sky_direction(star.ra, star.dec), star, m, screen, out);
@@ -349,7 +359,14 @@ struct StarRenderer::Private {
   const float* bright = nullptr;
   const SkyDirection* dirs = nullptr;
 
+  std::unique_ptr<imgops::SkyReach> reach;  // made at the first question
+
   bool draw(const StarRendererData& data, const unsigned char* record, const SkyDirection* dir);
+  // A record with its lookups: a faint star is passed over untouched.
+  bool draw_looked_up(const StarRendererData& data, const unsigned char* record, float bright,
+                      const SkyDirection* dir) {
+    return static_cast<double>(bright) >= data.lum_threshold && draw(data, record, dir);
+  }
 };
 
 StarRenderer::StarRenderer(const StarRendererData& data, const StarFramebuffer& fb,
@@ -415,15 +432,35 @@ bool StarRenderer::render_next(bool& drew) {
   if (data.brightness == 0.0) return false;
   const uint32_t i = priv->next_record;
   const unsigned char* record = priv->input.next();
-  // A star below the threshold is passed over without touching its record.
-  const bool faint = priv->bright && !(static_cast<double>(priv->bright[i]) >= data.lum_threshold);
-  if (!faint && priv->draw(data, record, priv->dirs ? priv->dirs + i : nullptr)) drew = true;
+  if (priv->bright ? priv->draw_looked_up(data, record, priv->bright[i],
+                                          priv->dirs ? priv->dirs + i : nullptr)
+                   : priv->draw(data, record, nullptr))
+    drew = true;
   ++priv->next_record;
   return priv->next_record < priv->input.record_count;
 }
 
 bool StarRenderer::render_star(const unsigned char* record) {
   return priv->draw(data, record, nullptr);
+}
+
+bool StarRenderer::render_records(const unsigned char* records, const float* bright,
+                                  const SkyDirection* dirs, size_t n) {
+  bool drew = false;
+  if (data.brightness == 0.0) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (priv->draw_looked_up(data, records + i * star_db::kRecordSize, bright[i], dirs + i))
+      drew = true;
+  return drew;
+}
+
+bool StarRenderer::may_light(const SkyPatch& patch) const {
+  if (!priv->reach) {
+    const imgops::ReachInputs in{&data,        &priv->cams,  priv->fb.width,       priv->fb.height,
+                                 priv->spot_w, priv->spot_h, priv->seg_brightness, priv->distances};
+    priv->reach = std::make_unique<imgops::SkyReach>(in);
+  }
+  return data.brightness != 0.0 && priv->reach->may_light(patch);
 }
 
 bool StarRenderer::Private::draw(const StarRendererData& data, const unsigned char* record,

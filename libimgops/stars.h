@@ -90,6 +90,18 @@ struct SkyDirection {
 };
 SkyDirection sky_direction(double ra_deg, double dec_deg);
 
+// Each record's brightness and direction, as the renderer reads them, for n
+// records of 32 bytes.
+void star_lookups(const unsigned char* records, size_t n, float* bright, SkyDirection* dirs);
+
+// A part of the sky as a database's cell index describes it.
+struct SkyPatch {
+  SkyDirection centre;  // unit vector
+  double radius;        // radians: every star of the patch within it of centre
+  float brightest;      // no star of the patch has a larger brightness
+  double nearest;       // parsecs: no star nearer; infinity when none has a distance
+};
+
 // A source of 32-byte star records, header first. The renderer reads it; the
 // plug-in's database file implements it.
 class StarInput {
@@ -187,6 +199,13 @@ public:
   bool render_next(bool& drew);
   // Draws one 32-byte record; true when it added light.
   bool render_star(const unsigned char* record);
+  // Draws n records in order, with their star_lookups; true when any added
+  // light. Drawing only some runs of a database gives the picture of drawing
+  // all of it when the runs left out are patches that may_light refuses.
+  bool render_records(const unsigned char* records, const float* bright, const SkyDirection* dirs,
+                      size_t n);
+  // False only when no star of the patch can add light to this pass.
+  bool may_light(const SkyPatch& patch) const;
 
   const StarRendererData& data;
   struct Private;

@@ -224,7 +224,15 @@ int LoadState::read_file_bytes(char* out, size_t length) {
           ahead_size = ahead_size ? ahead_size * 2 : 4096;
           ahead.reset(new char[ahead_size]);
         }
-        ahead_len = file.read(ahead.get(), ahead_size);
+        // A large read past an empty buffer goes straight to the caller.
+        if (length - done >= ahead_size) {
+          const size_t n = file.read_at(file_pos, out + done, length - done);
+          file_pos += n;
+          done += n;
+          break;
+        }
+        ahead_len = file.read_at(file_pos, ahead.get(), ahead_size);
+        file_pos += ahead_len;
         ahead_pos = 0;
         if (ahead_len == 0) break;
       }
@@ -279,6 +287,17 @@ bool LoadState::next_token(std::string& token, bool& quoted) {
     fail("line " + std::to_string(b->line) + ": string without its closing quote");
   quoted = t == Token::String;
   return t == Token::Word || t == Token::String;
+}
+
+int64_t LoadState::size() const {
+  return record.mode == VH_IO_BINARY ? static_cast<int64_t>(file.size()) : -1;
+}
+
+bool LoadState::seek(int64_t offset) {
+  if (record.mode != VH_IO_BINARY || offset < 0 || offset > size()) return false;
+  file_pos = static_cast<uint64_t>(offset);
+  ahead_len = ahead_pos = 0;
+  return true;
 }
 
 template <class T, class Parse>

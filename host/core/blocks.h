@@ -64,6 +64,10 @@ public:
   int read_i4(int32_t* values, int count);
   int read_fp(float* values, int count);
   int read_str(char* buffer, int max);
+  // Binary mode: the file's size, and a move of the read position (false in
+  // text mode or outside 0 .. size).
+  int64_t size() const;
+  bool seek(int64_t offset);
 
 private:
   struct Frame {
@@ -87,6 +91,7 @@ private:
   InputFile file;
   std::unique_ptr<char[]> ahead;  // read ahead from the file: ahead_len bytes, used to ahead_pos
   size_t ahead_size = 0, ahead_len = 0, ahead_pos = 0;
+  uint64_t file_pos = 0;  // where the next read ahead starts
   std::string first_error;
 };
 

@@ -161,6 +161,16 @@ Host::Host() {
     host_of(s->host).message(Message::Warning, a, b);
   };
 
+  file_seek.host = this;
+  file_seek.size = [](const VHFileSeek* s, st_LWLoadState* st) -> int64_t {
+    LoadState* l = host_of(s->host).open_load_of(st);
+    return l ? l->size() : -1;
+  };
+  file_seek.seek = [](const VHFileSeek* s, st_LWLoadState* st, int64_t offset) {
+    LoadState* l = host_of(s->host).open_load_of(st);
+    return l && l->seek(offset) ? 0 : -1;
+  };
+
   file_io.host = this;
   file_io.open_load = [](const VHFileIOFuncs* s, const char* p, int m) {
     return host_of(s->host).open_load(p, m);
@@ -218,6 +228,7 @@ void* Host::global(const char* name) {
   if (!strcmp(name, VH_MESSAGES)) return &message_funcs;
   if (!strcmp(name, VH_FILE_IO)) return &file_io;
   if (!strcmp(name, VH_FILTER_ROWS)) return &filter_rows;
+  if (!strcmp(name, VH_FILE_SEEK)) return &file_seek;
   if (!strcmp(name, VH_PRODUCT_INFO))
     return reinterpret_cast<void*>(static_cast<uintptr_t>(product_info));
   return nullptr;
@@ -272,6 +283,12 @@ st_LWLoadState* Host::open_load(const char* path_, int mode) {
     return nullptr;
   }
   return open_loads.back().state->state();
+}
+
+LoadState* Host::open_load_of(st_LWLoadState* state) {
+  for (OpenLoad& o : open_loads)
+    if (o.state->state() == state) return o.state.get();
+  return nullptr;
 }
 
 void Host::close_load(st_LWLoadState* state) {

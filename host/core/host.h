@@ -79,6 +79,7 @@ private:
   VHMessageFuncs message_funcs;
   VHFileIOFuncs file_io;
   VHFilterRows filter_rows;
+  VHFileSeek file_seek;
   std::string scene_filename;
 
   struct OpenSave {
@@ -90,6 +91,7 @@ private:
     std::string path;  // for messages about what it holds
   };
   std::vector<OpenLoad> open_loads;
+  LoadState* open_load_of(st_LWLoadState* state);
   std::vector<OpenSave> open_saves;
 };
 
