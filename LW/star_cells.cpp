@@ -103,7 +103,37 @@ std::unique_ptr<StarCells> StarCells::open(const char* path, const unsigned char
   cells->entries.reserve(static_cast<size_t>(head.cells));
   for (uint64_t i = 0; i < head.cells; ++i)
     cells->entries.push_back(star_db::decode_cell(bytes.data() + i * star_db::kCellEntrySize));
+  cells->make_groups();
   return cells;
+}
+
+void StarCells::make_groups() {
+  // Cells numbered in nested order lie together in index order: 64 of them
+  // make a patch a few cells wide. Any other order still gives true bounds.
+  const uint32_t kPerGroup = 64;
+  for (uint32_t first = 0; first < entries.size(); first += kPerGroup) {
+    const uint32_t count =
+        std::min<uint32_t>(kPerGroup, static_cast<uint32_t>(entries.size()) - first);
+    double sum[3] = {0, 0, 0};
+    for (uint32_t i = first; i < first + count; ++i)
+      for (int k = 0; k < 3; ++k) sum[k] += entries[i].centre[k];
+    const double length = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
+    SkyPatch p{SkyDirection{0, 0, 1}, 4.0, entries[first].brightest, entries[first].nearest};
+    if (length > 1e-6) p.centre = SkyDirection{sum[0] / length, sum[1] / length, sum[2] / length};
+    double radius = 0;
+    for (uint32_t i = first; i < first + count; ++i) {
+      const star_db::CellEntry& e = entries[i];
+      const double d =
+          p.centre.x * e.centre[0] + p.centre.y * e.centre[1] + p.centre.z * e.centre[2];
+      // The margin covers the rounding of acos and of the sum's direction.
+      radius = std::max(radius, std::acos(std::clamp(d, -1.0, 1.0)) + e.radius + 1e-9);
+      // A value that is not a number stays, so that the group is never refused for it.
+      if (std::isnan(p.brightest) || !(e.brightest <= p.brightest)) p.brightest = e.brightest;
+      if (std::isnan(p.nearest) || !(e.nearest >= p.nearest)) p.nearest = e.nearest;
+    }
+    if (length > 1e-6) p.radius = radius;
+    cell_groups.push_back(Group{p, first, count});
+  }
 }
 
 SkyPatch StarCells::patch(size_t cell) const {

@@ -34,6 +34,13 @@ public:
 
   size_t cell_count() const { return entries.size(); }
   SkyPatch patch(size_t cell) const;
+  // Runs of neighbouring cells in index order, each with a patch that holds
+  // all of theirs: a pass that refuses a group's patch refuses its cells.
+  struct Group {
+    SkyPatch patch;
+    uint32_t first, count;
+  };
+  const std::vector<Group>& groups() const { return cell_groups; }
   uint64_t record_count() const { return records; }  // the header not included
   // Bytes of cells held between passes.
   size_t held_bytes() const { return held; }
@@ -56,7 +63,10 @@ private:
   void keep(uint32_t cell, std::unique_ptr<Block> block);
 
   String path;
+  void make_groups();
+
   std::vector<star_db::CellEntry> entries;
+  std::vector<Group> cell_groups;
   uint64_t records = 0;
   // The cells held, most recently used first.
   std::list<uint32_t> recent;

@@ -122,7 +122,8 @@ const unsigned char* LWStarFile::next() {
 }
 
 void LWStarFile::index() {
-  if (!dirs.empty() || record_count == 0) return;
+  // Cells carry their own lookups, made as they are read.
+  if (cells || !dirs.empty() || record_count == 0) return;
   dirs.resize(record_count);
   bright.resize(record_count);
   // Entry 0 stands for the header and stays unused.

@@ -123,8 +123,11 @@ private:
 // and drawn, in file order, which gives the picture of drawing every record.
 bool draw_cells(StarRenderer& renderer, StarCells& cells, PassMonitor& monitor) {
   std::vector<uint32_t> wanted;
-  for (size_t i = 0; i < cells.cell_count(); ++i)
-    if (renderer.may_light(cells.patch(i))) wanted.push_back(static_cast<uint32_t>(i));
+  for (const StarCells::Group& g : cells.groups()) {
+    if (!renderer.may_light(g.patch)) continue;
+    for (uint32_t i = g.first; i < g.first + g.count; ++i)
+      if (renderer.may_light(cells.patch(i))) wanted.push_back(i);
+  }
   const bool done = cells.visit(wanted, [&](const CellRun& run) {
     renderer.render_records(run.records, run.bright, run.dirs, run.count);
     return monitor.passed(run.end);

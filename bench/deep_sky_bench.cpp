@@ -115,6 +115,25 @@ BENCHMARK(BM_DeepFrame)
     ->Args({2500000, 40, 8})
     ->Unit(benchmark::kMillisecond);
 
+// The first frame of a render: a new instance reads the database's index and
+// the cells of a 5-degree view from the file.
+void BM_DeepFrameCold(benchmark::State& state) {
+  harness::Harness hn(1920, 1080);
+  hn.cam->camera.zoom = host::Channel(1.0 / std::tan(0.5 * 5 * harness::kPi / 180));
+  const std::string db = database(deep_count());
+  host::FrameImage image(1920, 1080);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto f = hn.instance(db);
+    harness::Harness::settings(*f).sRGBFrameBuffer = 1;
+    harness::Harness::settings(*f).LumThreshold = star_db::brightness_of_magnitude(12);
+    state.ResumeTiming();
+    host::run_filters(hn.host, {f.get()}, image, 0);
+  }
+  set_ms_per_frame(state);
+}
+BENCHMARK(BM_DeepFrameCold)->Unit(benchmark::kMillisecond);
+
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
   void ReportRuns(const std::vector<Run>& runs) override {
@@ -133,6 +152,7 @@ public:
     };
     const Ratio ratios[] = {
         {"HD 5-degree frame, deep sky / memcpy", "BM_DeepFrame/0/5/1", 10},
+        {"  the same, first frame (index and cells read)", "BM_DeepFrameCold", 0},
         {"HD 90-degree frame, deep sky / memcpy", "BM_DeepFrame/0/90/1", 40},
         {"HD 40-degree frame, 2.5M stars, BlurSegs 0", "BM_DeepFrame/2500000/40/0", 10},
         {"HD 40-degree frame, 2.5M stars, BlurSegs 8", "BM_DeepFrame/2500000/40/8", 0},

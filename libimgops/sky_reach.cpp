@@ -168,7 +168,8 @@ bool SkyReach::may_light(const SkyPatch& patch) const {
 
   // Each sample's shift of the patch's directions by parallax.
   const double w = star_parallax(patch.nearest);
-  std::vector<double> shift(samples.size());
+  std::vector<double>& shift = scratch;
+  shift.resize(samples.size());
   for (size_t k = 0; k < samples.size(); ++k) {
     const double moved = w * samples[k].offset;
     if (!(moved < 1.0)) return true;

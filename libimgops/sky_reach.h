@@ -59,6 +59,7 @@ private:
   std::vector<Sample> samples;
   // Cones by whole pixels of reach, worked out on first use.
   mutable std::vector<std::vector<Cone>> cone_cache;
+  mutable std::vector<double> scratch;  // the samples' parallax shifts
 };
 
 }  // namespace imgops
