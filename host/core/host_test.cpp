@@ -111,7 +111,26 @@ TEST(Host, FileServiceRoundTripAndRefusals) {
   EXPECT_EQ(l->read(l->data, buf, 3), 3);
   EXPECT_EQ(l->read(l->data, buf, 10), 2);
   EXPECT_EQ(l->read(l->data, buf, 10), 0);
+  // "File Seek 1" moves it anywhere in the file, after reads ahead too; a
+  // move outside the file is refused and leaves it where it was.
+  auto* seek = static_cast<const VHFileSeek*>(h.global(VH_FILE_SEEK));
+  ASSERT_NE(seek, nullptr);
+  EXPECT_EQ(seek->size(seek, l), 5);
+  EXPECT_EQ(seek->seek(seek, l, 1), 0);
+  EXPECT_EQ(l->read(l->data, buf, 2), 2);
+  EXPECT_EQ(std::string(buf, 2), std::string("B\0", 2));
+  EXPECT_EQ(seek->seek(seek, l, 6), -1);
+  EXPECT_EQ(seek->seek(seek, l, -1), -1);
+  EXPECT_EQ(l->read(l->data, buf, 10), 2);
+  EXPECT_EQ(std::string(buf, 2), "CD");
+  EXPECT_EQ(seek->seek(seek, l, 5), 0);
+  EXPECT_EQ(l->read(l->data, buf, 10), 0);
   io->close_load(io, l);
+  l = io->open_load(io, path.c_str(), VH_IO_TEXT);
+  EXPECT_EQ(seek->size(seek, l), -1);
+  EXPECT_EQ(seek->seek(seek, l, 0), -1);
+  io->close_load(io, l);
+  EXPECT_EQ(seek->size(seek, l), -1);  // a state already closed
 
   EXPECT_EQ(io->open_load(io, dir.file("missing").c_str(), VH_IO_BINARY), nullptr);
   EXPECT_EQ(io->open_load(io, dir.file("missing").c_str(), VH_IO_TEXT), nullptr);
