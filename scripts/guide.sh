@@ -215,6 +215,20 @@ grep -q '^  MotionBlur 1$' "$work/shot.vsc" || fail "shot.vsc: no MotionBlur lin
 strip match-a-shot --shrink 2 --columns 3 -- shot-0001 "frame 1: az 170, alt 6" \
   shot-0024 "frame 24: az 190, alt 10" shot-plate "frame 24 over the plate"
 
+# A deep sky: the Pleiades through a 5-degree lens from the shipped database
+# (to magnitude 9) and with a field of Tycho-2's depth under it (to magnitude
+# 12). The field is synthetic: the guide is made from what the repository holds.
+"$stars" synth --stars 2500000 --seed 12 --fainter-than 9 -o "$work/field.stars" 2>/dev/null
+"$stars" merge data/hipparcos3D.stars "$work/field.stars" -o "$work/deep.stars" 2>/dev/null
+for db in hipparcos3D deep; do
+  "$host" new-scene "$work/pleiades-$db.vsc" --camera-ra 56.75 --camera-dec 24.12 --fov 5 \
+    --size 960x540 --database "$work/$db.stars" --mag-limit 12
+  "$host" settings "$work/pleiades-$db.vsc" --set BrightnessBias=1.6 >/dev/null
+  "$host" render "$work/pleiades-$db.vsc" -q -o "$work/pleiades-$db.png"
+done
+strip deep-sky --shrink 2 -- pleiades-hipparcos3D "shipped database, to magnitude 9" \
+  pleiades-deep "with a Tycho-2-depth field, to 12"
+
 mkdir -p docs/img
 rm -f docs/img/*.png
 mv "$work"/img/*.png docs/img/

@@ -4,7 +4,7 @@
 //                 [--v1|--v2] [--mag-limit M] [--epoch YEAR] [--min-parallax-snr R] [--strict]
 //   vantrel-stars merge A.stars B.stars ... -o C.stars
 //   vantrel-stars index DB.stars [-o OUT.stars]
-//   vantrel-stars synth --stars N [--seed S] -o OUT.stars
+//   vantrel-stars synth --stars N [--seed S] [--fainter-than M] -o OUT.stars
 //   vantrel-stars info FILE
 #include <unistd.h>
 #include <CLI/CLI.hpp>
@@ -210,6 +210,8 @@ int main(int argc, char** argv) {
   CLI::App* s = app.add_subcommand("synth", "write a synthetic sky");
   s->add_option("--stars", other.synth.stars, "number of stars")->required();
   s->add_option("--seed", other.synth.seed, "the sky's seed (default 1)");
+  s->add_option("--fainter-than", other.synth.fainter_than,
+                "leave out the stars brighter than this magnitude (to go under a real catalogue)");
   s->add_option("-o,--output", other.output, "star database to write")->required();
   add_writer_options(s, w);
   CLI::App* i = app.add_subcommand("info", "describe a star database");

@@ -96,6 +96,9 @@ MergeReport merge_databases(const std::vector<std::string>& inputs, const std::s
 struct SynthOptions {
   uint64_t stars = 0;
   uint64_t seed = 1;
+  // Stars of the model brighter than this magnitude are left out, so that
+  // the field can go under a real catalogue's bright stars.
+  double fainter_than = -100;
 };
 // A deterministic sky of about the real one's make-up: crowded towards the
 // galactic plane, about three times as many stars per magnitude fainter,

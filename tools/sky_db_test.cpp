@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <set>
+#include <string>
 
+#include "stardb/star_record.h"
 #include "testsupport/test_support.h"
 #include "tools/catalog.h"
 
@@ -104,6 +107,18 @@ TEST(SkyDb, OrderedIndexedAndTheSameWhetherSortedOnDiskOrInMemory) {
   synth.seed = 8;
   stars::synthesize(synth, dir.file("o.stars"), memory);
   EXPECT_NE(read_bytes(dir.file("o.stars")), read_bytes(dir.file("m.stars")));
+  // Leaving out the bright stars keeps the others as they were.
+  synth.seed = 7;
+  synth.fainter_than = 6.5;
+  stars::synthesize(synth, dir.file("faint.stars"), memory);
+  std::multiset<std::string> faint, faint_of_all;
+  for (const Rec& r : records(dir.file("faint.stars"))) faint.insert(r.bytes);
+  for (const Rec& r : records(dir.file("m.stars")))
+    if (r.b <= star_db::brightness_of_magnitude(6.5)) faint_of_all.insert(r.bytes);
+  EXPECT_EQ(faint, faint_of_all);
+  EXPECT_GT(faint.size(), 5000u);
+  EXPECT_LT(faint.size(), 20000u);
+  synth.fainter_than = -100;
 
   // Ordering an ordered database again changes nothing; ordering keeps every record.
   stars::index_database(dir.file("m.stars"), dir.file("again.stars"), disk);

@@ -95,7 +95,9 @@ void synthesize(const SynthOptions& synth, const std::string& output,
   Random random(synth.seed);
   DatabaseWriter out(output, options);
   for (uint64_t i = 0; i < synth.stars; ++i) {
-    const std::string rec = encode_record(synthetic_star(random, model), true);
+    const CatalogStar star = synthetic_star(random, model);
+    if (star.mag < synth.fainter_than) continue;
+    const std::string rec = encode_record(star, true);
     out.add(reinterpret_cast<const unsigned char*>(rec.data()));
   }
   out.finish(true);

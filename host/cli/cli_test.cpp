@@ -565,6 +565,10 @@ TEST_F(Cli, SettingsSetAndGetThroughTheFiltersOwnLoad) {
   EXPECT_EQ(get("Brightness"), "2.5\n");
   EXPECT_EQ(get("BlurSegs"), "8\n");
   EXPECT_EQ(get("Projection"), "Hemispherical\n");
+  // A number is kept in single precision: 1.6 is taken, as 1.60000002.
+  r = run({"settings", s, "--set", "BrightnessBias=1.6", "--plugin", plugin});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(get("BrightnessBias"), "1.60000002\n");
   const std::string before = testing_support::read_bytes(s);
   struct Refused {
     std::string pair, says;

@@ -6,7 +6,9 @@
 // and closing makes the filter's database the default in vantrel.ini.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +80,23 @@ std::string plain(const std::string& text) {
   return first == std::string::npos ? "" : text.substr(first);
 }
 
+// Whether the filter kept what was asked: the same text, or for a number the
+// same value once rounded to the single precision the filter keeps (1.6 is
+// kept as 1.60000002).
+bool kept_as_asked(const std::string& asked, const std::string& kept) {
+  if (asked == kept) return true;
+  auto number = [](const std::string& text, double& value) {
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos || text.find_first_of("xXnN", first) != std::string::npos)
+      return false;
+    char* end = nullptr;
+    value = strtod(text.c_str() + first, &end);
+    return end == text.c_str() + text.size() && std::isfinite(value);
+  };
+  double a, k;
+  return number(asked, a) && number(kept, k) && static_cast<float>(a) == static_cast<float>(k);
+}
+
 // KEY=VALUE pairs into the filter's settings, loaded through its own Load
 // Settings as a settings file would be, so that it checks and warns alike.
 // A value the filter replaced by another is refused, and the scene kept.
@@ -112,7 +131,7 @@ void set_values(const SettingsOptions& o, Session& session, FilterInstance& filt
   BlockList kept = filter.save();
   for (const auto& [key, text] : asked) {
     const Block& b = setting(kept, key);
-    if (b.text != text)
+    if (!kept_as_asked(text, b.text))
       throw HostError("the filter did not take " + key + "=" + plain(text) + " (it keeps " + key +
                       b.text + "); " + o.scene + " unchanged");
   }
