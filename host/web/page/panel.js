@@ -6,9 +6,10 @@ const token = new URLSearchParams(location.search).get('token') || '';
 const $ = (id) => document.getElementById(id);
 
 // Timings of the last edit, for people and for tests: when it was sent, when
-// the preview and the live render that show it arrived (ms, page clock);
-// how often the whole panel was loaded.
-const timings = { edit: 0, sent: 0, preview: 0, live: 0, liveEdit: 0, reloads: 0 };
+// the preview and the live render that show it arrived (ms, page clock) and
+// how long that render took (s); how often the whole panel was loaded; the
+// edits the last live pictures showed.
+const timings = { edit: 0, sent: 0, preview: 0, live: 0, liveEdit: 0, liveSeconds: 0, reloads: 0, pictures: [] };
 window.vantrelTimings = timings;
 
 function url(path, params = {}) {
@@ -372,9 +373,14 @@ async function followLive() {
       const info = await api('/api/live.json', { after });
       if (info.number <= after) continue;
       after = info.number;
+      timings.pictures = [...timings.pictures.slice(-49), info.edit];
       const img = $('live-image');
       img.onload = () => {
-        if (info.edit >= timings.edit) { timings.live = performance.now(); timings.liveEdit = info.edit; }
+        if (info.edit >= timings.edit) {
+          timings.live = performance.now();
+          timings.liveEdit = info.edit;
+          timings.liveSeconds = info.seconds;
+        }
         const since = timings.sent && info.edit >= timings.edit ? `, ${Math.round(timings.live - timings.sent)} ms after the edit` : '';
         $('live-info').textContent = `frame ${info.frame}, ${info.width}×${info.height}, rendered in ${info.seconds.toFixed(2)} s${since}`;
       };
