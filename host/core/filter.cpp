@@ -51,10 +51,9 @@ void FilterInstance::copy_from(const FilterInstance& other) {
 
 BlockList FilterInstance::save() const {
   SaveState state(VH_IO_TEXT);
-  const char* failure =
-      srv->handler().inst->save ? srv->handler().inst->save(instance, state.state()) : nullptr;
-  // Settings the filter could not write whole are not written at all.
-  if (failure) throw HostError("\"" + srv->name() + "\" could not save its settings: " + failure);
+  if (srv->handler().inst->save)
+    tell_handler_failure(srv->handler().inst->save(instance, state.state()),
+                         "\"" + srv->name() + "\" could not save its settings:");
   if (!state.error().empty() || !state.balanced())
     throw HostError("\"" + srv->name() + "\" wrote malformed settings: " +
                     (state.error().empty() ? "a block was left open" : state.error()));
