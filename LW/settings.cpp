@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "LW/config_file.h"
+#include "LW/firewall.h"
 #include "LW/instance.h"
 #include "LW/load_state.h"
 #include "LW/module_state.h"
@@ -325,7 +326,7 @@ void vantrel_save_to_file(const vantrel* v, const char* path) {
   try {
     vantrel_save(v, s, false);
   } catch (const Xception& e) {
-    e.report();
+    tell_failure(&e, nullptr, FailureTo::Host);
   }
   // The host writes the file when the state closes: a file it could not write is a failure.
   if (io->close_save(io, s) < 0) THROW_STR("error saving settings file");
@@ -338,6 +339,6 @@ void vantrel_load_from_file(vantrel* v, const char* path) {
   try {
     vantrel_load(v, load.get());
   } catch (const Xception& e) {
-    e.report();
+    tell_failure(&e, nullptr, FailureTo::Host);
   }
 }

@@ -296,12 +296,12 @@ TEST(Settings, SettingsFiles) {
             }).rfind("error saving settings file", 0),
             0u);
 
-  // A failure inside the blocks is reported; the file is still closed and written so far.
+  // A failure inside the blocks is told to the host; the file is still closed and written so far.
   a.v->Projection = 7;
-  testing::internal::CaptureStderr();
   vantrel_save_to_file(a.v, path.c_str());
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("Error: unknown projection", 0), 0u) << err;
+  ASSERT_FALSE(p.host.messages.empty());
+  EXPECT_EQ(p.host.messages.back().kind, host::Message::Error);
+  EXPECT_EQ(p.host.messages.back().first, "Vantrel: unknown projection");
   EXPECT_NE(testing_support::read_bytes(path).find("ThreeD 0"), std::string::npos);
 }
 

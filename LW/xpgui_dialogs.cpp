@@ -156,10 +156,12 @@ void build_parent_choices(const VHItemInfo* items, ParentChoices& out) {
     }
 }
 
+// A button's failure goes to the host's messages, where its panel shows them
+// (the user's report when the host has none).
 void do_ui_parent(VHPanelID panel, uint32_t) {
-  firewall([&] { choose_parent(panel); });
+  firewall([&] { choose_parent(panel); }, FailureTo::Host);
 }
 
 void do_ui_loadsave(VHPanelID panel, uint32_t control) {
-  firewall([&] { load_or_save(panel, control); });
+  firewall([&] { load_or_save(panel, control); }, FailureTo::Host);
 }

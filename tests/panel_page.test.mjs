@@ -140,10 +140,30 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
   assert.ok(await page.eval(imageSum('#live-image')) > liveBefore * 1.5, 'a brighter live render');
   console.log(`edit to new preview ${(timings.preview - timings.sent).toFixed(0)} ms, ` +
     `to new live render ${(timings.live - timings.sent).toFixed(0)} ms`);
+  // Edits closer than 120 ms are rendered once: a render starts that long after its edit at the earliest.
+  assert.ok(timings.live - timings.sent >= 120 + 1000 * timings.liveSeconds,
+    `the live render began before the debounce was over: ${JSON.stringify(timings)}`);
+
+  // Values entered while one is on its way: the newest follows it, the ones between are dropped.
+  const storedValue = (id) => page.eval(`api('/api/model').then((m) => m.panel.controls.find((c) => c.id === ${id}).value)`);
+  const editsBefore = await page.eval(`window.vantrelTimings.edit`);
+  await page.eval(`(() => { const f = document.getElementById('panel-32769');
+    for (const v of ['4', '5', '6']) { f.value = v; f.dispatchEvent(new Event('change')); } })()`);
+  await page.until(`window.vantrelTimings.edit >= ${editsBefore + 2} && sending.size === 0`, 'the values sent');
+  assert.equal(await storedValue(32769), 6);
+  assert.equal(await page.eval(`window.vantrelTimings.edit`), editsBefore + 2, 'two values sent, not three');
+
+  // A number refused (or changed) by the panel: the field shows what is stored, though it keeps the focus.
+  await page.eval(`(() => { const f = document.getElementById('panel-32769'); f.focus(); f.value = '-5';
+    f.dispatchEvent(new Event('change')); })()`);
+  await page.until(`[...document.querySelectorAll('#messages li.error')].some((li) => li.textContent === 'Star Brightness takes 0 to 99999999; -5 is refused')`,
+    'the refusal on the page');
+  await page.until(`document.getElementById('panel-32769').value === '6'`, 'the stored value in the field');
+  assert.equal(await page.eval(`document.activeElement.id`), 'panel-32769');
 
   // What the plug-in reports shows on the page, and the field keeps the database it had.
   await page.eval(`(() => { const f = document.getElementById('panel-32785'); f.value = '/nonexistent.stars'; f.dispatchEvent(new Event('change')); })()`);
-  await page.until(`document.querySelector('#messages li.error')?.textContent === '/nonexistent.stars is not a valid star database file.'`, 'the message on the page');
+  await page.until(`[...document.querySelectorAll('#messages li.error')].some((li) => li.textContent === '/nonexistent.stars is not a valid star database file.')`, 'the message on the page');
   assert.equal(await page.until(`document.getElementById('panel-32785').value !== '/nonexistent.stars' && document.getElementById('panel-32785').value`, 'the database shown again'), 'hipparcos3D.stars');
 
   // 3D Stars: on with the 3D database; a database without distances switches it
@@ -173,6 +193,37 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
   await setField(32785, 'hipparcos3D.stars');
   await page.until(`document.getElementById('panel-32785').value === 'hipparcos3D.stars'`, 'the 3D database again');
 
+  // A check box stores 1 and 0.
+  for (const want of [1, 0]) {
+    await edited(() => page.eval(`document.getElementById('panel-32781').click()`), 'Anamorphic DOF');
+    assert.equal(await storedValue(32781), want);
+  }
+
+  // A live render that a newer edit makes stale is cancelled: no picture shows
+  // the stale edit. Full size and wide spots make it last seconds.
+  await page.eval(`(() => { const f = document.getElementById('full'); f.checked = true; f.dispatchEvent(new Event('change')); })()`);
+  await page.until(`document.getElementById('live-info').textContent.includes('1920×1080')`, 'a full-size live render');
+  const stale = await page.eval(`window.vantrelTimings.edit`) + 1;
+  await edited(() => setField(32776, '250'), 'wide spots');
+  await new Promise((r) => setTimeout(r, 400));
+  await edited(() => setField(32776, '3.5'), 'the spots as they were');
+  const newest = await page.eval(`window.vantrelTimings.edit`);
+  await page.until(`window.vantrelTimings.pictures.includes(${newest})`, 'the live render of the newest edit', 30000);
+  assert.ok(!(await page.eval(`window.vantrelTimings.pictures`)).includes(stale), 'the stale render was cancelled');
+  await page.eval(`(() => { const f = document.getElementById('full'); f.checked = false; f.dispatchEvent(new Event('change')); })()`);
+
+  // One dialog at a time: Load Settings pressed behind the open chooser asks for no file and says nothing.
+  await page.eval(`document.getElementById('panel-32779').click()`);
+  await page.until(`document.getElementById('dialog').open && !!document.getElementById('dialog-32769')`, 'the parent chooser');
+  const said = await page.eval(`document.querySelectorAll('#messages li').length`);
+  await page.eval(`act('/api/press', 'panel', 32783)`);
+  assert.equal(await page.eval(`document.getElementById('requester').open`), false, 'no requester over the chooser');
+  assert.equal(await page.eval(`document.getElementById('dialog').open`), true);
+  assert.equal(await page.eval(`document.querySelectorAll('#messages li').length`), said);
+  const reloaded = await page.eval(`window.vantrelTimings.reloads`);
+  await page.eval(`document.getElementById('dialog-cancel').click()`);
+  await page.until(`window.vantrelTimings.reloads > ${reloaded}`, 'the chooser closed');
+
   // The parent chooser: choose the camera, confirm, save the scene.
   const scene = join(dir, 'orion.vsc');
   const choose = async (entry, button) => {
@@ -185,7 +236,7 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
     await page.eval(`document.getElementById('${button}').click()`);
     await page.until(`window.vantrelTimings.reloads > ${reloads}`, 'the panel loaded after the chooser');
     assert.equal(await page.eval(`document.getElementById('dialog').open`), false);
-    assert.equal(await page.eval(`document.getElementById('panel-32769').value`), '3', 'the chooser\'s entry is no panel value');
+    assert.equal(await page.eval(`document.getElementById('panel-32769').value`), '6', 'the chooser\'s entry is no panel value');
     const saved = await page.eval(`document.querySelectorAll('#messages li').length`);
     await page.eval(`document.getElementById('save-scene').click()`);
     await page.until(`document.querySelectorAll('#messages li').length > ${saved}`, 'the scene saved');
@@ -194,16 +245,18 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
   assert.match(await choose(1, 'dialog-ok'), /ParentID 805306369\n/);
   assert.match(await choose(0, 'dialog-cancel'), /ParentID 805306369\n/, 'cancelled, the parent stays');
 
-  // Save Settings through the file requester.
+  // Save Settings through the file requester; hidden files are not listed.
+  writeFileSync(join(dir, '.hidden.settings'), 'VantrelVersion 2\n');
   await page.eval(`document.getElementById('panel-32784').click()`);
   await page.until(`document.getElementById('requester').open && document.getElementById('requester-folder').value === ${JSON.stringify(dir)}`, 'the requester');
   await page.until(`[...document.querySelectorAll('#requester-list li')].some((li) => li.textContent === 'plugin')`, 'the folder listed');
+  assert.deepEqual(await page.eval(`[...document.querySelectorAll('#requester-list li')].map((li) => li.textContent).filter((t) => t.startsWith('.'))`), []);
   await page.eval(`document.getElementById('requester-name').value = 'look.settings'`);
   const reloads = await page.eval(`window.vantrelTimings.reloads`);
   await page.eval(`document.getElementById('requester-ok').click()`);
   await page.until(`window.vantrelTimings.reloads > ${reloads}`, 'the panel loaded after the requester');
   for (let i = 0; i < 200 && !existsSync(join(dir, 'look.settings')); ++i) await new Promise((r) => setTimeout(r, 25));
-  assert.match(readFileSync(join(dir, 'look.settings'), 'latin1'), /Brightness 3\n/);
+  assert.match(readFileSync(join(dir, 'look.settings'), 'latin1'), /Brightness 6\n/);
 
   if (env.VANTREL_ARTEFACTS) {
     mkdirSync(env.VANTREL_ARTEFACTS, { recursive: true });
@@ -227,13 +280,13 @@ test('the panel page in a browser', { skip: !existsSync(chromium) && 'chromium i
   const target = await (await fetch(`http://127.0.0.1:${port}/json/new?${freshUrl}`, { method: 'PUT' })).json();
   const fresh = await Page.open(target.webSocketDebuggerUrl);
   await fresh.until(`!!document.getElementById('panel-32769')`, 'the fresh panel');
-  assert.notEqual(await fresh.eval(`document.getElementById('panel-32769').value`), '3');
+  assert.notEqual(await fresh.eval(`document.getElementById('panel-32769').value`), '6');
   await fresh.eval(`document.getElementById('panel-32783').click()`);
   await fresh.until(`document.getElementById('requester').open && document.getElementById('requester-folder').value === ${JSON.stringify(dir)}`, 'the requester to open a file');
   await fresh.until(`[...document.querySelectorAll('#requester-list li')].some((li) => li.textContent === 'look.settings')`, 'the settings file listed');
   await fresh.eval(`document.getElementById('requester-name').value = 'look.settings'`);
   await fresh.eval(`document.getElementById('requester-ok').click()`);
-  await fresh.until(`document.getElementById('panel-32769').value === '3'`, 'the loaded Star Brightness');
+  await fresh.until(`document.getElementById('panel-32769').value === '6'`, 'the loaded Star Brightness');
 
   // The page's own Close button does the same as closing the tab.
   await fresh.eval(`document.getElementById('close-panel').click()`);

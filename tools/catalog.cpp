@@ -301,6 +301,67 @@ Format format_from_name(const std::string& given) {
   throw CatalogError("unknown catalogue format '" + name + "' (kstars, hyg, csv, tycho2, gaia)");
 }
 
+const char* name_of(Format f) {
+  switch (f) {
+    case Format::KStars: return "kstars";
+    case Format::HYG: return "hyg";
+    case Format::CSV: return "csv";
+    case Format::Tycho2: return "tycho2";
+    case Format::Gaia: return "gaia";
+  }
+  return "kstars";
+}
+
+namespace {
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// A Tycho-2 main-catalogue record: 206 bytes, the first fields' '|' at these
+// byte columns (the numbers TYC1 to TYC3 are parted by spaces).
+bool tycho2_record(const std::string& line) {
+  const std::string l = ends_with(line, "\r") ? line.substr(0, line.size() - 1) : line;
+  if (l.size() != 206) return false;
+  for (size_t bar : {13, 15, 28, 41})
+    if (l[bar - 1] != '|') return false;
+  return true;
+}
+
+Format csv_format(const std::string& header, const std::string& name) {
+  std::vector<std::string> columns = split_csv(lower(header));
+  for (std::string& c : columns) c = trim(c);
+  auto has = [&](const char* c) {
+    return std::find(columns.begin(), columns.end(), c) != columns.end();
+  };
+  if (has("phot_g_mean_mag")) return Format::Gaia;
+  if (has("ra_deg")) return Format::CSV;
+  if ((has("ra") && has("dec") && has("mag")) || name.find("hyg") != std::string::npos)
+    return Format::HYG;
+  // The archive's CSV is the usual one of a size worth converting.
+  return Format::Gaia;
+}
+
+}  // namespace
+
+Format guess_format(const std::string& path, const std::string& first_line) {
+  std::string name = lower(path.substr(path.find_last_of('/') + 1));
+  if (ends_with(name, ".gz")) name.resize(name.size() - 3);
+  // Catalogues come in parts: tyc2.dat.00 to tyc2.dat.19.
+  const size_t dot = name.find_last_of('.');
+  if (dot != std::string::npos && dot + 1 < name.size() &&
+      name.find_first_not_of("0123456789", dot + 1) == std::string::npos)
+    name.resize(dot);
+  if (ends_with(name, ".csv")) return csv_format(first_line, name);
+  if (ends_with(name, ".dat") && tycho2_record(first_line)) return Format::Tycho2;
+  return Format::KStars;
+}
+
 double catalog_epoch(Format f) { return f == Format::Gaia ? 2016.0 : 2000.0; }
 
 double tycho_v(double bt, double vt) { return vt - 0.090 * (bt - vt); }

@@ -42,7 +42,14 @@ struct CatalogStar {
 };
 
 enum class Format { KStars, HYG, CSV, Tycho2, Gaia };
+// A format's name, in any case: kstars, hyg, csv, tycho2, gaia.
 Format format_from_name(const std::string& name);
+const char* name_of(Format f);
+// The format a catalogue file suggests without --format: by its name's
+// extension (a trailing .gz and a part number such as .07 set aside), .csv by
+// its header's columns, .dat by its first data line; kstars for the rest.
+// first_line is the file's first line that is neither blank nor a comment.
+Format guess_format(const std::string& path, const std::string& first_line);
 // The epoch of a format's positions (the KStars and HYG catalogues are J2000;
 // Gaia's are those of each row's ref_epoch, 2016.0 in DR3).
 double catalog_epoch(Format f);

@@ -23,7 +23,7 @@ namespace {
 
 struct ConvertOptions {
   std::vector<std::string> inputs;
-  std::string output, format = "kstars";
+  std::string output, format;  // empty: guessed from the inputs
   bool v1 = false, v2 = false, quiet = false;
   stars::ReadOptions read;
   double mag_limit = 1e9, epoch = std::nan("");
@@ -92,7 +92,12 @@ void convert_one(const std::string& input, const ConvertOptions& o, stars::Forma
       ++totals.kept;
     });
   } catch (const stars::CatalogError& e) {
-    throw stars::CatalogError(input + ": " + e.what());
+    // A guessed format may be the wrong one: say which was tried.
+    throw stars::CatalogError(
+        input + ": " + e.what() +
+        (o.format.empty()
+             ? std::string(" (read as ") + stars::name_of(format) + ", --format names another)"
+             : std::string()));
   }
   progress.show(report.lines, totals.kept, true);
   report_malformed(input, report);
@@ -102,8 +107,38 @@ void convert_one(const std::string& input, const ConvertOptions& o, stars::Forma
   totals.no_magnitude += report.no_magnitude;
 }
 
+// The first line of a catalogue that is neither blank nor a comment.
+std::string first_data_line(const std::string& input) {
+  stars::GzInput buffer(input);
+  std::istream in(&buffer);
+  std::string line;
+  for (int i = 0; i < 1000 && std::getline(in, line); ++i) {
+    const size_t start = line.find_first_not_of(" \t\r");
+    if (start != std::string::npos && line[start] != '#') return line;
+    if (line.size() > stars::kMaxLine) break;
+  }
+  return "";
+}
+
+// The format --format names, or the one every input suggests (and said).
+stars::Format format_of(const ConvertOptions& o) {
+  if (!o.format.empty()) return stars::format_from_name(o.format);
+  const stars::Format format = stars::guess_format(o.inputs[0], first_data_line(o.inputs[0]));
+  for (const std::string& input : o.inputs) {
+    const stars::Format other = stars::guess_format(input, first_data_line(input));
+    if (other != format)
+      throw stars::CatalogError(o.inputs[0] + " reads as " + stars::name_of(format) + ", " + input +
+                                " as " + stars::name_of(other) +
+                                ": convert them one at a time, or name the format with --format");
+  }
+  if (!o.quiet)
+    fprintf(stderr, "%s: read as %s (--format names another)\n",
+            o.inputs.size() == 1 ? o.inputs[0].c_str() : "the inputs", stars::name_of(format));
+  return format;
+}
+
 int convert(const ConvertOptions& o) {
-  const stars::Format format = stars::format_from_name(o.format);
+  const stars::Format format = format_of(o);
   check_options(o, format);
   stars::DatabaseWriter out(o.output, o.writer);
   Totals t;
@@ -114,7 +149,8 @@ int convert(const ConvertOptions& o) {
     throw stars::CatalogError(
         source + ": no stars to write (" + std::to_string(t.lines) + " lines, " +
         std::to_string(t.malformed) + " malformed" +
-        (t.read == 0 ? ")" : ", " + std::to_string(t.read) + " fainter than --mag-limit)"));
+        (t.read == 0 ? "" : ", " + std::to_string(t.read) + " fainter than --mag-limit") +
+        "; read as " + stars::name_of(format) + ", --format names another)");
   const bool version2 = o.v2 || (!o.v1 && t.any_distance);
   out.finish(version2);
   if (o.quiet) return 0;
@@ -184,7 +220,8 @@ int main(int argc, char** argv) {
   c->add_option("-o,--output", o.output, "star database to write")->required();
   c->add_option("--format", o.format,
                 "kstars (stars.dat), hyg (HYG CSV), csv (ra_deg, dec_deg, mag, ...), tycho2 "
-                "(tyc2.dat) or gaia (archive CSV)");
+                "(tyc2.dat) or gaia (archive CSV), in any case (default: as the inputs' names "
+                "and first lines suggest)");
   auto* o1 = c->add_flag("--v1", o.v1, "write VANTREL1: no distances");
   auto* o2 = c->add_flag("--v2", o.v2, "write VANTREL2 even without distances");
   o1->excludes(o2);

@@ -46,6 +46,13 @@ std::vector<Record> records(const std::string& path) {
 
 const char* kHeader = "ra_deg,dec_deg,mag,pmra_mas,pmdec_mas\n";
 
+std::string gzip(const std::string& path, const std::string& text) {
+  gzFile f = gzopen(path.c_str(), "wb");
+  gzwrite(f, text.data(), static_cast<unsigned>(text.size()));
+  gzclose(f);
+  return path;
+}
+
 // The last line of a program's messages: the verdict, after any skipped lines.
 std::string last_line(const std::string& err) {
   const size_t end = err.size() > 1 ? err.rfind('\n', err.size() - 2) : std::string::npos;
@@ -103,18 +110,20 @@ TEST(StarsCli, ProperMotionKeepsStarsOnTheSphereAtAnyEpoch) {
 
 TEST(StarsCli, NothingToWriteOrBadOptionsAreRefused) {
   testing_support::TempDir dir;
+  const std::string kReadAsCsv = "read as csv, --format names another)";
   write_bytes(dir.file("old.stars"), "an older database");
   write_bytes(dir.file("bad.csv"), std::string(kHeader) + "x,y,z,0,0\n");
   write_bytes(dir.file("header.csv"), kHeader);
   write_bytes(dir.file("twice.csv"), "ra_deg,dec_deg,mag,mag\n1,2,3,4\n");
   write_bytes(dir.file("good.csv"), std::string(kHeader) + "1,2,3,0,0\n");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{dir.file("bad.csv")}, dir.file("bad.csv") + ": no stars to write (2 lines, 1 malformed)"},
+      {{dir.file("bad.csv")},
+       dir.file("bad.csv") + ": no stars to write (2 lines, 1 malformed; " + kReadAsCsv},
       {{dir.file("header.csv")},
-       dir.file("header.csv") + ": no stars to write (1 lines, 0 malformed)"},
+       dir.file("header.csv") + ": no stars to write (1 lines, 0 malformed; " + kReadAsCsv},
       {{dir.file("good.csv"), "--mag-limit", "2"},
        dir.file("good.csv") +
-           ": no stars to write (2 lines, 0 malformed, 1 fainter than --mag-limit)"},
+           ": no stars to write (2 lines, 0 malformed, 1 fainter than --mag-limit; " + kReadAsCsv},
       {{dir.file("twice.csv")},
        dir.file("twice.csv") + ": line 1: the header names the column 'mag' twice"},
       {{dir.file("good.csv"), "--epoch", "inf"},
@@ -136,6 +145,94 @@ TEST(StarsCli, NothingToWriteOrBadOptionsAreRefused) {
   EXPECT_EQ(info.err, "vantrel-stars: cannot read /dev/zero: a device, not a regular file\n");
 }
 
+namespace {
+
+// A Tycho-2 main-catalogue record of a star with both magnitudes: 206 bytes,
+// fields right-aligned in their 1-based byte columns, '|' after each.
+std::string tycho2_record(const std::string& ra, const std::string& dec) {
+  std::string t(206, ' ');
+  for (int bar : {13,  15,  28,  41,  49,  57,  61,  65,  71,  77,  85,  93,  96,  100, 104, 108,
+                  110, 117, 123, 130, 136, 140, 142, 152, 165, 178, 183, 188, 194, 200, 202})
+    t[bar - 1] = '|';
+  auto put = [&](int first, int last, const std::string& v) {
+    const size_t width = static_cast<size_t>(last - first + 1);
+    t.replace(static_cast<size_t>(first - 1), width, std::string(width - v.size(), ' ') + v);
+  };
+  put(1, 4, "0001"), put(6, 10, "00008"), put(12, 12, "1");
+  put(16, 27, ra), put(29, 40, dec), put(42, 48, "0.0"), put(50, 56, "0.0");
+  put(111, 116, "9.50"), put(124, 129, "9.00");
+  return t + "\n";
+}
+
+}  // namespace
+
+// Without --format the inputs' names (and first lines) choose, and the choice
+// is said; a file no line of which reads that way says how it was read.
+TEST(StarsCli, WithoutAFormatTheInputsChooseOneAndSaySo) {
+  testing_support::TempDir dir;
+  write_bytes(dir.file("old.stars"), "an older database");
+  const std::string tycho = tycho2_record("10.0", "20.0") + tycho2_record("30.0", "-40.0");
+  write_bytes(dir.file("tyc2.dat.00"), tycho);
+  gzip(dir.file("tyc2.dat.01.gz"), tycho2_record("50.0", "60.0"));
+  write_bytes(dir.file("result.CSV"),
+              "# from the archive\nra,dec,phot_g_mean_mag,bp_rp\n1,2,7,0.8\n");
+  write_bytes(dir.file("plain.csv"), std::string(kHeader) + "1,2,3,0,0\n4,5,6,0,0\n");
+  write_bytes(dir.file("hygdata_v3.csv"), "id,ra,dec,mag,ci\n1,1.5,20,4,0.5\n");
+  write_bytes(dir.file("stars.dat"),
+              "# KStars\n064508.92 -164258.0 -000546.0-001223.100379.2 -1.4400.01A0 1\n");
+  struct Case {
+    std::vector<std::string> inputs;
+    const char* said;
+    size_t written;
+  };
+  const std::vector<Case> read = {
+      {{dir.file("tyc2.dat.00"), dir.file("tyc2.dat.01.gz")}, "the inputs: read as tycho2", 3},
+      {{dir.file("result.CSV")}, "result.CSV: read as gaia", 1},
+      {{dir.file("plain.csv")}, "plain.csv: read as csv", 2},
+      {{dir.file("hygdata_v3.csv")}, "hygdata_v3.csv: read as hyg", 1},
+      {{dir.file("stars.dat")}, "stars.dat: read as kstars", 1},
+  };
+  for (const Case& c : read) {
+    std::vector<std::string> args = {"convert", "-o", dir.file("new.stars")};
+    args.insert(args.end(), c.inputs.begin(), c.inputs.end());
+    const RunResult r = stars(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(std::string(c.said) + " (--format names another)\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(records(dir.file("new.stars")).size(), c.written) << c.said;
+  }
+  // Format names in any case; a named format is not guessed.
+  RunResult r = stars(
+      {"convert", dir.file("tyc2.dat.00"), "--format", "Tycho2", "-o", dir.file("new.stars")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("read as"), std::string::npos) << r.err;
+  EXPECT_EQ(records(dir.file("new.stars")).size(), 2u);
+
+  // The rest read as KStars' stars.dat: a file of Tycho-2 records by another
+  // name has no line of that layout, and nothing is written.
+  write_bytes(dir.file("tycho.txt"), tycho);
+  write_bytes(dir.file("wrong.csv"), "name,x\nVega,1\n");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{dir.file("tycho.txt")},
+       dir.file("tycho.txt") + ": no stars to write (2 lines, 2 malformed; read as kstars, "
+                               "--format names another)"},
+      {{dir.file("wrong.csv")},
+       dir.file("wrong.csv") + ": line 1: the header has no column 'ra' (read as gaia, "
+                               "--format names another)"},
+      {{dir.file("plain.csv"), dir.file("stars.dat")},
+       dir.file("plain.csv") + " reads as csv, " + dir.file("stars.dat") +
+           " as kstars: convert them one at a time, or name the format with --format"},
+  };
+  for (const auto& [inputs, message] : refused) {
+    std::vector<std::string> args = {"convert", "-o", dir.file("old.stars")};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    r = stars(args);
+    EXPECT_EQ(r.status, 1) << message;
+    EXPECT_EQ(last_line(r.err), "vantrel-stars: " + message + "\n");
+    EXPECT_EQ(read_bytes(dir.file("old.stars")), "an older database");
+  }
+}
+
 TEST(StarsCli, CrLineEndsAndAByteOrderMarkAreRead) {
   testing_support::TempDir dir;
   write_bytes(dir.file("cr.csv"), "\xEF\xBB\xBFra_deg,dec_deg,mag\r1,2,3\r4,5,6\r");
@@ -150,17 +247,6 @@ TEST(StarsCli, CrLineEndsAndAByteOrderMarkAreRead) {
     EXPECT_EQ(written[1].dec, 5.0);
   }
 }
-
-namespace {
-
-std::string gzip(const std::string& path, const std::string& text) {
-  gzFile f = gzopen(path.c_str(), "wb");
-  gzwrite(f, text.data(), static_cast<unsigned>(text.size()));
-  gzclose(f);
-  return path;
-}
-
-}  // namespace
 
 TEST(StarsCli, SeveralInputsPlainAndGzipMakeOneIndexedDatabase) {
   testing_support::TempDir dir;

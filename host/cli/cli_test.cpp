@@ -336,8 +336,7 @@ TEST_F(Cli, SettingsFilesThroughTheFiltersPanel) {
            ":1: block 'StarSize' is not closed (expected '}' before the end of the text): not a "
            "settings file\n"},
       {{"settings", s, "--save", dir.file("no/folder/x.settings"), "--plugin", plugin},
-       "vantrel-host: the settings were not written to " + dir.file("no/folder/x.settings") +
-           " (see above)\n"},
+       "vantrel-host: saving " + dir.file("no/folder/x.settings") + " failed (see above)\n"},
       {{"settings", s, "--filter", "2", "--save", file, "--plugin", plugin},
        "vantrel-host: " + s + " has 1 image filters; --filter 2 names none of them\n"},
   };

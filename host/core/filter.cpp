@@ -34,13 +34,26 @@ std::string FilterInstance::describe() const {
   return d ? d : srv->name();
 }
 
+namespace {
+
+// The text a handler answers for a failure, as an error message of the host's.
+void tell_handler_failure(const char* failure, const std::string& what) {
+  if (failure && Host::current()) Host::current()->message(Message::Error, what.c_str(), failure);
+}
+
+}  // namespace
+
 void FilterInstance::copy_from(const FilterInstance& other) {
-  if (srv->handler().inst->copy) srv->handler().inst->copy(other.instance, instance);
+  if (!srv->handler().inst->copy) return;
+  tell_handler_failure(srv->handler().inst->copy(other.instance, instance),
+                       "\"" + srv->name() + "\" could not copy its settings:");
 }
 
 BlockList FilterInstance::save() const {
   SaveState state(VH_IO_TEXT);
-  if (srv->handler().inst->save) srv->handler().inst->save(instance, state.state());
+  if (srv->handler().inst->save)
+    tell_handler_failure(srv->handler().inst->save(instance, state.state()),
+                         "\"" + srv->name() + "\" could not save its settings:");
   if (!state.error().empty() || !state.balanced())
     throw HostError("\"" + srv->name() + "\" wrote malformed settings: " +
                     (state.error().empty() ? "a block was left open" : state.error()));
@@ -49,7 +62,10 @@ BlockList FilterInstance::save() const {
 
 void FilterInstance::load(const BlockList& blocks, const std::string& source) const {
   LoadState state(blocks);
-  if (srv->handler().inst->load) srv->handler().inst->load(instance, state.state());
+  if (srv->handler().inst->load)
+    tell_handler_failure(srv->handler().inst->load(instance, state.state()),
+                         "\"" + srv->name() + "\" could not load its settings" +
+                             (source.empty() ? "" : " from " + source) + ":");
   if (!state.error().empty() && Host::current())
     Host::current()->message(Message::Warning,
                              ("while loading \"" + srv->name() + "\" settings" +

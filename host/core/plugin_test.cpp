@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/core/filter.h"
 #include "host/core/host.h"
 
 namespace {
@@ -62,4 +63,25 @@ TEST(PluginLibrary, RefusesWhatIsNotAPlugin) {
   EXPECT_EQ(missing.rfind("cannot load plug-in /nonexistent/vantrel64.so: ", 0), 0u) << missing;
   const std::string text_file = load_error(__FILE__);
   EXPECT_EQ(text_file.rfind("cannot load plug-in ", 0), 0u) << text_file;
+}
+
+// What a filter's handlers answer for a failure is told, never passed over.
+TEST(PluginLibrary, AFiltersFailureTextsAreTold) {
+  host::Host h;
+  h.echo_messages = false;
+  host::PluginLibrary lib(TEST_PLUGIN_GOOD);
+  host::ImageFilterServer server(lib, "Failing");
+  host::FilterInstance a(server), b(server);
+  b.copy_from(a);
+  b.load(host::BlockList(), "s.vsc");
+  EXPECT_TRUE(b.save().empty());
+  ASSERT_EQ(h.messages.size(), 3u);
+  EXPECT_EQ(h.messages[0].kind, host::Message::Error);
+  EXPECT_EQ(h.messages[0].first, "\"Failing\" could not copy its settings:");
+  EXPECT_EQ(h.messages[0].second, "out of memory while copying");
+  EXPECT_EQ(h.messages[1].first, "\"Failing\" could not load its settings from s.vsc:");
+  EXPECT_EQ(h.messages[1].second, "the settings are damaged");
+  EXPECT_EQ(h.messages[2].kind, host::Message::Error);
+  EXPECT_EQ(h.messages[2].first, "\"Failing\" could not save its settings:");
+  EXPECT_EQ(h.messages[2].second, "out of memory while saving");
 }

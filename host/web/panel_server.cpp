@@ -60,6 +60,20 @@ uint32_t id_param(const httplib::Request& req) {
   return static_cast<uint32_t>(v);
 }
 
+// What the library's own refusals say: it answers a request it cannot read
+// (a POST without its length, a multipart body without its parts) before any
+// route, with an empty body the page could not show.
+std::string refusal_text(const httplib::Request& req, int status) {
+  switch (status) {
+    case 400:
+      return "this request could not be read: a change is a POST with its values in the address "
+             "and an empty body (Content-Length: 0) or a short one";
+    case 404: return "there is no " + req.method + " " + req.path + " here";
+    case 413: return "this request's body is larger than " + std::to_string(kMaxBody) + " bytes";
+    default: return "this request was refused (HTTP status " + std::to_string(status) + ")";
+  }
+}
+
 Action action_of(const httplib::Request& req) {
   return {req.get_param_value("dialog") == "1", id_param(req), req.get_param_value("value")};
 }
@@ -137,6 +151,12 @@ void PanelServer::routes() {
         res.status = 400;
         res.set_content(error_json(text), "application/json");
       });
+  server->set_error_handler(
+      httplib::Server::HandlerWithResponse([](const httplib::Request& req, httplib::Response& res) {
+        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        res.set_content(error_json(refusal_text(req, res.status)), "application/json");
+        return httplib::Server::HandlerResponse::Handled;
+      }));
   server->Get("/", [this](const httplib::Request&, httplib::Response& res) {
     std::string page(asset("panel.html").text());
     for (std::string::size_type at; (at = page.find("{{token}}")) != std::string::npos;)
@@ -158,7 +178,12 @@ void PanelServer::api_routes() {
   httplib::Server& s = *server;
   const auto job = [this](auto fn, bool edits = false) {
     return [this, fn, edits](const httplib::Request& req, httplib::Response& res) {
-      send(res, queue.call([&web = web, fn, &req] { return fn(web, req); }, edits));
+      send(res, queue.call(
+                    [&web = web, fn, &req] {
+                      web.messages_seen(req.get_param_value("seen"));
+                      return fn(web, req);
+                    },
+                    edits));
     };
   };
   s.Get("/api/model", job([](WebPanel& w, const httplib::Request&) { return w.model(); }));

@@ -1,6 +1,9 @@
 // vantrel-host panel as a browser drives it: the real program on the shipped
 // demo scene, spoken to over HTTP.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,6 +70,25 @@ double json_number(const std::string& json, const std::string& key, size_t from 
   const size_t at = json.find("\"" + key + "\":", from);
   if (at == std::string::npos) return std::nan("");
   return std::strtod(json.c_str() + at + key.size() + 3, nullptr);
+}
+
+// A request sent as the given bytes, as a client other than the page may send
+// it; the whole answer, headers and body, once the server closes.
+std::string raw_request(int port, const std::string& bytes) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+      send(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size())) {
+    char buf[4096];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+      answer.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return answer;
 }
 
 // A control's entry in the page's JSON, from its label to the end of its object.
@@ -348,6 +370,70 @@ TEST_F(PanelPage, RefusalsAreMessagesAndNothingIsClampedOrGuessed) {
   reply = post("/api/live?frame=x", 400);
   EXPECT_NE(reply.find("\"error\":\"'x' is not a whole number\""), std::string::npos) << reply;
   EXPECT_EQ(reply.find("stoi"), std::string::npos) << reply;
+  // A refused value comes back with the value stored, for the page to show in its place.
+  reply = post("/api/set?id=32778&value=-5", 400);
+  EXPECT_EQ(json_number(control_entry(reply, "Motion Blur Segments"), "value"), 1) << reply;
+  reply = post("/api/set?id=32778&value=1.5", 400);
+  EXPECT_EQ(json_number(control_entry(reply, "Motion Blur Segments"), "value"), 1) << reply;
+  // A value taken comes back as stored, whatever the plug-in made of it.
+  EXPECT_EQ(
+      json_number(control_entry(post("/api/set?id=32781&value=7"), "Anamorphic DOF"), "value"), 1);
+
+  // Requests the server cannot read are answered in JSON too: a POST without
+  // its length, a body that is no form, a path that names nothing.
+  const int port = std::stoi(panel->url.substr(17, panel->url.find('/', 17) - 17));
+  const std::string head =
+      " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n";
+  const std::string query = "?id=32769&value=2&token=" + token;
+  for (const std::string& request :
+       {"POST /api/set" + query + head + "\r\n",
+        "POST /api/set" + query + head +
+            "Content-Type: multipart/form-data\r\nContent-Length: 3\r\n\r\nabc",
+        "POST /api/nothing" + query + head + "Content-Length: 0\r\n\r\n"}) {
+    const std::string answer = raw_request(port, request);
+    SCOPED_TRACE(request);
+    EXPECT_TRUE(answer.rfind("HTTP/1.1 400", 0) == 0 || answer.rfind("HTTP/1.1 404", 0) == 0)
+        << answer;
+    EXPECT_NE(answer.find("Content-Type: application/json"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("\r\n\r\n{\"error\":\""), std::string::npos) << answer;
+  }
+  EXPECT_EQ(json_number(control_entry(get("/api/model"), "Star Brightness"), "value"), before);
+  close_panel();
+}
+
+// The plug-in's reports reach the page: each once, by number, and the list
+// is bounded.
+TEST_F(PanelPage, MessagesAreSentOnceAndTheListIsBounded) {
+  // Save Settings into a folder that does not exist: the plug-in's failure.
+  post("/api/press?id=32784");
+  post("/api/file?path=" + dir.file("no/such/look.settings"));
+  std::string reply = get("/api/model?seen=0");
+  EXPECT_NE(reply.find("{\"number\":0,\"kind\":\"error\",\"text\":\"Vantrel: error saving "
+                       "settings file\""),
+            std::string::npos)
+      << reply;
+  EXPECT_EQ(json_number(reply, "next"), 1);
+  // What the page has seen is not sent again.
+  reply = post("/api/set?id=32769&value=2&seen=1");
+  EXPECT_NE(reply.find("\"messages\":[],\"next\":1"), std::string::npos) << reply;
+  // Each refused database is one message; the oldest go beyond the bound.
+  const int bound = 200;
+  for (int i = 0; i < bound + 10; ++i) {
+    reply = post("/api/set?id=32785&value=/nonexistent" + std::to_string(i) +
+                 ".stars&seen=" + std::to_string(i + 1));
+    ASSERT_NE(reply.find("{\"number\":" + std::to_string(i + 1) + ",\"kind\":\"error\""),
+              std::string::npos)
+        << reply;
+    ASSERT_EQ(reply.find("\"number\":" + std::to_string(i) + ","), std::string::npos) << reply;
+  }
+  reply = get("/api/model?seen=0");
+  EXPECT_EQ(json_number(reply, "next"), bound + 11);
+  EXPECT_EQ(json_number(reply, "number"), 11) << "the oldest kept";
+  EXPECT_NE(reply.find("/nonexistent209.stars"), std::string::npos);
+  EXPECT_EQ(reply.find("error saving settings file"), std::string::npos);
+  size_t count = 0;
+  for (size_t at = 0; (at = reply.find("\"number\":", at)) != std::string::npos; ++at) ++count;
+  EXPECT_EQ(count, static_cast<size_t>(bound));
   close_panel();
 }
 

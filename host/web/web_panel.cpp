@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <vector>
 
 #include "host/web/png.h"
@@ -162,16 +163,30 @@ std::string WebPanel::panel_json(Panel& p) {
          ",\"form\":" + (p.is_form() ? "true" : "false") + ",\"controls\":[" + controls + "]}";
 }
 
-std::string WebPanel::messages_json() const {
+void WebPanel::messages_seen(const std::string& text) {
+  char* end = nullptr;
+  const unsigned long long n = strtoull(text.c_str(), &end, 10);
+  seen = !text.empty() && *end == '\0' && text[0] != '-' ? n : 0;
+}
+
+std::string WebPanel::messages_json() {
+  std::vector<Message>& all = host.messages;
+  if (all.size() > kMaxMessages) {
+    const size_t drop = all.size() - kMaxMessages;
+    all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(drop));
+    dropped += drop;
+  }
   std::string out = "[";
-  for (const Message& m : host.messages) {
+  for (uint64_t n = std::max(seen, dropped); n < dropped + all.size(); ++n) {
+    const Message& m = all[static_cast<size_t>(n - dropped)];
     const char* kind = m.kind == Message::Error     ? "error"
                        : m.kind == Message::Warning ? "warning"
                                                     : "info";
-    out += (out.size() > 1 ? "," : "") + std::string("{\"kind\":\"") + kind +
-           "\",\"text\":" + json_string(m.first) + ",\"detail\":" + json_string(m.second) + "}";
+    out += (out.size() > 1 ? "," : "") + std::string("{\"number\":") + std::to_string(n) +
+           ",\"kind\":\"" + kind + "\",\"text\":" + json_string(m.first) +
+           ",\"detail\":" + json_string(m.second) + "}";
   }
-  return out + "]";
+  return "\"messages\":" + out + "],\"next\":" + std::to_string(dropped + all.size());
 }
 
 std::string WebPanel::request_json() const {
@@ -182,16 +197,17 @@ std::string WebPanel::request_json() const {
          ",\"folder\":" + json_string(request->folder) + "}";
 }
 
-std::string WebPanel::state(Panel& p) {
+std::string WebPanel::state(Panel& p, uint32_t also) {
   std::string changed;
-  for (uint32_t id : p.take_changes()) {
+  std::set<uint32_t> ids = p.take_changes();
+  if (also) ids.insert(also);
+  for (uint32_t id : ids) {
     const Control& c = p.control(id);
     if (c.cls == ControlClass::Thumbnail) area_versions[id] = ++area_counter;
     changed += (changed.empty() ? "" : ",") + control_json(p, c);
   }
-  return "{\"edit\":" + std::to_string(live->edits()) + ",\"changed\":[" + changed +
-         "],\"messages\":" + messages_json() +
-         ",\"dialog\":" + (dialog ? panel_json(*dialog) : "null") +
+  return "{\"edit\":" + std::to_string(live->edits()) + ",\"changed\":[" + changed + "]," +
+         messages_json() + ",\"dialog\":" + (dialog ? panel_json(*dialog) : "null") +
          ",\"request\":" + request_json() + "}";
 }
 
@@ -204,9 +220,9 @@ Reply WebPanel::model() {
                     ",\"last\":" + std::to_string(r.last_frame) + "}}");
 }
 
-Reply WebPanel::after_edit(Panel& p, bool edits) {
+Reply WebPanel::after_edit(Panel& p, bool edits, uint32_t also) {
   if (edits) live->edited();
-  return json_reply(state(p));
+  return json_reply(state(p, also));
 }
 
 namespace {
@@ -226,10 +242,17 @@ void check_range(const Control& c, const Value& v) {
 
 Reply WebPanel::set(const Action& a) {
   Panel& p = target(a);
-  const Value v = parse_value(p.control(a.id), a.value);
-  check_range(p.control(a.id), v);
-  p.set_value(a.id, v);
-  return after_edit(p, !a.dialog);
+  const Control& c = p.control(a.id);
+  try {
+    const Value v = parse_value(c, a.value);
+    check_range(c, v);
+    p.set_value(a.id, v);
+  } catch (const HostError& e) {
+    // The page shows the stored value again in place of the text it sent.
+    return {400, "application/json",
+            "{\"error\":" + json_string(e.what()) + ",\"control\":" + control_json(p, c) + "}"};
+  }
+  return after_edit(p, !a.dialog, a.id);
 }
 
 Reply WebPanel::press(const Action& a) {
@@ -318,7 +341,7 @@ Reply WebPanel::answer_request(const std::optional<std::string>& path) {
 
 Reply WebPanel::save() {
   const std::string path = save_scene();
-  return json_reply("{\"saved\":" + json_string(path) + ",\"messages\":" + messages_json() + "}");
+  return json_reply("{\"saved\":" + json_string(path) + "," + messages_json() + "}");
 }
 
 Reply WebPanel::live_view(int frame, bool full) {

@@ -29,10 +29,16 @@ struct Action {
 
 class WebPanel : public FrontEnd {
 public:
+  // The messages the panel keeps for the page; older ones are dropped.
+  static constexpr size_t kMaxMessages = 200;
+
   WebPanel(WorkQueue& queue, Host& host) : queue(queue), host(host) {}
   // The panel shown, the live render its edits go to, and how the scene is written.
   void attach(Panel& main, LiveRender& live, std::function<std::string()> save_scene);
 
+  // How many messages the page has shown (its `seen`, text from the request;
+  // empty or not a number: none): replies carry only the ones after them.
+  void messages_seen(const std::string& seen);
   Reply model();
   Reply set(const Action& a);
   Reply press(const Action& a);
@@ -56,13 +62,16 @@ public:
 private:
   Panel& target(const Action& a);
   // The state after an action: the edit number, the controls to show again,
-  // the messages, the open dialog or request.
-  std::string state(Panel& p);
+  // the messages, the open dialog or request. `also` is shown again too: the
+  // control a value was sent to shows what was stored, clamped or refused.
+  std::string state(Panel& p, uint32_t also = 0);
   std::string control_json(Panel& p, const Control& c);
   std::string panel_json(Panel& p);
-  std::string messages_json() const;
+  // The messages after those seen, each with its number, and the number of
+  // the next: "messages":[...],"next":N.
+  std::string messages_json();
   std::string request_json() const;
-  Reply after_edit(Panel& p, bool edits);
+  Reply after_edit(Panel& p, bool edits, uint32_t also = 0);
 
   WorkQueue& queue;
   Host& host;
@@ -74,6 +83,8 @@ private:
   std::optional<bool> dialog_answer;
   std::optional<FileRequest> request;
   std::optional<std::optional<std::string>> request_answer;
+  uint64_t seen = 0;                           // messages the page has, by number
+  uint64_t dropped = 0;                        // messages dropped from the front of the host's list
   std::map<uint32_t, uint64_t> area_versions;  // bumped when an area goes stale
   uint64_t area_counter = 0;
 };

@@ -2,6 +2,7 @@
  * records what it was given and asks the host for one global. */
 #include <stddef.h>
 
+#include "hostapi/filter.h"
 #include "hostapi/module.h"
 
 #ifndef TEST_SYNC_WORD
@@ -36,8 +37,44 @@ static int activate(int version, VHGlobalFunc global, void* local, void* server_
   return *(int*)local < 0 ? VH_ACTIVATE_FAILED : VH_ACTIVATE_OK;
 }
 
+/* An image filter whose copy, load and save all fail, answering why. */
+static int instance_store;
+static VHInstance failing_create(void* priv, void* context, const char** error) {
+  (void)priv, (void)context, (void)error;
+  return &instance_store;
+}
+static void failing_destroy(VHInstance instance) { (void)instance; }
+static const char* failing_copy(VHInstance from, VHInstance to) {
+  (void)from, (void)to;
+  return "out of memory while copying";
+}
+static const char* failing_load(VHInstance instance, const st_LWLoadState* state) {
+  (void)instance, (void)state;
+  return "the settings are damaged";
+}
+static const char* failing_save(VHInstance instance, const st_LWSaveState* state) {
+  (void)instance, (void)state;
+  return "out of memory while saving";
+}
+static void failing_process(VHInstance instance, const VHFilterAccess* access) {
+  (void)instance, (void)access;
+}
+static int activate_failing(int version, VHGlobalFunc global, void* local, void* server_data) {
+  VHImageFilterHandler* handler = (VHImageFilterHandler*)local;
+  (void)global, (void)server_data;
+  if (version != VH_INTERFACE_VERSION) return VH_ACTIVATE_BADVERSION;
+  handler->inst->create = failing_create;
+  handler->inst->destroy = failing_destroy;
+  handler->inst->copy = failing_copy;
+  handler->inst->load = failing_load;
+  handler->inst->save = failing_save;
+  handler->process = failing_process;
+  return VH_ACTIVATE_OK;
+}
+
 static const VHTagInfo tags[] = {{"Test", 0}, {NULL, 0}};
 static const VHServerRecord servers[] = {{"ImageFilterHandler", "Test", activate, tags},
+                                         {"ImageFilterHandler", "Failing", activate_failing, tags},
                                          {NULL, NULL, NULL, NULL}};
 
 EXPORT const VHModuleDescriptor _mod_descrip = {TEST_SYNC_WORD, TEST_VERSION, VH_MODULE_MACHINE,

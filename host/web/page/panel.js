@@ -6,35 +6,54 @@ const token = new URLSearchParams(location.search).get('token') || '';
 const $ = (id) => document.getElementById(id);
 
 // Timings of the last edit, for people and for tests: when it was sent, when
-// the preview and the live render that show it arrived (ms, page clock);
-// how often the whole panel was loaded.
-const timings = { edit: 0, sent: 0, preview: 0, live: 0, liveEdit: 0, reloads: 0 };
+// the preview and the live render that show it arrived (ms, page clock) and
+// how long that render took (s); how often the whole panel was loaded; the
+// edits the last live pictures showed.
+const timings = { edit: 0, sent: 0, preview: 0, live: 0, liveEdit: 0, liveSeconds: 0, reloads: 0, pictures: [] };
 window.vantrelTimings = timings;
 
 function url(path, params = {}) {
   return `${path}?${new URLSearchParams({ ...params, token })}`;
 }
 
+// Messages the page has shown, by number: replies carry only newer ones.
+let messagesSeen = 0;
+
+// A refusal's message, with the reply it came in (a refused value carries
+// the control as stored).
+class Refusal extends Error {
+  constructor(text, reply) {
+    super(text);
+    this.reply = reply;
+  }
+}
+
 async function api(path, params = {}, method = 'GET') {
-  const response = await fetch(url(path, params), { method });
-  const body = await response.json();
-  if (!response.ok) throw new Error(body.error || response.statusText);
+  const response = await fetch(url(path, { ...params, seen: messagesSeen }), { method });
+  const text = await response.text();
+  let body = null;
+  try { body = JSON.parse(text); } catch { body = null; }
+  if (!response.ok) throw new Refusal(body?.error || `${response.status} ${response.statusText}`, body);
+  if (body === null) throw new Error(`${path} answered something other than JSON`);
   return body;
 }
 
 // ---------- messages ----------
-let messagesShown = 0;
 function note(text, kind = 'info') {
   const li = document.createElement('li');
   li.className = kind;
   li.textContent = text;
   $('messages').append(li);
 }
-function showMessages(list) {
-  for (; messagesShown < list.length; ++messagesShown) {
-    const m = list[messagesShown];
+// The messages of a reply the page has not shown yet.
+function showMessages(reply) {
+  for (const m of reply.messages || []) {
+    if (m.number < messagesSeen) continue;
     note(m.detail ? `${m.text}: ${m.detail}` : m.text, m.kind);
+    messagesSeen = m.number + 1;
   }
+  // Those dropped before the page asked for them are not coming.
+  if (reply.next > messagesSeen) messagesSeen = reply.next;
 }
 const failed = (e) => note(e.message, 'error');
 
@@ -58,15 +77,24 @@ const sending = new Set();
 function sender(where, id) {
   let busy = false;
   let next = null;
+  // The value stored, shown in place of the text entered even in a field
+  // that keeps the focus, once no newer value waits.
+  const stored = (control) => {
+    const s = shown[where].get(id);
+    if (control && s && next === null) s.show(control.value, control, true);
+  };
   const pump = async () => {
     while (next !== null) {
       const v = next;
       next = null;
       try {
         if (where === 'panel') timings.sent = performance.now();
-        applyState(await api('/api/set', { id, value: v, dialog: where === 'dialog' ? 1 : 0 }, 'POST'), where);
+        const state = await api('/api/set', { id, value: v, dialog: where === 'dialog' ? 1 : 0 }, 'POST');
+        applyState(state, where);
+        stored(state.changed.find((c) => c.id === id));
       } catch (e) {
         failed(e);
+        stored(e.reply?.control);
       }
     }
   };
@@ -113,9 +141,9 @@ function numberControl(c, id, send) {
     wrap.append(slider);
   }
   field.addEventListener('change', () => send(field.value));
-  const show = (v) => {
+  const show = (v, control, stored = false) => {
     if (v === null) return;
-    if (document.activeElement !== field) field.value = v;
+    if (stored || document.activeElement !== field) field.value = v;
     if (slider && document.activeElement !== slider) slider.value = v;
   };
   return { element: wrap, focus: field, show };
@@ -223,7 +251,7 @@ function applyState(state, where = 'panel') {
     const s = shown[where].get(c.id);
     if (s) s.show(c.value, c);
   }
-  showMessages(state.messages);
+  showMessages(state);
   if (state.dialog && !$('dialog').open) openDialog(state.dialog);
   if (state.request && !$('requester').open) openRequester(state.request);
 }
@@ -345,9 +373,14 @@ async function followLive() {
       const info = await api('/api/live.json', { after });
       if (info.number <= after) continue;
       after = info.number;
+      timings.pictures = [...timings.pictures.slice(-49), info.edit];
       const img = $('live-image');
       img.onload = () => {
-        if (info.edit >= timings.edit) { timings.live = performance.now(); timings.liveEdit = info.edit; }
+        if (info.edit >= timings.edit) {
+          timings.live = performance.now();
+          timings.liveEdit = info.edit;
+          timings.liveSeconds = info.seconds;
+        }
         const since = timings.sent && info.edit >= timings.edit ? `, ${Math.round(timings.live - timings.sent)} ms after the edit` : '';
         $('live-info').textContent = `frame ${info.frame}, ${info.width}×${info.height}, rendered in ${info.seconds.toFixed(2)} s${since}`;
       };
@@ -375,6 +408,7 @@ $('save-scene').addEventListener('click', async () => {
   try {
     await settling;
     const saved = await api('/api/save', {}, 'POST');
+    showMessages(saved);
     note(`Saved ${saved.saved}`);
   } catch (e) {
     failed(e);
