@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "LW/load_state.h"
@@ -80,11 +81,17 @@ std::unique_ptr<StarCells> StarCells::open(const char* path, const unsigned char
     problem = "the cell index is not an index of this format";
     return nullptr;
   }
-  // No more than the level allows, and one byte more to find a longer file.
-  const uint64_t limit =
-      std::min(head.cells * star_db::kCellEntrySize, star_db::max_entry_bytes(head.level)) + 1;
+  // The entries as the file holds them, up to one byte more than its level
+  // allows (to find a longer file): a head that claims more cells than the
+  // file holds allocates nothing for them.
+  const int64_t index_size = seek->size(seek, load.get());
+  const uint64_t limit = std::min(index_size > star_db::kIndexHeadSize
+                                      ? static_cast<uint64_t>(index_size) - star_db::kIndexHeadSize
+                                      : uint64_t{0},
+                                  star_db::max_entry_bytes(head.level) + 1);
   std::vector<unsigned char> bytes;
   try {
+    if (limit > SIZE_MAX / 2) throw std::bad_alloc();
     bytes.resize(static_cast<size_t>(limit));
   } catch (const std::bad_alloc&) {
     problem = "the cell index is too large";

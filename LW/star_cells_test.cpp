@@ -251,6 +251,14 @@ TEST(StarCells, AnIndexThatDoesNotFitIsWarnedAndPassedOver) {
   frame_with_index("not an index at all, just some text of some length ......................",
                    "the cell index is not an index of this format");
   frame_with_index("", "the cell index is missing");
+  // A head that claims billions of cells at the deepest level: nothing is
+  // allocated for them (the file holds a few), and it is another database's.
+  std::string huge = good;
+  const uint32_t level = star_db::kMaxLevel;
+  const uint64_t cells = uint64_t{1} << 32;
+  memcpy(&huge[8], &level, 4);
+  memcpy(&huge[16], &cells, 8);
+  frame_with_index(huge, "the index belongs to another database");
 
   // A database grown by a record after it was indexed: the count no longer fits.
   put_bytes(index, good);
