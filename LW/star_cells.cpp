@@ -10,18 +10,6 @@
 
 namespace {
 
-// Reads up to n bytes, however the host splits them; the count read.
-uint64_t read_fully(st_LWLoadState* st, unsigned char* out, uint64_t n) {
-  uint64_t done = 0;
-  while (done < n) {
-    const int want = static_cast<int>(std::min<uint64_t>(n - done, 1u << 30));
-    const int got = st->read(st->data, reinterpret_cast<char*>(out) + done, want);
-    if (got <= 0) break;
-    done += static_cast<uint64_t>(got);
-  }
-  return done;
-}
-
 // Records of a cell larger than this many bytes are read and drawn in runs
 // and not kept: one cell never takes the window.
 uint64_t run_records(size_t window) {
@@ -44,7 +32,7 @@ public:
     if (at != position && (!seek || seek->seek(seek, load.get(), at) != 0))
       THROW_STR("error reading star database");
     const uint64_t bytes = count * star_db::kRecordSize;
-    if (read_fully(load.get(), out, bytes) != bytes) THROW_STR("error reading star database");
+    if (read_up_to(load.get(), out, bytes) != bytes) THROW_STR("error reading star database");
     position = at + static_cast<int64_t>(bytes);
   }
 
@@ -76,7 +64,7 @@ std::unique_ptr<StarCells> StarCells::open(const char* path, const unsigned char
   }
   unsigned char head_bytes[star_db::kIndexHeadSize];
   star_db::IndexHead head;
-  if (read_fully(load.get(), head_bytes, sizeof head_bytes) != sizeof head_bytes ||
+  if (read_up_to(load.get(), head_bytes, sizeof head_bytes) != sizeof head_bytes ||
       !star_db::decode_head(head_bytes, head)) {
     problem = "the cell index is not an index of this format";
     return nullptr;
@@ -97,7 +85,7 @@ std::unique_ptr<StarCells> StarCells::open(const char* path, const unsigned char
     problem = "the cell index is too large";
     return nullptr;
   }
-  const uint64_t got = read_fully(load.get(), bytes.data(), limit);
+  const uint64_t got = read_up_to(load.get(), bytes.data(), limit);
   const bool whole = size >= star_db::kRecordSize && (size % star_db::kRecordSize) == 0;
   const uint64_t records = whole ? static_cast<uint64_t>(size) / star_db::kRecordSize - 1 : ~0ull;
   if (const char* why = star_db::index_problem(layout, records, head, bytes.data(), got)) {

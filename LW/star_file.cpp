@@ -16,13 +16,7 @@ StarFileHeader read_star_file_header(const char* path) {
   if (!load.get()) return h;
   h.opened = true;
   unsigned char header[star_db::kRecordSize];
-  // A file service may hand out short reads: the header is what the file holds.
-  while (h.bytes < star_db::kRecordSize) {
-    const int n = load.get()->read(load.get()->data, reinterpret_cast<char*>(header) + h.bytes,
-                                   star_db::kRecordSize - h.bytes);
-    if (n <= 0) break;
-    h.bytes += n;
-  }
+  h.bytes = static_cast<int>(read_up_to(load.get(), header, star_db::kRecordSize));
   if (h.bytes == star_db::kRecordSize) {
     const int version = star_db::header_version(header);
     h.valid = version != 0;
@@ -45,28 +39,12 @@ bool star_file_check(const char* path, bool* is_3d) {
   return h.valid;
 }
 
-namespace {
-
-// Fills n bytes however the host splits its reads; the count it could read
-// (a read error ends the file like its end).
-int read_up_to(st_LWLoadState* st, char* out, int n) {
-  int got = 0;
-  while (got < n) {
-    const int r = st->read(st->data, out + got, n - got);
-    if (r <= 0) break;
-    got += r;
-  }
-  return got;
-}
-
-}  // namespace
-
 LWStarFile::LWStarFile(const char* file) : path(file) {
   const VHFileIOFuncs* io = vantrel_module.host.fileio;
   LoadStateGuard load(io, io ? io->open_load(io, path.c_str(), VH_IO_BINARY) : nullptr);
   if (!load.get()) THROW_STR("error opening star database");
   char header[star_db::kRecordSize] = {};
-  const int got = read_up_to(load.get(), header, star_db::kRecordSize);
+  const int got = static_cast<int>(read_up_to(load.get(), header, star_db::kRecordSize));
   if (got == star_db::kRecordSize && open_cells(reinterpret_cast<unsigned char*>(header))) return;
   read_whole(load.get(), header, got);
 }
@@ -105,7 +83,8 @@ void LWStarFile::read_whole(st_LWLoadState* st, const char* head, int head_bytes
   memcpy(new_slot(), head, static_cast<size_t>(head_bytes));
   for (int got = head_bytes; got > 0;) {
     char* slot = new_slot();
-    got = got == star_db::kRecordSize ? read_up_to(st, slot, star_db::kRecordSize) : 0;
+    got = got == star_db::kRecordSize ? static_cast<int>(read_up_to(st, slot, star_db::kRecordSize))
+                                      : 0;
   }
   record_count = static_cast<uint32_t>(records.length / star_db::kRecordSize - 1);
   records.compact();

@@ -47,6 +47,12 @@ Host::Host() {
     return Host::to_id(host_of(self->host).scene.render_camera());
   };
 
+  wire_camera_info();
+  wire_item_info();
+  wire_messages_and_files();
+}
+
+void Host::wire_camera_info() {
   camera_info.host = this;
   camera_info.zoom_factor = [](const VHCameraInfo* s, VHItemID c, double t) {
     const Item* cam = camera_item(s->host, c);
@@ -93,7 +99,9 @@ Host::Host() {
     *x1 = cam->camera.region_x1;
     *y1 = cam->camera.region_y1;
   };
+}
 
+void Host::wire_item_info() {
   item_info.host = this;
   item_info.first = [](const VHItemInfo* s, int kind, VHItemID parent) -> VHItemID {
     for (const auto& i : host_of(s->host).scene.items())
@@ -149,7 +157,9 @@ Host::Host() {
       default: break;
     }
   };
+}
 
+void Host::wire_messages_and_files() {
   message_funcs.host = this;
   message_funcs.info = [](const VHMessageFuncs* s, const char* a, const char* b) {
     host_of(s->host).message(Message::Info, a, b);

@@ -73,6 +73,11 @@ public:
   std::string resolve(const std::string& path) const;
 
 private:
+  // The service records' operations, set once by the constructor.
+  void wire_camera_info();
+  void wire_item_info();
+  void wire_messages_and_files();
+
   VHSceneInfo scene_info;
   VHCameraInfo camera_info;
   VHItemInfo item_info;
