@@ -137,9 +137,11 @@ public:
       : FramePixels(access, rect, srgb),
         width(r.x1 - r.x0 + 1),
         height(r.y1 - r.y0 + 1),
-        // Rows start on whole chunks (LazyRows::kChunk floats, 32 bytes).
-        stride((width + LazyRows::kChunk - 1) / LazyRows::kChunk * LazyRows::kChunk),
-        chunks(stride / LazyRows::kChunk),
+        chunks((width + LazyRows::kChunk - 1) / LazyRows::kChunk),
+        // Rows start on whole chunks (LazyRows::kChunk floats, 32 bytes), with
+        // a chunk to spare after the last, so that the rasteriser's vectors
+        // may run past a row's end.
+        stride((chunks + 1) * LazyRows::kChunk),
         memory(memory) {
     const size_t plane = static_cast<size_t>(stride) * height;
     memory.planes.resize(4 * plane);
@@ -147,10 +149,9 @@ public:
     lazy = LazyRows{memory.ready.data(), chunks, fill, this};
     float* p = memory.planes.data();
     fb = StarFramebuffer{p,      p + plane, p + 2 * plane, p + 3 * plane, width, height,
-                         stride, 1,         &lazy};
-    const size_t row_values = 3 * static_cast<size_t>(stride);
-    for (std::vector<float>* v : {&added, &original, &linear, &sum, &result, &rgb})
-      v->resize(row_values);
+                         stride, 1,         &lazy,         stride - width};
+    rgb.resize(3 * static_cast<size_t>(stride));
+    zeros.assign(static_cast<size_t>(stride), 0.0f);
   }
   const StarFramebuffer& framebuffer() const override { return fb; }
 
@@ -178,68 +179,37 @@ private:
     std::fill(flags + first, flags + last + 1, 1);
   }
 
-  // The row's light goes into the host's values in linear terms; a value
-  // whose linear sum does not change stays as it was, bit for bit. The
-  // chunks that stars reached are gathered first (each as its 8 red, 8
-  // green and 8 blue values, a chunk at the row's end padded), so that the
-  // curves run over the whole row at once.
+  // The row's light goes into the host's values in linear terms, run by run
+  // of the chunks that stars reached; a value whose linear sum does not
+  // change stays as it was, bit for bit. Chunks no star reached are kept.
   void write_row(const HostRow& host, int row) override {
     const unsigned char* flags = memory.ready.data() + static_cast<size_t>(row) * chunks;
     const int K = LazyRows::kChunk;
-    int n = 0;  // values gathered
-    for (int c = 0; c < chunks; ++c) {
-      if (!flags[c]) continue;
-      const int x = c * K, m = std::min(K, width - x);
-      for (int ch = 0; ch < 3; ++ch, n += K) {
-        const float* light = row_of(ch, row) + x;
-        const float* in = host.in[ch + 1] ? host.in[ch + 1] + r.x0 + x : nullptr;
-        // A chunk at the row's end is padded with zeros.
-        memcpy(added.data() + n, light, sizeof(float) * m);
-        std::fill(added.data() + n + m, added.data() + n + K, 0.0f);
-        if (in) memcpy(linear.data() + n, in, sizeof(float) * m);
-        std::fill(linear.data() + n + (in ? m : 0), linear.data() + n + K, 0.0f);
-      }
-    }
-    if (!n) return host.keep(r.x0, width);
-    memcpy(original.data(), linear.data(), sizeof(float) * n);
-    if (srgb) srgb_decode_run(linear.data(), linear.data(), n);
-    for (int k = 0; k < n; ++k) sum[k] = linear[k] + added[k];
-    if (srgb) srgb_encode_run(sum.data(), result.data(), n);
-    const float* encoded = srgb ? result.data() : sum.data();
-    for (int k = 0; k < n; ++k) result[k] = sum[k] != linear[k] ? encoded[k] : original[k];
-
-    // Chunks no star reached stay as they are; the others take the results.
-    int k = 0;
     for (int c = 0; c < chunks;) {
       int end = c;
       while (end < chunks && flags[end] == flags[c]) ++end;
-      const int x = c * K, m = std::min(end * K, width) - x;
+      const int x = c * K, n = std::min(end * K, width) - x;
       if (!flags[c]) {
-        host.keep(r.x0 + x, m);
-      } else if (host.in_place()) {
-        for (int j = c; j < end; ++j, k += 3 * K)
-          for (int ch = 0; ch < 3; ++ch)
-            memcpy(host.out[ch + 1] + r.x0 + j * K, result.data() + k + ch * K,
-                   sizeof(float) * std::min(K, width - j * K));
+        host.keep(r.x0 + x, n);
       } else {
-        for (int j = c; j < end; ++j, k += 3 * K)
-          for (int ch = 0; ch < 3; ++ch)
-            memcpy(rgb.data() + ch * stride + (j - c) * K, result.data() + k + ch * K,
-                   sizeof(float) * K);
-        host.put(r.x0 + x, m, rgb.data(), rgb.data() + stride, rgb.data() + 2 * stride);
+        float* out[3];
+        for (int ch = 0; ch < 3; ++ch) {
+          const float* in = host.in[ch + 1] ? host.in[ch + 1] + r.x0 + x : zeros.data();
+          out[ch] = host.in_place() ? host.out[ch + 1] + r.x0 + x : rgb.data() + ch * stride;
+          add_linear_light_run(in, row_of(ch, row) + x, out[ch], n, srgb);
+        }
+        if (!host.in_place()) host.put(r.x0 + x, n, out[0], out[1], out[2]);
       }
       c = end;
     }
   }
 
-  const int width, height, stride, chunks;
+  const int width, height, chunks, stride;
   FrameMemory& memory;
   LazyRows lazy;
   StarFramebuffer fb;
-  // One row's gathered chunks: the light, the host's values as they came
-  // and in linear terms, their sums, and the values handed back.
-  std::vector<float> added, original, linear, sum, result;
-  std::vector<float> rgb;  // a run of the row's three colours, for hosts not in place
+  std::vector<float> rgb;    // a run of the row's three colours, for hosts not in place
+  std::vector<float> zeros;  // the values of a buffer the host does not have
 };
 
 }  // namespace

@@ -46,14 +46,28 @@ using lanes::Lanes;
 using lanes::load;
 using lanes::store;
 
-// One row's run of pixels, contiguous.
+// One row's run of pixels, contiguous. A padded run may be read and
+// written back unchanged up to W - 1 values past its end.
 struct Run {
   float* red;
   float* green;
   float* blue;
   const float* alpha;
   int n;
+  bool padded;
 };
+
+// The coverage of the W pixels at index at, of which only the first m are
+// the run's: the others count as covered, so that they keep their values.
+template <int W>
+IMGOPS_INLINE typename Lanes<W>::F coverage_of(const Run& run, int at, int m) {
+  typedef typename Lanes<W>::F F;
+  const F c = load<F>(run.alpha + at);
+  if (m >= W) return c;
+  F lane;
+  for (int j = 0; j < W; ++j) lane[j] = static_cast<float>(j);
+  return lane < static_cast<float>(m) ? c : F{} + 1.0f;
+}
 
 // Light a streak adds to a pixel below this (about 1e-18) is left out: ten
 // billion times below the least value a half float holds, and far enough
@@ -101,14 +115,16 @@ IMGOPS_INLINE bool add_light(const Run& run, int at, typename Lanes<W>::F value,
   return any(keep & (v > 0.0f));
 }
 
-// Runs kernel(pixels, at, i) over a run W pixels at a time: the pixels i of
-// the run are those at index at. The last, partial vector goes through a
+// Runs kernel(pixels, at, i, m) over a run W pixels at a time: the pixels
+// i of the run are those at index at, and the first m lanes are the run's.
+// The last, partial vector of a run that is not padded goes through a
 // padded copy (at 0) whose extra pixels are covered.
 template <int W, class Kernel>
 IMGOPS_INLINE bool over_run(const Run& run, Kernel kernel) {
   bool lit = false;
   int i = 0;
-  for (; i + W <= run.n; i += W) lit |= kernel(run, i, i);
+  for (; i + W <= run.n; i += W) lit |= kernel(run, i, i, W);
+  if (i < run.n && run.padded) return kernel(run, i, i, run.n - i) || lit;
   if (i < run.n) {
     float r[W], g[W], b[W], a[W];
     const int m = run.n - i;
@@ -119,7 +135,7 @@ IMGOPS_INLINE bool over_run(const Run& run, Kernel kernel) {
       b[j] = in ? run.blue[i + j] : 0.0f;
       a[j] = in ? run.alpha[i + j] : 1.0f;
     }
-    lit |= kernel(Run{r, g, b, a, W}, 0, i);
+    lit |= kernel(Run{r, g, b, a, W, false}, 0, i, W);
     for (int j = 0; j < m; ++j) {
       run.red[i + j] = r[j];
       run.green[i + j] = g[j];
@@ -135,9 +151,9 @@ template <int W>
 IMGOPS_INLINE bool spot_run(const Run& run, const float* column, float row,
                             const VectorN<float, 3>& colour) {
   typedef typename Lanes<W>::F F;
-  return over_run<W>(run, [&](const Run& r, int at, int i) IMGOPS_LAMBDA {
+  return over_run<W>(run, [&](const Run& r, int at, int i, int m) IMGOPS_LAMBDA {
     const F value = load<F>(column + i) * row;
-    return add_light<W>(r, at, value, load<F>(r.alpha + at), colour);
+    return add_light<W>(r, at, value, coverage_of<W>(r, at, m), colour);
   });
 }
 
@@ -149,8 +165,8 @@ IMGOPS_INLINE bool streak_run(const Run& run, const StreakTerms& t, float X0, fl
   F lane;
   for (int j = 0; j < W; ++j) lane[j] = static_cast<float>(j);
   const float uxU = t.ux * U, a2uyU = t.a2uy * U;
-  return over_run<W>(run, [&](const Run& r, int at, int i) IMGOPS_LAMBDA {
-    const F coverage = load<F>(r.alpha + at);
+  return over_run<W>(run, [&](const Run& r, int at, int i, int m) IMGOPS_LAMBDA {
+    const F coverage = coverage_of<W>(r, at, m);
     // X grows by adding 1 per column; so long as it is exact, as here.
     const F X = X0 + (lane + static_cast<float>(i));
     const F across = t.uy * X - uxU;
@@ -169,23 +185,24 @@ IMGOPS_INLINE bool streak_run(const Run& run, const StreakTerms& t, float X0, fl
 // Calls fn(run, first column of the run) for the columns first..last of a
 // row: the framebuffer's own memory when its pixels are contiguous, else
 // copies of up to 64 pixels, written back afterwards.
-template <class Fn>
+template <int W, class Fn>
 IMGOPS_INLINE bool with_run(const StarFramebuffer& dst, int iy, int first, int last, Fn fn) {
   const size_t row = static_cast<size_t>(iy) * dst.row_stride;
   if (dst.pixel_stride == 1) {
-    const Run run{dst.red + row + first, dst.green + row + first, dst.blue + row + first,
-                  dst.alpha + row + first, last - first + 1};
+    const Run run{dst.red + row + first,   dst.green + row + first, dst.blue + row + first,
+                  dst.alpha + row + first, last - first + 1,        dst.slack >= W - 1};
     return fn(run, first);
   }
   bool lit = false;
   for (int x = first; x <= last; x += 64) {
     const int n = std::min(64, last - x + 1);
-    float r[64], g[64], b[64], a[64];
+    float r[64 + W], g[64 + W], b[64 + W], a[64 + W];
     for (int j = 0; j < n; ++j) {
       const size_t at = row + static_cast<size_t>(x + j) * dst.pixel_stride;
       r[j] = dst.red[at], g[j] = dst.green[at], b[j] = dst.blue[at], a[j] = dst.alpha[at];
     }
-    lit |= fn(Run{r, g, b, a, n}, x);
+    for (int j = n; j < n + W; ++j) r[j] = g[j] = b[j] = a[j] = 0.0f;
+    lit |= fn(Run{r, g, b, a, n, true}, x);
     for (int j = 0; j < n; ++j) {
       const size_t at = row + static_cast<size_t>(x + j) * dst.pixel_stride;
       dst.red[at] = r[j], dst.green[at] = g[j], dst.blue[at] = b[j];
@@ -257,15 +274,22 @@ IMGOPS_INLINE bool draw_spot(const StarFramebuffer& dst, const Streak& s,
       store(column + (x - b0), lanes::exp_neg<W>(-(X * X / s.a2)));
     }
     std::fill(column + (b1 - b0 + 1), column + (b1 - b0 + 9), 0.0f);
+    F rows{};
     for (int iy = s.ylo; iy <= s.yhi; ++iy) {
+      // Row factors W rows at a time; U grows by adding 1 per row, exactly.
+      const int j = (iy - s.ylo) % W;
+      if (j == 0) {
+        const F U = (U0 + static_cast<float>(iy - s.ylo)) + lane;
+        rows = lanes::exp_neg<W>(-(U * U / s.b2)) * s.amount;
+      }
       if (!row_selected(lines, iy)) continue;
       const float U = U0 + static_cast<float>(iy - s.ylo);
       const RowSpan span = same_span ? common : row_span(dst, s, U);
       const int first = std::max(span.first, b0), last = std::min(span.last, b1);
       if (last < first) continue;
       if (dst.lazy) dst.lazy->prepare(iy, first, last);
-      const float row = std::exp(-(U * U / s.b2)) * s.amount;
-      lit |= with_run(dst, iy, first, last, [&](const Run& run, int x) IMGOPS_LAMBDA {
+      const float row = rows[j];
+      lit |= with_run<W>(dst, iy, first, last, [&](const Run& run, int x) IMGOPS_LAMBDA {
         return spot_run<W>(run, column + (x - b0), row, colour);
       });
     }
@@ -291,9 +315,38 @@ IMGOPS_INLINE bool draw_streak(const StarFramebuffer& dst, const Streak& s,
     if (last < first) continue;
     if (dst.lazy) dst.lazy->prepare(iy, first, last);
     const float X0 = span.X + static_cast<float>(first - span.first);
-    lit |= with_run(dst, iy, first, last, [&](const Run& run, int x) IMGOPS_LAMBDA {
+    lit |= with_run<W>(dst, iy, first, last, [&](const Run& run, int x) IMGOPS_LAMBDA {
       return streak_run<W>(run, terms, X0 + static_cast<float>(x - first), U, colour);
     });
+  }
+  return lit;
+}
+
+// A spot no wider than a vector in padded rows, as most stars are: one
+// vector a row, and one exponential for the columns and one for W rows.
+template <int W>
+IMGOPS_INLINE bool draw_narrow_spot(const StarFramebuffer& dst, const Streak& s,
+                                    const RowSpan& span, const VectorN<float, 3>& colour,
+                                    op_stars_lines lines) {
+  typedef typename Lanes<W>::F F;
+  F lane;
+  for (int j = 0; j < W; ++j) lane[j] = static_cast<float>(j);
+  const int n = span.last - span.first + 1;
+  const F X = (span.X + lane);
+  const F column = lanes::exp_neg<W>(-(X * X / s.a2));
+  const float U0 = static_cast<float>(s.ylo) - s.cy;
+  F rows{};
+  bool lit = false;
+  for (int iy = s.ylo, j = 0; iy <= s.yhi; ++iy, j = j + 1 == W ? 0 : j + 1) {
+    if (j == 0) {
+      const F U = (U0 + static_cast<float>(iy - s.ylo)) + lane;
+      rows = lanes::exp_neg<W>(-(U * U / s.b2)) * s.amount;
+    }
+    if (!row_selected(lines, iy)) continue;
+    if (dst.lazy) dst.lazy->prepare(iy, span.first, span.last);
+    const size_t at = static_cast<size_t>(iy) * dst.row_stride + span.first;
+    const Run run{dst.red + at, dst.green + at, dst.blue + at, dst.alpha + at, n, true};
+    lit |= add_light<W>(run, 0, column * rows[j], coverage_of<W>(run, 0, n), colour);
   }
   return lit;
 }
@@ -301,7 +354,14 @@ IMGOPS_INLINE bool draw_streak(const StarFramebuffer& dst, const Streak& s,
 template <int W>
 IMGOPS_INLINE bool draw(const StarFramebuffer& dst, const Streak& s,
                         const VectorN<float, 3>& colour, op_stars_lines lines) {
-  return s.is_streak ? draw_streak<W>(dst, s, colour, lines) : draw_spot<W>(dst, s, colour, lines);
+  if (s.is_streak) return draw_streak<W>(dst, s, colour, lines);
+  // A spot whose ends lie level scans the same columns on every row.
+  if (dst.pixel_stride == 1 && dst.slack >= W - 1 && s.slope >= 100000.0f) {
+    const RowSpan span = row_span(dst, s, static_cast<float>(s.ylo) - s.cy);
+    if (span.last < span.first) return false;
+    if (span.last - span.first < W) return draw_narrow_spot<W>(dst, s, span, colour, lines);
+  }
+  return draw_spot<W>(dst, s, colour, lines);
 }
 
 bool draw_baseline(const StarFramebuffer& dst, const Streak& s, const VectorN<float, 3>& colour,

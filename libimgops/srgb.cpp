@@ -146,6 +146,39 @@ IMGOPS_INLINE void run(const float* in, float* out, int n) {
   }
 }
 
+template <int W>
+IMGOPS_INLINE typename Lanes<W>::F add_light_lanes(typename Lanes<W>::F v,
+                                                   typename Lanes<W>::F light, bool encoded) {
+  typedef typename Lanes<W>::F F;
+  typedef typename Lanes<W>::I I;
+  const F linear = encoded ? decode_lanes<W>(v) : v;
+  const F sum = linear + light;
+  const I changed = sum != linear;
+  if (!any(changed)) return v;
+  return changed ? (encoded ? encode_lanes<W>(sum) : sum) : v;
+}
+
+template <int W>
+IMGOPS_INLINE void add_light_run(const float* in, const float* light, float* out, int n,
+                                 bool encoded) {
+  typedef typename Lanes<W>::F F;
+  int i = 0;
+  for (; i + W <= n; i += W)
+    store(out + i, add_light_lanes<W>(load<F>(in + i), load<F>(light + i), encoded));
+  if (i < n) {
+    float v[W] = {}, l[W] = {};
+    for (int j = 0; j < n - i; ++j) v[j] = in[i + j], l[j] = light[i + j];
+    const F sum = add_light_lanes<W>(load<F>(v), load<F>(l), encoded);
+    for (int j = 0; j < n - i; ++j) out[i + j] = sum[j];
+  }
+}
+
+float add_light_value(float v, float light, bool encoded) {
+  const float linear = encoded ? srgb_decode(v) : v;
+  const float sum = linear + light;
+  return sum != linear ? (encoded ? srgb_encode(sum) : sum) : v;
+}
+
 // Without wide double lanes the power costs more in vectors than the C
 // library's powf: the baseline takes the reference value by value.
 void decode_baseline(const float* in, float* out, int n) {
@@ -153,6 +186,9 @@ void decode_baseline(const float* in, float* out, int n) {
 }
 void encode_baseline(const float* in, float* out, int n) {
   for (int i = 0; i < n; ++i) out[i] = srgb_encode(in[i]);
+}
+void add_light_baseline(const float* in, const float* light, float* out, int n, bool encoded) {
+  for (int i = 0; i < n; ++i) out[i] = add_light_value(in[i], light[i], encoded);
 }
 
 #if IMGOPS_HAVE_AVX2
@@ -170,6 +206,10 @@ IMGOPS_TARGET_AVX2_FMA void decode_avx2(const float* in, float* out, int n) {
 IMGOPS_TARGET_AVX2_FMA void encode_avx2(const float* in, float* out, int n) {
   run<8, false>(in, out, n);
 }
+IMGOPS_TARGET_AVX2_FMA void add_light_avx2(const float* in, const float* light, float* out, int n,
+                                           bool encoded) {
+  add_light_run<8>(in, light, out, n, encoded);
+}
 #endif
 
 }  // namespace
@@ -186,4 +226,11 @@ void srgb_encode_run(const float* in, float* out, int n) {
   if (imgops::isa_in_use() == imgops::Isa::Avx2) return encode_avx2(in, out, n);
 #endif
   encode_baseline(in, out, n);
+}
+
+void add_linear_light_run(const float* in, const float* light, float* out, int n, bool encoded) {
+#if IMGOPS_HAVE_AVX2
+  if (imgops::isa_in_use() == imgops::Isa::Avx2) return add_light_avx2(in, light, out, n, encoded);
+#endif
+  add_light_baseline(in, light, out, n, encoded);
 }

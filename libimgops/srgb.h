@@ -14,3 +14,9 @@ float srgb_encode(float v);
 // was built and tested with); elsewhere within 1 ulp of it.
 void srgb_decode_run(const float* in, float* out, int n);
 void srgb_encode_run(const float* in, float* out, int n);
+
+// The n values in with linear light added, into out (which may be in): a
+// value whose linear sum does not change stays as it was, bit for bit.
+// With encoded, in and out are sRGB-encoded and the sum is taken between
+// the curves above, as srgb_decode and srgb_encode give them.
+void add_linear_light_run(const float* in, const float* light, float* out, int n, bool encoded);

@@ -97,6 +97,32 @@ TEST(SrgbRuns, TheCurvesForEveryValue) {
       c.run(same.data(), same.data(), static_cast<int>(same.size()));
       for (size_t i = 0; i < values.size(); ++i) ASSERT_EQ(ulps(same[i], out[i]), 0) << values[i];
     }
+    // Light added between the curves, as the frame hands its values back:
+    // each value as the reference curves give it, and the host's own value,
+    // bit for bit, wherever the light changes nothing in linear terms.
+    for (const bool encoded : {true, false}) {
+      std::vector<float> light(values.size()), out(values.size());
+      for (size_t i = 0; i < values.size(); ++i)
+        light[i] = i % 3 == 0 ? 0.0f : i % 3 == 1 ? 1e-12f : 0.01f * values[i * 7 % values.size()];
+      for (size_t i = 0, len = 1; i < values.size(); i += len, len = len % 17 + 1) {
+        const int n = static_cast<int>(std::min(len, values.size() - i));
+        add_linear_light_run(&values[i], &light[i], &out[i], n, encoded);
+      }
+      int kept = 0;
+      for (size_t i = 0; i < values.size(); ++i) {
+        const float linear = encoded ? srgb_decode(values[i]) : values[i];
+        const float sum = linear + light[i];
+        if (sum == linear) {
+          ASSERT_EQ(ordered(out[i]), ordered(values[i])) << values[i] << " + " << light[i];
+          ++kept;
+          continue;
+        }
+        const bool exact = !kWindows && values[i] >= 0.0f && sum >= 0.0f && sum <= 1.0f;
+        ASSERT_LE(ulps(out[i], encoded ? srgb_encode(sum) : sum), exact ? 0 : 2)
+            << values[i] << " + " << light[i] << (encoded ? " encoded" : " linear");
+      }
+      EXPECT_GT(kept, static_cast<int>(values.size()) / 4);
+    }
   }
   imgops::use_isa(before);
 }

@@ -82,6 +82,10 @@ struct StarFramebuffer {
   int row_stride;
   int pixel_stride;
   const LazyRows* lazy = nullptr;  // null: every pixel is there from the start
+  // Floats after each row's last pixel, with separate planes (pixel_stride
+  // 1), that the fast rasteriser may read and write back unchanged, so that
+  // a row's last vector needs no copy. At least 7 for any use.
+  int slack = 0;
 };
 
 // A star's unit direction, from right ascension and declination.
