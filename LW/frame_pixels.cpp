@@ -152,6 +152,9 @@ public:
                          stride, 1,         &lazy,         stride - width};
     rgb.resize(3 * static_cast<size_t>(stride));
     zeros.assign(static_cast<size_t>(stride), 0.0f);
+    // Asked here, on the host's thread: rows are filled by the bands' threads.
+    for (int y = r.y0; y <= r.y1; ++y)
+      coverage_rows.push_back(access->get_line(access, VH_BUF_ALPHA, y));
   }
   const StarFramebuffer& framebuffer() const override { return fb; }
 
@@ -165,7 +168,7 @@ private:
     FastPixels& self = *static_cast<FastPixels*>(context);
     const int x = first * LazyRows::kChunk;
     const int n = std::min((last + 1) * LazyRows::kChunk, self.width) - x;
-    const float* alpha = self.access->get_line(self.access, VH_BUF_ALPHA, self.r.y0 + row);
+    const float* alpha = self.coverage_rows[static_cast<size_t>(row)];
     float* c = self.row_of(3, row) + x;
     if (!alpha)
       std::fill(c, c + n, 0.0f);
@@ -210,6 +213,7 @@ private:
   StarFramebuffer fb;
   std::vector<float> rgb;    // a run of the row's three colours, for hosts not in place
   std::vector<float> zeros;  // the values of a buffer the host does not have
+  std::vector<const float*> coverage_rows;  // the host's alpha rows, null without
 };
 
 }  // namespace

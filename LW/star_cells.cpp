@@ -159,6 +159,30 @@ void StarCells::keep(uint32_t cell, std::unique_ptr<Block> block) {
   cache[cell] = Held{std::move(block), recent.begin()};
 }
 
+bool StarCells::hold(const std::vector<uint32_t>& wanted, std::vector<CellRun>& runs) {
+  const size_t window = vantrel_module.cell_window;
+  const uint64_t per_run = run_records(window);
+  uint64_t bytes = 0;
+  for (const uint32_t cell : wanted) {
+    const uint64_t n = entries[cell].count;
+    if (n > per_run) return false;
+    bytes += n * (star_db::kRecordSize + sizeof(float) + sizeof(SkyDirection));
+  }
+  if (bytes > window) return false;
+  // Every cell held here was used this pass, later than any other: the
+  // window makes room by letting the others go.
+  runs.clear();
+  const bool read = visit(wanted, [](const CellRun&) { return true; });
+  for (const uint32_t cell : wanted) {
+    const Block* b = held_block(cell);
+    ASSERT(read && b);
+    const star_db::CellEntry& e = entries[cell];
+    runs.push_back(CellRun{b->records.data(), b->bright.data(), b->dirs.data(), b->dirs.size(),
+                           e.first + e.count});
+  }
+  return true;
+}
+
 bool StarCells::visit(const std::vector<uint32_t>& wanted,
                       const std::function<bool(const CellRun&)>& draw) {
   std::unique_ptr<Reader> reader;

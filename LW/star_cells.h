@@ -50,6 +50,11 @@ public:
   // stop (it returns false). Raises "error reading star database" when the
   // file no longer holds a cell's records.
   bool visit(const std::vector<uint32_t>& wanted, const std::function<bool(const CellRun&)>& draw);
+  // The runs of the cells in `wanted`, in file order, with every one held
+  // at once (those not held are read): for passes that draw them more than
+  // once side by side. False, with nothing read, when the window cannot
+  // hold them all. The runs stay valid until the next visit or hold.
+  bool hold(const std::vector<uint32_t>& wanted, std::vector<CellRun>& runs);
 
 private:
   struct Block {

@@ -155,7 +155,8 @@ double light(const host::FrameImage& im) {
 }  // namespace
 
 // Random cameras: turned, moving and zooming within the exposure, under a
-// turning parent, in every projection, with fields, regions and 3D stars.
+// turning parent, in every projection, with fields, regions and 3D stars;
+// each side drawn in one to four bands of rows, a thread each.
 TEST(StarCells, FramesEqualTheFramesOfEveryRecord) {
   CellSky sky;
   host::Scene& scene = sky.p.host.scene;
@@ -200,7 +201,9 @@ TEST(StarCells, FramesEqualTheFramesOfEveryRecord) {
       v->BlurSegs = blur ? 1 + trial % 6 : 0;
       v->StarSize = size;
     }
+    vantrel_module.bands = 1 + trial % 4;
     const host::FrameImage a = sky.render(cells, sky.ordered);
+    vantrel_module.bands = 1 + (trial + 2) % 4;
     const host::FrameImage b = sky.render(every, sky.flat);
     ASSERT_TRUE(same_bits(a, b)) << "trial " << trial;
     ASSERT_TRUE(cells.v->StarSource && cells.v->StarSource->cells) << "read in cells";
@@ -288,6 +291,7 @@ TEST(StarCells, ADatabaseLargerThanTheWindow) {
   harness::Instance every, cells;
   cells.v->Projection = Hemispherical, every.v->Projection = Hemispherical;
   vantrel_module.cell_window = 48 << 10;  // under a quarter of the database's cells
+  vantrel_module.bands = 3;               // which cannot draw cells it cannot hold at once
   for (int frame = 0; frame < 2; ++frame) {
     sky.cam->motion.rotation[0] = host::Channel(40.0 * frame);
     const host::FrameImage a = sky.render(cells, sky.ordered, frame);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -312,48 +313,54 @@ TEST(FramePass, PixelsAreSRGBOrLinear) {
   EXPECT_GT(srgb.red[50 * 200 + 100], varied.red[50 * 200 + 100] + 0.1f);  // the star's centre
 }
 
+// The monitor's steps and a cancel, with the stars drawn in one band of
+// rows and in three, a thread each.
 TEST(FramePass, MonitorStepsAndCancel) {
-  Harness hn;
-  std::vector<Star> many;
-  for (int i = 0; i < 5000; ++i)
-    many.push_back(ahead((i % 60) - 30.0, (i / 60 % 40) - 20.0, 0.01f));
-  auto f = hn.instance(hn.db(many));
-  host::FrameImage image(200, 100);
-  std::vector<unsigned> totals;
-  host::Progress progress;
-  progress.report = [&](unsigned done, unsigned total) {
-    if (done == 0) totals.push_back(total);
-  };
-  {
-    host::FrameAccess access(image, 0, 0, 0, progress);
-    f->process(access.access());
-    EXPECT_TRUE(access.done_called());
-  }
-  ASSERT_EQ(totals.size(), 1u);
-  EXPECT_EQ(totals[0], 5000u >> 11);  // (record count - 1) >> 11 per pass
-  hn.host.scene.render.render_options = VH_ROPT_FIELDS;
-  totals.clear();
-  host::run_filters(hn.host, {f.get()}, image, 0, progress);
-  EXPECT_EQ(totals.at(0), 2 * (5000u >> 11));
-  hn.host.scene.render.render_options = 0;
+  for (const char* threads : {"1", "3"}) {
+    SCOPED_TRACE(threads);
+    const harness::ThreadsInEnvironment bands(threads);
+    Harness hn;
+    std::vector<Star> many;
+    for (int i = 0; i < 5000; ++i)
+      many.push_back(ahead((i % 60) - 30.0, (i / 60 % 40) - 20.0, 0.01f));
+    auto f = hn.instance(hn.db(many));
+    host::FrameImage image(200, 100);
+    std::vector<unsigned> totals;
+    host::Progress progress;
+    progress.report = [&](unsigned done, unsigned total) {
+      if (done == 0) totals.push_back(total);
+    };
+    {
+      host::FrameAccess access(image, 0, 0, 0, progress);
+      f->process(access.access());
+      EXPECT_TRUE(access.done_called());
+    }
+    ASSERT_EQ(totals.size(), 1u);
+    EXPECT_EQ(totals[0], 5000u >> 11);  // (record count - 1) >> 11 per pass
+    hn.host.scene.render.render_options = VH_ROPT_FIELDS;
+    totals.clear();
+    host::run_filters(hn.host, {f.get()}, image, 0, progress);
+    EXPECT_EQ(totals.at(0), 2 * (5000u >> 11));
+    hn.host.scene.render.render_options = 0;
 
-  // Cancelled at the first step: the frame is left as it was, done is not called.
-  std::atomic<bool> cancel{true};
-  host::Progress stop;
-  stop.cancel = &cancel;
-  host::FrameImage untouched(200, 100);
-  std::fill(untouched.red.begin(), untouched.red.end(), 0.125f);
-  const host::FrameImage before = untouched;
-  {
-    host::FrameAccess access(untouched, 0, 0, 0, stop);
-    f->process(access.access());
-    EXPECT_TRUE(access.cancelled());
-    EXPECT_FALSE(access.done_called());
+    // Cancelled at the first step: the frame is left as it was, done is not called.
+    std::atomic<bool> cancel{true};
+    host::Progress stop;
+    stop.cancel = &cancel;
+    host::FrameImage untouched(200, 100);
+    std::fill(untouched.red.begin(), untouched.red.end(), 0.125f);
+    const host::FrameImage before = untouched;
+    {
+      host::FrameAccess access(untouched, 0, 0, 0, stop);
+      f->process(access.access());
+      EXPECT_TRUE(access.cancelled());
+      EXPECT_FALSE(access.done_called());
+    }
+    EXPECT_TRUE(same_bits(untouched, before));
+    EXPECT_FALSE(host::run_filters(hn.host, {f.get()}, untouched, 0, stop));
+    // After a cancel the database is rewound: the next frame renders in full.
+    EXPECT_GT(harness::sum(hn.render(*f).red), 0.0);
   }
-  EXPECT_TRUE(same_bits(untouched, before));
-  EXPECT_FALSE(host::run_filters(hn.host, {f.get()}, untouched, 0, stop));
-  // After a cancel the database is rewound: the next frame renders in full.
-  EXPECT_GT(harness::sum(hn.render(*f).red), 0.0);
 }
 
 TEST(FramePass, MessagesForMissingSceneAndBadDatabase) {

@@ -185,8 +185,11 @@ namespace {
 
 // Nothing unwinds into the host: the plug-in's own failures and whatever a
 // host service throws through it are told (frames to the host's messages,
-// the rest to the user) and the entry returns its neutral answer.
+// the rest to the user) and the entry returns its neutral answer. Frames
+// are drawn in three bands of rows, so that a failure on a band's own thread
+// is among them.
 TEST(VantrelModule, NoExceptionReachesTheHost) {
+  const harness::ThreadsInEnvironment bands("3");
   Harness hn;
   auto f = hn.instance(hn.db({harness::ahead(0, 0)}));
   Harness::settings(*f).Projection = 3;

@@ -1,10 +1,13 @@
 // Executing a frame's plan against the host: the instance's database, the
 // pixels in and out through the sRGB curves, and the passes over the stars.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <memory>
 
 #include "LW/frame.h"
+#include "LW/pass_bands.h"
+#include "stardb/star_record.h"
 
 namespace {
 
@@ -119,20 +122,70 @@ private:
   uint64_t steps = 0;
 };
 
-// A database in sky cells: only the cells that can reach the frame are read
-// and drawn, in file order, which gives the picture of drawing every record.
-bool draw_cells(StarRenderer& renderer, StarCells& cells, PassMonitor& monitor) {
+// The cells of a database in sky cells that can reach the frame, ascending.
+std::vector<uint32_t> wanted_cells(const StarRenderer& renderer, const StarCells& cells) {
   std::vector<uint32_t> wanted;
   for (const StarCells::Group& g : cells.groups()) {
     if (!renderer.may_light(g.patch)) continue;
     for (uint32_t i = g.first; i < g.first + g.count; ++i)
       if (renderer.may_light(cells.patch(i))) wanted.push_back(i);
   }
-  const bool done = cells.visit(wanted, [&](const CellRun& run) {
+  return wanted;
+}
+
+// A database in sky cells: only the cells that can reach the frame are read
+// and drawn, in file order, which gives the picture of drawing every record.
+bool draw_cells(StarRenderer& renderer, StarCells& cells, PassMonitor& monitor) {
+  const bool done = cells.visit(wanted_cells(renderer, cells), [&](const CellRun& run) {
     renderer.render_records(run.records, run.bright, run.dirs, run.count);
     return monitor.passed(run.end);
   });
   return done && monitor.passed(cells.record_count());
+}
+
+// The records a pass draws, as runs in file order that are all in memory at
+// once: the reaching cells, when the window holds them all, or every record
+// of a database read whole. False when they cannot all be held.
+bool runs_of_pass(const StarRenderer& renderer, LWStarFile& db, std::vector<CellRun>& runs) {
+  if (db.cells) return db.cells->hold(wanted_cells(renderer, *db.cells), runs);
+  const float* bright = db.brightnesses();
+  const SkyDirection* dirs = db.directions();
+  if (!bright || !dirs) return false;
+  // Runs as long as the monitor's steps, so that a cancel is seen as soon.
+  const uint32_t kRun = 2048;
+  const auto* records = reinterpret_cast<const unsigned char*>(db.records.bytes);
+  for (uint32_t i = 1; i < db.record_count; i += kRun) {
+    const uint32_t n = std::min(kRun, db.record_count - i);
+    runs.push_back(CellRun{records + static_cast<size_t>(i) * star_db::kRecordSize, bright + i,
+                           dirs + i, n, uint64_t{i} - 1 + n});
+  }
+  return true;
+}
+
+// Draws the runs in bands of the framebuffer's rows side by side; the first
+// band, on this thread, steps the host's monitor. False when the user
+// cancelled.
+bool draw_bands(const PassPlan& pass, const StarRendererData& data, const StarFramebuffer& fb,
+                LWStarFile& db, const std::vector<CellRun>& runs, int bands, PassMonitor& monitor) {
+  std::vector<StarFramebuffer> views;
+  for (int b = 0; b < bands; ++b) views.push_back(band_of(fb, b, bands));
+  std::vector<std::unique_ptr<StarRenderer>> renderers;
+  for (const StarFramebuffer& view : views) {
+    db.rewind();  // each renderer reads the header
+    renderers.push_back(std::make_unique<StarRenderer>(data, view, db, pass.cameras));
+  }
+  std::atomic<bool> stop{false};
+  run_bands(
+      bands,
+      [&](int b) {
+        for (const CellRun& run : runs) {
+          if (stop) return;
+          renderers[b]->render_records(run.records, run.bright, run.dirs, run.count);
+          if (b == 0 && !monitor.passed(run.end)) stop = true;
+        }
+      },
+      stop);
+  return !stop && monitor.passed(db.cells ? db.cells->record_count() : db.record_count - 1);
 }
 
 // Draws one pass; false when the user cancelled through the monitor.
@@ -141,8 +194,15 @@ bool draw_pass(const PassPlan& pass, const StarFramebuffer& fb, LWStarFile& db,
   RewindGuard rewind(db);
   StarRendererData data = pass.data;
   data.path = vantrel_module.render_reference ? ExactPath : FastPath;
-  StarRenderer renderer(data, fb, db, pass.cameras);
   PassMonitor steps(monitor);
+  const int bands = pass_band_count(fb, data);
+  if (bands > 1) {
+    std::vector<CellRun> runs;
+    const StarRenderer planner(data, fb, db, pass.cameras);
+    if (runs_of_pass(planner, db, runs)) return draw_bands(pass, data, fb, db, runs, bands, steps);
+    db.rewind();
+  }
+  StarRenderer renderer(data, fb, db, pass.cameras);
   if (db.cells) return draw_cells(renderer, *db.cells, steps);
   bool drew = false;
   for (uint32_t i = 1; i < db.record_count; ++i) {

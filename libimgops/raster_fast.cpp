@@ -282,7 +282,7 @@ IMGOPS_INLINE bool draw_spot(const StarFramebuffer& dst, const Streak& s,
         const F U = (U0 + static_cast<float>(iy - s.ylo)) + lane;
         rows = lanes::exp_neg<W>(-(U * U / s.b2)) * s.amount;
       }
-      if (!row_selected(lines, iy)) continue;
+      if (!row_drawn(dst, lines, iy)) continue;
       const float U = U0 + static_cast<float>(iy - s.ylo);
       const RowSpan span = same_span ? common : row_span(dst, s, U);
       const int first = std::max(span.first, b0), last = std::min(span.last, b1);
@@ -302,12 +302,12 @@ IMGOPS_INLINE bool draw_streak(const StarFramebuffer& dst, const Streak& s,
                                const VectorN<float, 3>& colour, op_stars_lines lines) {
   const StreakTerms terms(s);
   const Band band(s, terms);
-  int ylo = s.ylo, yhi = s.yhi;
+  int ylo = std::max(s.ylo, dst.first_row), yhi = std::min(s.yhi, dst.last_row);
   band.rows(s.xlo, s.xhi, ylo, yhi);
   bool lit = false;
   const float U0 = static_cast<float>(s.ylo) - s.cy;
   for (int iy = ylo; iy <= yhi; ++iy) {
-    if (!row_selected(lines, iy)) continue;
+    if (!row_drawn(dst, lines, iy)) continue;
     const float U = U0 + static_cast<float>(iy - s.ylo);
     const RowSpan span = row_span(dst, s, U);
     int first = span.first, last = span.last;
@@ -342,7 +342,7 @@ IMGOPS_INLINE bool draw_narrow_spot(const StarFramebuffer& dst, const Streak& s,
       const F U = (U0 + static_cast<float>(iy - s.ylo)) + lane;
       rows = lanes::exp_neg<W>(-(U * U / s.b2)) * s.amount;
     }
-    if (!row_selected(lines, iy)) continue;
+    if (!row_drawn(dst, lines, iy)) continue;
     if (dst.lazy) dst.lazy->prepare(iy, span.first, span.last);
     const size_t at = static_cast<size_t>(iy) * dst.row_stride + span.first;
     const Run run{dst.red + at, dst.green + at, dst.blue + at, dst.alpha + at, n, true};

@@ -244,7 +244,7 @@ bool op_star_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
   float U = static_cast<float>(s.ylo) - s.cy;
   for (int iy = s.ylo; iy <= s.yhi; ++iy, U += 1.0f) {
     ASSERT(iy >= 0 && iy < dst.height);
-    if (!imgops::row_selected(lines, iy)) continue;
+    if (!imgops::row_drawn(dst, lines, iy)) continue;
     if (draw_row(dst, s, iy, U, colour)) result = true;
   }
   return result;

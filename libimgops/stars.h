@@ -5,6 +5,7 @@
 // arithmetic are single precision, projections and matrices double.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 #include "base/array.h"
@@ -86,6 +87,10 @@ struct StarFramebuffer {
   // 1), that the fast rasteriser may read and write back unchanged, so that
   // a row's last vector needs no copy. At least 7 for any use.
   int slack = 0;
+  // The rows drawn, of 0..height - 1: a frame may be drawn in bands side by
+  // side, each row by one band, and a row's light is the same in any band.
+  int first_row = 0;
+  int last_row = INT_MAX;
 };
 
 // A star's unit direction, from right ascension and declination.

@@ -31,8 +31,10 @@ struct RowSpan {
 };
 RowSpan row_span(const StarFramebuffer& dst, const Streak& s, float U);
 
-// Whether a row of that parity is drawn.
-inline bool row_selected(op_stars_lines lines, int iy) {
+// Whether row iy is drawn: it is of the parity asked for, and in the
+// framebuffer's band.
+inline bool row_drawn(const StarFramebuffer& dst, op_stars_lines lines, int iy) {
+  if (iy < dst.first_row || iy > dst.last_row) return false;
   if (lines == EvenLines) return !(iy & 1);
   if (lines == OddLines) return iy & 1;
   return true;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -252,6 +253,25 @@ struct Instance {
   Instance& operator=(const Instance&) = delete;
   ~Instance() { vantrel_destroy(v); }
   vantrel* v;
+};
+
+// The environment's count of threads for a frame's bands, while in scope.
+class ThreadsInEnvironment {
+public:
+  explicit ThreadsInEnvironment(const char* count) { set(count); }
+  ~ThreadsInEnvironment() { set(nullptr); }
+
+private:
+  static void set(const char* count) {
+#ifdef _WIN32
+    _putenv_s("VANTREL_THREADS", count ? count : "");
+#else
+    if (count)
+      setenv("VANTREL_THREADS", count, 1);
+    else
+      unsetenv("VANTREL_THREADS");
+#endif
+  }
 };
 
 }  // namespace harness

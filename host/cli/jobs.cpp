@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "host/core/error.h"
 
@@ -37,6 +38,15 @@ bool write_all(int fd, const std::string& text) {
 }
 
 namespace {
+
+// The plug-in draws a frame in bands of rows on as many threads as
+// VANTREL_THREADS says: unless the user said, each of `processes` rendering
+// processes gets its share of the cores this one may use.
+void share_cores(long long processes) {
+  if (getenv("VANTREL_THREADS")) return;
+  const long long each = std::max(1LL, usable_cores() / std::max(1LL, processes));
+  setenv("VANTREL_THREADS", std::to_string(each).c_str(), 1);
+}
 
 // Lines from a pipe, as they arrive.
 class LineReader {
@@ -215,6 +225,7 @@ void Pool::start(int count, const RenderFrame& render) {
       }
       close(down[1]), close(up[0]);
       keep_stop_handlers(parent);
+      share_cores(count);
       worker_main(down[0], up[1], run, render);
     }
     close(down[0]), close(up[1]);
@@ -371,7 +382,10 @@ int usable_cores() {
 
 RunOutcome render_frames(const FrameRun& run, FrameReporter& display, const RenderFrame& render) {
   const long long jobs = std::min<long long>(run.jobs > 0 ? run.jobs : usable_cores(), run.count());
-  if (jobs <= 1) return render_here(run, display, render);
+  if (jobs <= 1) {
+    share_cores(1);
+    return render_here(run, display, render);
+  }
   // The workers are forked before any frame is rendered here: a frame's
   // image reading and writing starts the image library's threads, and a
   // fork made after that would copy locks those threads hold.

@@ -91,14 +91,18 @@ FrameRun frames(long long first, long long last, int jobs) {
 }  // namespace
 
 // A worker that dies holding a frame (killed, or crashed in a plug-in) fails
-// the run naming that frame and the signal.
+// the run naming that frame and the signal. Each of the two workers was
+// given half the cores for the plug-in's threads.
 TEST(Workers, AKilledWorkerFailsTheRunNamingItsFrame) {
   CatchInterrupt interrupt;
   Marks marks;
   Display display;
+  unsetenv("VANTREL_THREADS");
   const auto render = [&](long long f, FrameReporter&) {
     if (f == 3) raise(SIGKILL);
     marks.set(std::to_string(f));
+    const char* threads = getenv("VANTREL_THREADS");
+    marks.set(std::string("threads ") + (threads ? threads : "unset"));
     return FrameResult::Done;
   };
   try {
@@ -108,6 +112,8 @@ TEST(Workers, AKilledWorkerFailsTheRunNamingItsFrame) {
     EXPECT_STREQ(e.what(), "the worker rendering frame 3 ended unexpectedly (Killed)");
   }
   EXPECT_TRUE(marks.has("1") && marks.has("2"));
+  EXPECT_TRUE(marks.has("threads " + std::to_string(std::max(1, host::usable_cores() / 2))));
+  EXPECT_EQ(getenv("VANTREL_THREADS"), nullptr);  // the workers' own
 }
 
 // Two frames cancelled, the higher one first: the run reports the lower,
