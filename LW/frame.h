@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "LW/frame_memory.h"
 #include "LW/instance.h"
@@ -126,6 +127,8 @@ public:
   bool in_place() const { return same; }
   float* out[4];  // null without the service
   float value(int buffer, int x) const { return in[buffer] ? in[buffer][x] : 0.0f; }
+  // Its pixels go back through out alone, never through the host's calls.
+  bool direct() const { return out[0] && out[1] && out[2] && out[3]; }
 
 private:
   const VHFilterAccess* access;
@@ -144,14 +147,16 @@ public:
   virtual ~FramePixels();
   virtual const StarFramebuffer& framebuffer() const = 0;
   // Writes star_rect back; with whole_image, every pixel outside it first,
-  // unchanged.
-  void write_back(const VHFilterRows* rows, bool whole_image);
+  // unchanged. Rows go back in up to `bands` bands side by side, a thread
+  // each, when the host takes every row through out.
+  void write_back(const VHFilterRows* rows, bool whole_image, int bands);
 
 protected:
   FramePixels(const VHFilterAccess* access, const star_rect& r, bool srgb)
       : access(access), r(r), srgb(srgb) {}
-  // Hands back the pixels x0 .. x1 of framebuffer row `row`.
-  virtual void write_row(const HostRow& host, int row) = 0;
+  // Hands back the pixels x0 .. x1 of framebuffer row `row`; scratch is
+  // the calling thread's own.
+  virtual void write_row(const HostRow& host, int row, std::vector<float>& scratch) = 0;
   const VHFilterAccess* access;
   const star_rect r;
   const bool srgb;

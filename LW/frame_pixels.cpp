@@ -1,10 +1,12 @@
 // The frame's pixels between the host and the renderer: filled from the
 // host's buffers, drawn into, and handed back.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "LW/frame.h"
+#include "LW/pass_bands.h"
 #include "libkeshimage/image.h"
 
 namespace {
@@ -76,7 +78,7 @@ StarFramebuffer star_framebuffer(Kesh::Image& image) {
 
 FramePixels::~FramePixels() = default;
 
-void FramePixels::write_back(const VHFilterRows* rows, bool whole_image) {
+void FramePixels::write_back(const VHFilterRows* rows, bool whole_image, int bands) {
   if (whole_image)
     for (int y = 0; y < access->height; ++y) {
       const HostRow host(access, rows, y);
@@ -87,7 +89,25 @@ void FramePixels::write_back(const VHFilterRows* rows, bool whole_image) {
       host.keep(0, r.x0);
       host.keep(r.x1 + 1, access->width - r.x1 - 1);
     }
-  for (int y = r.y0; y <= r.y1; ++y) write_row(HostRow(access, rows, y), y - r.y0);
+  // The host's rows are asked for here, on its own thread.
+  std::vector<HostRow> host_rows;
+  host_rows.reserve(static_cast<size_t>(r.y1 - r.y0 + 1));
+  bool direct = true;
+  for (int y = r.y0; y <= r.y1; ++y) {
+    host_rows.emplace_back(access, rows, y);
+    direct = direct && host_rows.back().direct();
+  }
+  if (!direct) bands = 1;
+  std::vector<std::vector<float>> scratch(static_cast<size_t>(bands));
+  const long long n = static_cast<long long>(host_rows.size());
+  std::atomic<bool> stop{false};
+  run_bands(
+      bands,
+      [&](int b) {
+        for (long long i = n * b / bands; i < n * (b + 1) / bands; ++i)
+          write_row(host_rows[static_cast<size_t>(i)], static_cast<int>(i), scratch[b]);
+      },
+      stop);
 }
 
 namespace {
@@ -111,7 +131,7 @@ public:
 
 private:
   float decode(float v) const { return srgb ? srgb_decode(v) : v; }
-  void write_row(const HostRow& host, int row) override {
+  void write_row(const HostRow& host, int row, std::vector<float>& rgb) override {
     const int n = r.x1 - r.x0 + 1;
     rgb.resize(3 * static_cast<size_t>(n));
     const float* px = reinterpret_cast<const float*>(image.row(row));
@@ -125,7 +145,6 @@ private:
 
   Kesh::Image image;
   StarFramebuffer fb;
-  std::vector<float> rgb;
 };
 
 // The fast path: planes of added light and of coverage, filled a chunk of a
@@ -150,7 +169,6 @@ public:
     float* p = memory.planes.data();
     fb = StarFramebuffer{p,      p + plane, p + 2 * plane, p + 3 * plane, width, height,
                          stride, 1,         &lazy,         stride - width};
-    rgb.resize(3 * static_cast<size_t>(stride));
     zeros.assign(static_cast<size_t>(stride), 0.0f);
     // Asked here, on the host's thread: rows are filled by the bands' threads.
     for (int y = r.y0; y <= r.y1; ++y)
@@ -185,7 +203,8 @@ private:
   // The row's light goes into the host's values in linear terms, run by run
   // of the chunks that stars reached; a value whose linear sum does not
   // change stays as it was, bit for bit. Chunks no star reached are kept.
-  void write_row(const HostRow& host, int row) override {
+  void write_row(const HostRow& host, int row, std::vector<float>& rgb) override {
+    rgb.resize(3 * static_cast<size_t>(stride));
     const unsigned char* flags = memory.ready.data() + static_cast<size_t>(row) * chunks;
     const int K = LazyRows::kChunk;
     for (int c = 0; c < chunks;) {
@@ -211,8 +230,7 @@ private:
   FrameMemory& memory;
   LazyRows lazy;
   StarFramebuffer fb;
-  std::vector<float> rgb;    // a run of the row's three colours, for hosts not in place
-  std::vector<float> zeros;  // the values of a buffer the host does not have
+  std::vector<float> zeros;                 // the values of a buffer the host does not have
   std::vector<const float*> coverage_rows;  // the host's alpha rows, null without
 };
 

@@ -26,12 +26,16 @@ int bands_asked() {
 
 }  // namespace
 
-int pass_band_count(const StarFramebuffer& fb, const StarRendererData& data) {
-  if (data.path != FastPath || fb.height < 2) return 1;
+int band_count(int rows) {
+  if (rows < 2) return 1;
   const int asked = vantrel_module.bands > 0 ? vantrel_module.bands : bands_asked();
-  if (asked > 0) return std::min(asked, fb.height);
+  if (asked > 0) return std::min(asked, rows);
   const int threads = static_cast<int>(std::min(std::thread::hardware_concurrency(), 8u));
-  return std::max(1, std::min(threads, fb.height / kLeastRowsAutomatic));
+  return std::max(1, std::min(threads, rows / kLeastRowsAutomatic));
+}
+
+int pass_band_count(const StarFramebuffer& fb, const StarRendererData& data) {
+  return data.path == FastPath ? band_count(fb.height) : 1;
 }
 
 StarFramebuffer band_of(const StarFramebuffer& fb, int b, int n) {

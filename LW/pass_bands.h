@@ -9,10 +9,12 @@
 
 #include "libimgops/stars.h"
 
-// How many bands a pass over fb draws in: vantrel_module.bands when set,
+// How many bands `rows` rows are worked in: vantrel_module.bands when set,
 // else VANTREL_THREADS when the environment holds a count (up to 64), else
 // the processor's threads, at most 8 and with at least 64 rows a band;
-// never more than fb's rows, and 1 for the reference rasteriser.
+// never more than the rows.
+int band_count(int rows);
+// The same for a pass over fb; 1 for the reference rasteriser.
 int pass_band_count(const StarFramebuffer& fb, const StarRendererData& data);
 
 // Band b of n: fb, drawing only its share of the rows.

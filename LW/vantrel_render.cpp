@@ -226,7 +226,9 @@ void execute_plan(const FramePlan& plan, const VHFilterAccess* access, vantrel* 
   for (int p = 0; p < plan.pass_count; ++p)
     if (!draw_pass(plan.passes[p], pixels->framebuffer(), db, monitor)) return;
   if (monitor) monitor->done(monitor->data);
-  pixels->write_back(vantrel_module.host.rows, plan.whole_image);
+  const int rows = plan.rect.y1 - plan.rect.y0 + 1;
+  pixels->write_back(vantrel_module.host.rows, plan.whole_image,
+                     vantrel_module.render_reference ? 1 : band_count(rows));
 }
 
 }  // namespace

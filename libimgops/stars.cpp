@@ -155,6 +155,7 @@ Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
   s.xhi = plus_one(to_int(std::floor(maxx + rx)));
   s.yhi = plus_one(to_int(std::floor(maxy + ry)));
   if (s.xhi < 0 || s.xlo >= dst.width || s.yhi < 0 || s.ylo >= dst.height) return s;
+  if (s.yhi < dst.first_row || s.ylo > dst.last_row) return s;  // another band's
   s.xlo = std::min(std::max(s.xlo, 0), dst.width - 1);
   s.xhi = std::min(s.xhi, dst.width - 1);
   s.ylo = std::min(std::max(s.ylo, 0), dst.height - 1);
