@@ -14,6 +14,9 @@ namespace {
 // Fewer rows a band and the stars' projection, which every band repeats,
 // costs more than the rows it shares out.
 const int kLeastRowsAutomatic = 64;
+// Stripes this many rows high share out the stars of any part of the sky
+// among the bands; a star across two stripes costs both bands its setup.
+const int kStripeRows = 64;
 
 // VANTREL_THREADS when the environment holds a count, else 0.
 int bands_asked() {
@@ -40,9 +43,10 @@ int pass_band_count(const StarFramebuffer& fb, const StarRendererData& data) {
 
 StarFramebuffer band_of(const StarFramebuffer& fb, int b, int n) {
   StarFramebuffer band = fb;
-  const long long h = fb.height;
-  band.first_row = static_cast<int>(h * b / n);
-  band.last_row = static_cast<int>(h * (b + 1) / n) - 1;
+  // A small frame still has two stripes a band.
+  band.stripe = std::max(1, std::min(kStripeRows, fb.height / (2 * n)));
+  band.bands = n;
+  band.band = b;
   return band;
 }
 

@@ -302,7 +302,7 @@ IMGOPS_INLINE bool draw_streak(const StarFramebuffer& dst, const Streak& s,
                                const VectorN<float, 3>& colour, op_stars_lines lines) {
   const StreakTerms terms(s);
   const Band band(s, terms);
-  int ylo = std::max(s.ylo, dst.first_row), yhi = std::min(s.yhi, dst.last_row);
+  int ylo = s.ylo, yhi = s.yhi;
   band.rows(s.xlo, s.xhi, ylo, yhi);
   bool lit = false;
   const float U0 = static_cast<float>(s.ylo) - s.cy;

@@ -155,11 +155,11 @@ Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
   s.xhi = plus_one(to_int(std::floor(maxx + rx)));
   s.yhi = plus_one(to_int(std::floor(maxy + ry)));
   if (s.xhi < 0 || s.xlo >= dst.width || s.yhi < 0 || s.ylo >= dst.height) return s;
-  if (s.yhi < dst.first_row || s.ylo > dst.last_row) return s;  // another band's
   s.xlo = std::min(std::max(s.xlo, 0), dst.width - 1);
   s.xhi = std::min(s.xhi, dst.width - 1);
   s.ylo = std::min(std::max(s.ylo, 0), dst.height - 1);
   s.yhi = std::min(s.yhi, dst.height - 1);
+  if (!dst.draws_any_row(s.ylo, s.yhi)) return s;  // another band's rows
 
   s.x0 = x0, s.y0 = y0;
   s.amount = amount, s.a = a, s.b = b;

@@ -87,10 +87,23 @@ struct StarFramebuffer {
   // 1), that the fast rasteriser may read and write back unchanged, so that
   // a row's last vector needs no copy. At least 7 for any use.
   int slack = 0;
-  // The rows drawn, of 0..height - 1: a frame may be drawn in bands side by
-  // side, each row by one band, and a row's light is the same in any band.
-  int first_row = 0;
-  int last_row = INT_MAX;
+  // The rows drawn: every one, or with stripe rows > 0, those of the
+  // stripes numbered band, band + bands, band + 2 bands, ... from row 0. A
+  // frame may be drawn in bands side by side, each row by one band, and a
+  // row's light is the same in any band. Stripes, rather than one block of
+  // rows a band, share out the stars of any part of the sky evenly.
+  int stripe = 0;
+  int bands = 1, band = 0;
+
+  bool draws_row(int y) const { return !stripe || (y / stripe) % bands == band; }
+  // Whether any of the rows y0 .. y1 (from 0 up) is drawn.
+  bool draws_any_row(int y0, int y1) const {
+    if (!stripe) return y0 <= y1;
+    const int period = stripe * bands;
+    int start = y0 - y0 % period + band * stripe;  // the band's stripe in y0's period
+    if (start + stripe <= y0) start += period;
+    return (start > y0 ? start : y0) <= y1;
+  }
 };
 
 // A star's unit direction, from right ascension and declination.

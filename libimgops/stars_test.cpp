@@ -444,6 +444,27 @@ TEST(StarStreak, FarEndsLightTheFrameAsTheIntegralSays) {
     }
 }
 
+// A band's rows: any of a range is drawn exactly when one of its rows is,
+// and every row belongs to one band.
+TEST(StarFramebufferBands, RowsAndRanges) {
+  Random rnd{77};
+  for (int n = 0; n < 300; ++n) {
+    StarFramebuffer fb{};
+    fb.stripe = 1 + static_cast<int>(rnd(0, 40));
+    fb.bands = 1 + static_cast<int>(rnd(0, 5));
+    const int y0 = static_cast<int>(rnd(0, 300)), y1 = y0 + static_cast<int>(rnd(-2, 120));
+    for (fb.band = 0; fb.band < fb.bands; ++fb.band) {
+      bool any = false;
+      for (int y = y0; y <= y1; ++y) any = any || fb.draws_row(y);
+      ASSERT_EQ(fb.draws_any_row(y0, y1), any) << y0 << ".." << y1 << ", stripe " << fb.stripe
+                                               << ", band " << fb.band << " of " << fb.bands;
+    }
+    int owners = 0;
+    for (fb.band = 0; fb.band < fb.bands; ++fb.band) owners += fb.draws_row(y0);
+    ASSERT_EQ(owners, 1);
+  }
+}
+
 // The fast rasteriser against the reference, pixel by pixel, in every
 // vector variant the machine runs: spots and streaks of every length and
 // direction, boxes cut by the framebuffer's edges, coverage, row parities,

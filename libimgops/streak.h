@@ -34,7 +34,7 @@ RowSpan row_span(const StarFramebuffer& dst, const Streak& s, float U);
 // Whether row iy is drawn: it is of the parity asked for, and in the
 // framebuffer's band.
 inline bool row_drawn(const StarFramebuffer& dst, op_stars_lines lines, int iy) {
-  if (iy < dst.first_row || iy > dst.last_row) return false;
+  if (!dst.draws_row(iy)) return false;
   if (lines == EvenLines) return !(iy & 1);
   if (lines == OddLines) return iy & 1;
   return true;
