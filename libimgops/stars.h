@@ -5,7 +5,6 @@
 // arithmetic are single precision, projections and matrices double.
 #pragma once
 
-#include <climits>
 #include <cstdint>
 
 #include "base/array.h"
