@@ -251,6 +251,17 @@ struct Band {
   double ux, uy, cx, cy, T;
 };
 
+// A spot's row factors exp(-U^2 / b^2) amount for the W rows from iy; U
+// grows by adding 1 per row from the box's first row, exactly.
+template <int W>
+IMGOPS_INLINE typename Lanes<W>::F spot_rows(const Streak& s, int iy) {
+  typedef typename Lanes<W>::F F;
+  F U;
+  for (int j = 0; j < W; ++j) U[j] = static_cast<float>(j);
+  U = ((static_cast<float>(s.ylo) - s.cy) + static_cast<float>(iy - s.ylo)) + U;
+  return lanes::exp_neg<W>(-(U * U / s.b2)) * s.amount;
+}
+
 template <int W>
 IMGOPS_INLINE bool draw_spot(const StarFramebuffer& dst, const Streak& s,
                              const VectorN<float, 3>& colour, op_stars_lines lines) {
@@ -276,12 +287,8 @@ IMGOPS_INLINE bool draw_spot(const StarFramebuffer& dst, const Streak& s,
     std::fill(column + (b1 - b0 + 1), column + (b1 - b0 + 9), 0.0f);
     F rows{};
     for (int iy = s.ylo; iy <= s.yhi; ++iy) {
-      // Row factors W rows at a time; U grows by adding 1 per row, exactly.
       const int j = (iy - s.ylo) % W;
-      if (j == 0) {
-        const F U = (U0 + static_cast<float>(iy - s.ylo)) + lane;
-        rows = lanes::exp_neg<W>(-(U * U / s.b2)) * s.amount;
-      }
+      if (j == 0) rows = spot_rows<W>(s, iy);
       if (!row_drawn(dst, lines, iy)) continue;
       const float U = U0 + static_cast<float>(iy - s.ylo);
       const RowSpan span = same_span ? common : row_span(dst, s, U);
@@ -334,14 +341,10 @@ IMGOPS_INLINE bool draw_narrow_spot(const StarFramebuffer& dst, const Streak& s,
   const int n = span.last - span.first + 1;
   const F X = (span.X + lane);
   const F column = lanes::exp_neg<W>(-(X * X / s.a2));
-  const float U0 = static_cast<float>(s.ylo) - s.cy;
   F rows{};
   bool lit = false;
   for (int iy = s.ylo, j = 0; iy <= s.yhi; ++iy, j = j + 1 == W ? 0 : j + 1) {
-    if (j == 0) {
-      const F U = (U0 + static_cast<float>(iy - s.ylo)) + lane;
-      rows = lanes::exp_neg<W>(-(U * U / s.b2)) * s.amount;
-    }
+    if (j == 0) rows = spot_rows<W>(s, iy);
     if (!row_drawn(dst, lines, iy)) continue;
     if (dst.lazy) dst.lazy->prepare(iy, span.first, span.last);
     const size_t at = static_cast<size_t>(iy) * dst.row_stride + span.first;

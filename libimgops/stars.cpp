@@ -97,6 +97,23 @@ bool cut_far_ends(const StarFramebuffer& dst, float a, float b, Segment& s) {
   return s.len > 0.00001f;
 }
 
+// The segment's box grown by (rx, ry), clipped to the framebuffer, into s;
+// false when none of it is left, or none of the band's rows.
+bool set_box(const StarFramebuffer& dst, const Segment& g, float rx, float ry, Streak& s) {
+  const float minx = g.x0 < g.x1 ? g.x0 : g.x1, maxx = g.x0 < g.x1 ? g.x1 : g.x0;
+  const float miny = g.y0 < g.y1 ? g.y0 : g.y1, maxy = g.y0 < g.y1 ? g.y1 : g.y0;
+  s.xlo = to_int(std::floor(minx - rx));
+  s.ylo = to_int(std::floor(miny - ry));
+  s.xhi = plus_one(to_int(std::floor(maxx + rx)));
+  s.yhi = plus_one(to_int(std::floor(maxy + ry)));
+  if (s.xhi < 0 || s.xlo >= dst.width || s.yhi < 0 || s.ylo >= dst.height) return false;
+  s.xlo = std::min(std::max(s.xlo, 0), dst.width - 1);
+  s.xhi = std::min(s.xhi, dst.width - 1);
+  s.ylo = std::min(std::max(s.ylo, 0), dst.height - 1);
+  s.yhi = std::min(s.yhi, dst.height - 1);
+  return dst.draws_any_row(s.ylo, s.yhi);
+}
+
 }  // namespace
 
 Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
@@ -148,18 +165,7 @@ Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
     s.h = 1e20f;
   }
 
-  const float minx = x0 < x1 ? x0 : x1, maxx = x0 < x1 ? x1 : x0;
-  const float miny = y0 < y1 ? y0 : y1, maxy = y0 < y1 ? y1 : y0;
-  s.xlo = to_int(std::floor(minx - rx));
-  s.ylo = to_int(std::floor(miny - ry));
-  s.xhi = plus_one(to_int(std::floor(maxx + rx)));
-  s.yhi = plus_one(to_int(std::floor(maxy + ry)));
-  if (s.xhi < 0 || s.xlo >= dst.width || s.yhi < 0 || s.ylo >= dst.height) return s;
-  s.xlo = std::min(std::max(s.xlo, 0), dst.width - 1);
-  s.xhi = std::min(s.xhi, dst.width - 1);
-  s.ylo = std::min(std::max(s.ylo, 0), dst.height - 1);
-  s.yhi = std::min(s.yhi, dst.height - 1);
-  if (!dst.draws_any_row(s.ylo, s.yhi)) return s;  // another band's rows
+  if (!set_box(dst, Segment{x0, y0, x1, y1, s.len}, rx, ry, s)) return s;
 
   s.x0 = x0, s.y0 = y0;
   s.amount = amount, s.a = a, s.b = b;
