@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "LW/module_state.h"
+#include "stardb/star_record.h"
 
 namespace {
 
@@ -16,8 +17,22 @@ namespace {
 // costs more than the rows it shares out.
 const int kLeastRowsAutomatic = 64;
 // Stripes this many rows high share out the stars of any part of the sky
-// among the bands; a star across two stripes costs both bands its setup.
-const int kStripeRows = 64;
+// among the threads, and an HD stripe's four planes (1 MB) stay in a core's
+// cache while it is drawn.
+const int kStripeRows = 32;
+// Records set up before their stripes are drawn: an eighth of the pass,
+// so that a cancel is seen soon, but no more than 32768, whose prepared
+// stars take a few megabytes, and no fewer than 256, for the barriers'
+// sake.
+uint64_t batch_records(uint64_t records) {
+  return std::min<uint64_t>(32768, std::max<uint64_t>(256, records / 8));
+}
+
+uint64_t records_of(const std::vector<CellRun>& runs) {
+  uint64_t n = 0;
+  for (const CellRun& run : runs) n += run.count;
+  return n;
+}
 
 // VANTREL_THREADS when the environment holds a count, else 0.
 int bands_asked() {
@@ -40,15 +55,6 @@ int band_count(int rows) {
 
 int pass_band_count(const StarFramebuffer& fb, const StarRendererData& data) {
   return data.path == FastPath ? band_count(fb.height) : 1;
-}
-
-StarFramebuffer band_of(const StarFramebuffer& fb, int b, int n) {
-  StarFramebuffer band = fb;
-  // A small frame still has two stripes a band.
-  band.stripe = std::max(1, std::min(kStripeRows, fb.height / (2 * n)));
-  band.bands = n;
-  band.band = b;
-  return band;
 }
 
 namespace {
@@ -98,4 +104,192 @@ void run_bands(int n, const std::function<void(int)>& work, std::atomic<bool>& s
   crew.guarded(work, 0);
   crew.join();
   if (crew.failure) std::rethrow_exception(crew.failure);
+}
+
+bool fills_first(const StarFramebuffer& fb, uint64_t records) {
+  return fb.lazy && records * 4 >= static_cast<uint64_t>(fb.lazy->chunks_per_row) * fb.height;
+}
+
+StarFramebuffer filled(const StarFramebuffer& fb, StarFramebuffer view) {
+  for (int y = std::max(0, view.first_row); y <= std::min(fb.height - 1, view.last_row); ++y)
+    fb.lazy->prepare(y, 0, fb.width - 1);
+  view.lazy = nullptr;
+  return view;
+}
+
+namespace {
+
+// Calls visit(run, first, count) for the records from .. to - 1 of the runs
+// [run, end) taken as one sequence.
+template <class Visit>
+void records_between(const CellRun* run, const CellRun* end, uint64_t from, uint64_t to,
+                     Visit&& visit) {
+  for (uint64_t start = 0; run != end && start < to; start += run->count, ++run) {
+    const uint64_t a = std::max(from, start), b = std::min<uint64_t>(to, start + run->count);
+    if (a < b) visit(*run, a - start, b - a);
+  }
+}
+
+class Striper {
+public:
+  explicit Striper(const StripedPass& pass)
+      : pass(pass),
+        bands(pass.bands),
+        // A small frame still has two stripes a band.
+        rows(std::max(1, std::min(kStripeRows, pass.fb.height / (2 * bands)))),
+        stripes((pass.fb.height + rows - 1) / rows),
+        batch(batch_records(records_of(pass.runs))),
+        fill_first(fills_first(pass.fb, records_of(pass.runs))),
+        shares(pass.shares) {
+    if (shares.size() < static_cast<size_t>(bands)) shares.resize(static_cast<size_t>(bands));
+  }
+
+  void rethrow() const {
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  bool draw(const std::function<bool(uint64_t)>& passed) {
+    Barrier barrier(bands);
+    bool cancelled = false;  // written by band 0 only
+    run_bands(
+        bands,
+        [&](int b) {
+          if (band(b, barrier, passed)) cancelled = true;
+        },
+        stop);
+    return !cancelled;
+  }
+
+private:
+  // Holds the bands' threads between the steps of a pass: wait() returns
+  // once every band has called it, the last of them having run last().
+  // Steps are short, so it spins, yielding.
+  class Barrier {
+  public:
+    explicit Barrier(int n) : n(n) {}
+    void wait(const std::function<void()>& last = nullptr) {
+      const unsigned g = generation.load(std::memory_order_acquire);
+      if (arrived.fetch_add(1, std::memory_order_acq_rel) + 1 == n) {
+        if (last) last();
+        arrived.store(0, std::memory_order_relaxed);
+        generation.fetch_add(1, std::memory_order_release);
+        return;
+      }
+      for (int spin = 0; generation.load(std::memory_order_acquire) == g; ++spin)
+        if (spin > 64) std::this_thread::yield();
+    }
+
+  private:
+    const int n;
+    std::atomic<int> arrived{0};
+    std::atomic<unsigned> generation{0};
+  };
+
+  // Band b's part of the pass: for each batch, set up its share, then draw
+  // stripes until none is left. Every band meets the same barriers in the
+  // same order; a failure or a cancel ends the pass for all at the next
+  // batch, as `quit` says, which only the barrier before the drawing sets.
+  // Band 0, on the host's thread, steps the monitor; true when it saw a
+  // cancel.
+  bool band(int b, Barrier& barrier, const std::function<bool(uint64_t)>& passed) {
+    if (fill_first) each_stripe([&](int k) { filled(pass.fb, stripe(k)); });
+    barrier.wait();
+    if (b == 0) next = 0;
+    bool cancelled = false;
+    const CellRun* run = pass.runs.data();
+    const CellRun* const end = run + pass.runs.size();
+    while (run != end) {
+      const CellRun* first = run;
+      uint64_t n = 0;
+      while (run != end && n < batch) n += (run++)->count;
+      guarded([&] { set_up(b, first, run, n); });
+      barrier.wait([&] { quit = stop; });
+      if (quit) break;
+      each_stripe([&](int k) {
+        const StarFramebuffer view = stripe(k);
+        for (int i = 0; i < bands; ++i) {
+          const BandShare& share = shares[static_cast<size_t>(i)];
+          for (const uint32_t star : share.stripes[static_cast<size_t>(k)])
+            draw_prepared(view, share.stars[star], pass.lines);
+        }
+      });
+      barrier.wait();
+      if (b == 0) {
+        next = 0;
+        guarded([&] {
+          if (!passed(run[-1].end)) cancelled = stop = true;
+        });
+      }
+    }
+    return cancelled;
+  }
+
+  // Stripe k of the frame, as a view that draws only its rows.
+  StarFramebuffer stripe(int k) const {
+    StarFramebuffer view = pass.fb;
+    view.first_row = k * rows;
+    view.last_row = std::min(k * rows + rows, pass.fb.height) - 1;
+    if (fill_first) view.lazy = nullptr;
+    return view;
+  }
+
+  // work(k) for the stripes this thread takes, each taken by the next
+  // thread free.
+  template <class Work>
+  void each_stripe(Work&& work) {
+    guarded([&] {
+      for (int k; !stop && (k = next++) < stripes;) work(k);
+    });
+  }
+
+  template <class Step>
+  void guarded(Step&& step) {
+    try {
+      step();
+    } catch (...) {
+      stop = true;
+      const std::lock_guard<std::mutex> lock(mutex);
+      if (!failure) failure = std::current_exception();
+    }
+  }
+
+  // Band b's share of the n records of the runs [first, end): set up, and
+  // sorted into the stripes they reach.
+  void set_up(int b, const CellRun* first, const CellRun* end, uint64_t n) {
+    BandShare& share = shares[static_cast<size_t>(b)];
+    share.stars.clear();
+    records_between(first, end, n * b / bands, n * (b + 1) / bands,
+                    [&](const CellRun& r, uint64_t from, uint64_t count) {
+                      pass.renderer.prepare_records(r.records + from * star_db::kRecordSize,
+                                                    r.bright + from, r.dirs + from, count,
+                                                    share.stars);
+                    });
+    share.stripes.resize(static_cast<size_t>(stripes));
+    for (std::vector<uint32_t>& s : share.stripes) s.clear();
+    for (size_t i = 0; i < share.stars.size(); ++i) {
+      const imgops::Streak& s = share.stars[i].streak;
+      for (int k = s.ylo / rows; k <= s.yhi / rows; ++k)
+        share.stripes[static_cast<size_t>(k)].push_back(static_cast<uint32_t>(i));
+    }
+  }
+
+  const StripedPass& pass;
+  const int bands, rows, stripes;
+  const uint64_t batch;
+  const bool fill_first;
+  std::vector<BandShare>& shares;
+  std::atomic<bool> stop{false};
+  std::atomic<int> next{0};  // the next stripe to take; reset by band 0 between steps
+  bool quit = false;
+  std::mutex mutex;
+  std::exception_ptr failure;
+};
+
+}  // namespace
+
+bool draw_striped(const StripedPass& pass, const std::function<bool(uint64_t)>& passed) {
+  Striper striper(pass);
+  const bool done = striper.draw(passed);
+  striper.rethrow();
+  return done;
 }

@@ -159,6 +159,12 @@ void StarCells::keep(uint32_t cell, std::unique_ptr<Block> block) {
   cache[cell] = Held{std::move(block), recent.begin()};
 }
 
+uint64_t StarCells::records_of(const std::vector<uint32_t>& cells) const {
+  uint64_t n = 0;
+  for (const uint32_t cell : cells) n += entries[cell].count;
+  return n;
+}
+
 bool StarCells::hold(const std::vector<uint32_t>& wanted, std::vector<CellRun>& runs) {
   const size_t window = vantrel_module.cell_window;
   const uint64_t per_run = run_records(window);

@@ -42,6 +42,7 @@ public:
   };
   const std::vector<Group>& groups() const { return cell_groups; }
   uint64_t record_count() const { return records; }  // the header not included
+  uint64_t records_of(const std::vector<uint32_t>& cells) const;
   // Bytes of cells held between passes.
   size_t held_bytes() const { return held; }
 

@@ -135,8 +135,9 @@ std::vector<uint32_t> wanted_cells(const StarRenderer& renderer, const StarCells
 
 // A database in sky cells: only the cells that can reach the frame are read
 // and drawn, in file order, which gives the picture of drawing every record.
-bool draw_cells(StarRenderer& renderer, StarCells& cells, PassMonitor& monitor) {
-  const bool done = cells.visit(wanted_cells(renderer, cells), [&](const CellRun& run) {
+bool draw_cells(StarRenderer& renderer, StarCells& cells, const std::vector<uint32_t>& wanted,
+                PassMonitor& monitor) {
+  const bool done = cells.visit(wanted, [&](const CellRun& run) {
     renderer.render_records(run.records, run.bright, run.dirs, run.count);
     return monitor.passed(run.end);
   });
@@ -146,8 +147,8 @@ bool draw_cells(StarRenderer& renderer, StarCells& cells, PassMonitor& monitor) 
 // The records a pass draws, as runs in file order that are all in memory at
 // once: the reaching cells, when the window holds them all, or every record
 // of a database read whole. False when they cannot all be held.
-bool runs_of_pass(const StarRenderer& renderer, LWStarFile& db, std::vector<CellRun>& runs) {
-  if (db.cells) return db.cells->hold(wanted_cells(renderer, *db.cells), runs);
+bool runs_of_pass(LWStarFile& db, const std::vector<uint32_t>& wanted, std::vector<CellRun>& runs) {
+  if (db.cells) return db.cells->hold(wanted, runs);
   const float* bright = db.brightnesses();
   const SkyDirection* dirs = db.directions();
   if (!bright || !dirs) return false;
@@ -162,48 +163,40 @@ bool runs_of_pass(const StarRenderer& renderer, LWStarFile& db, std::vector<Cell
   return true;
 }
 
-// Draws the runs in bands of the framebuffer's rows side by side; the first
-// band, on this thread, steps the host's monitor. False when the user
-// cancelled.
+// Draws the runs in stripes of the framebuffer's rows, a thread a band;
+// the monitor is stepped on this thread. False when the user cancelled.
 bool draw_bands(const PassPlan& pass, const StarRendererData& data, const StarFramebuffer& fb,
-                LWStarFile& db, const std::vector<CellRun>& runs, int bands, PassMonitor& monitor) {
-  std::vector<StarFramebuffer> views;
-  for (int b = 0; b < bands; ++b) views.push_back(band_of(fb, b, bands));
-  std::vector<std::unique_ptr<StarRenderer>> renderers;
-  for (const StarFramebuffer& view : views) {
-    db.rewind();  // each renderer reads the header
-    renderers.push_back(std::make_unique<StarRenderer>(data, view, db, pass.cameras));
-  }
-  std::atomic<bool> stop{false};
-  run_bands(
-      bands,
-      [&](int b) {
-        for (const CellRun& run : runs) {
-          if (stop) return;
-          renderers[b]->render_records(run.records, run.bright, run.dirs, run.count);
-          if (b == 0 && !monitor.passed(run.end)) stop = true;
-        }
-      },
-      stop);
-  return !stop && monitor.passed(db.cells ? db.cells->record_count() : db.record_count - 1);
+                LWStarFile& db, const std::vector<CellRun>& runs, int bands, PassMonitor& monitor,
+                std::vector<BandShare>& shares) {
+  const StarRenderer renderer(data, fb, db, pass.cameras);
+  const StripedPass striped{fb, runs, renderer, bands, data.lines, shares};
+  return draw_striped(striped, [&](uint64_t end) { return monitor.passed(end); }) &&
+         monitor.passed(db.cells ? db.cells->record_count() : db.record_count - 1);
 }
 
 // Draws one pass; false when the user cancelled through the monitor.
-bool draw_pass(const PassPlan& pass, const StarFramebuffer& fb, LWStarFile& db,
-               VHMonitor* monitor) {
+bool draw_pass(const PassPlan& pass, const StarFramebuffer& fb, LWStarFile& db, VHMonitor* monitor,
+               FrameMemory& memory) {
   RewindGuard rewind(db);
   StarRendererData data = pass.data;
   data.path = vantrel_module.render_reference ? ExactPath : FastPath;
   PassMonitor steps(monitor);
+  std::vector<uint32_t> wanted;
+  if (db.cells) {
+    const StarRenderer planner(data, fb, db, pass.cameras);
+    wanted = wanted_cells(planner, *db.cells);
+    db.rewind();
+  }
   const int bands = pass_band_count(fb, data);
   if (bands > 1) {
     std::vector<CellRun> runs;
-    const StarRenderer planner(data, fb, db, pass.cameras);
-    if (runs_of_pass(planner, db, runs)) return draw_bands(pass, data, fb, db, runs, bands, steps);
-    db.rewind();
+    if (runs_of_pass(db, wanted, runs))
+      return draw_bands(pass, data, fb, db, runs, bands, steps, memory.shares);
   }
-  StarRenderer renderer(data, fb, db, pass.cameras);
-  if (db.cells) return draw_cells(renderer, *db.cells, steps);
+  const uint64_t records = db.cells ? db.cells->records_of(wanted) : db.record_count;
+  const StarFramebuffer view = fills_first(fb, records) ? filled(fb, fb) : fb;
+  StarRenderer renderer(data, view, db, pass.cameras);
+  if (db.cells) return draw_cells(renderer, *db.cells, wanted, steps);
   bool drew = false;
   for (uint32_t i = 1; i < db.record_count; ++i) {
     if (!renderer.render_next(drew)) break;
@@ -224,7 +217,7 @@ void execute_plan(const FramePlan& plan, const VHFilterAccess* access, vantrel* 
   VHMonitor* monitor = access->monitor;
   if (monitor) monitor->init(monitor->data, plan.monitor_total);
   for (int p = 0; p < plan.pass_count; ++p)
-    if (!draw_pass(plan.passes[p], pixels->framebuffer(), db, monitor)) return;
+    if (!draw_pass(plan.passes[p], pixels->framebuffer(), db, monitor, *v->Pixels)) return;
   if (monitor) monitor->done(monitor->data);
   const int rows = plan.rect.y1 - plan.rect.y0 + 1;
   pixels->write_back(vantrel_module.host.rows, plan.whole_image,

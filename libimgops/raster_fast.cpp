@@ -251,6 +251,13 @@ struct Band {
   double ux, uy, cx, cy, T;
 };
 
+// The rows of ylo .. yhi that dst draws (none when last < first).
+struct DrawnRows {
+  DrawnRows(const StarFramebuffer& dst, int ylo, int yhi)
+      : first(std::max(ylo, dst.first_row)), last(std::min(yhi, dst.last_row)) {}
+  int first, last;
+};
+
 // A spot's row factors exp(-U^2 / b^2) amount for the W rows from iy; U
 // grows by adding 1 per row from the box's first row, exactly.
 template <int W>
@@ -285,8 +292,11 @@ IMGOPS_INLINE bool draw_spot(const StarFramebuffer& dst, const Streak& s,
       store(column + (x - b0), lanes::exp_neg<W>(-(X * X / s.a2)));
     }
     std::fill(column + (b1 - b0 + 1), column + (b1 - b0 + 9), 0.0f);
-    F rows{};
-    for (int iy = s.ylo; iy <= s.yhi; ++iy) {
+    const DrawnRows drawn(dst, s.ylo, s.yhi);
+    // The factors of a first row inside a group of W come from its group.
+    const int j0 = (drawn.first - s.ylo) % W;
+    F rows = j0 ? spot_rows<W>(s, drawn.first - j0) : F{};
+    for (int iy = drawn.first; iy <= drawn.last; ++iy) {
       const int j = (iy - s.ylo) % W;
       if (j == 0) rows = spot_rows<W>(s, iy);
       if (!row_drawn(dst, lines, iy)) continue;
@@ -311,9 +321,10 @@ IMGOPS_INLINE bool draw_streak(const StarFramebuffer& dst, const Streak& s,
   const Band band(s, terms);
   int ylo = s.ylo, yhi = s.yhi;
   band.rows(s.xlo, s.xhi, ylo, yhi);
+  const DrawnRows drawn(dst, ylo, yhi);
   bool lit = false;
   const float U0 = static_cast<float>(s.ylo) - s.cy;
-  for (int iy = ylo; iy <= yhi; ++iy) {
+  for (int iy = drawn.first; iy <= drawn.last; ++iy) {
     if (!row_drawn(dst, lines, iy)) continue;
     const float U = U0 + static_cast<float>(iy - s.ylo);
     const RowSpan span = row_span(dst, s, U);
@@ -341,9 +352,11 @@ IMGOPS_INLINE bool draw_narrow_spot(const StarFramebuffer& dst, const Streak& s,
   const int n = span.last - span.first + 1;
   const F X = (span.X + lane);
   const F column = lanes::exp_neg<W>(-(X * X / s.a2));
-  F rows{};
+  const DrawnRows drawn(dst, s.ylo, s.yhi);
+  int j = (drawn.first - s.ylo) % W;
+  F rows = j ? spot_rows<W>(s, drawn.first - j) : F{};
   bool lit = false;
-  for (int iy = s.ylo, j = 0; iy <= s.yhi; ++iy, j = j + 1 == W ? 0 : j + 1) {
+  for (int iy = drawn.first; iy <= drawn.last; ++iy, j = j + 1 == W ? 0 : j + 1) {
     if (j == 0) rows = spot_rows<W>(s, iy);
     if (!row_drawn(dst, lines, iy)) continue;
     if (dst.lazy) dst.lazy->prepare(iy, span.first, span.last);
@@ -382,13 +395,17 @@ IMGOPS_TARGET_AVX2 bool draw_avx2(const StarFramebuffer& dst, const Streak& s,
 }  // namespace
 }  // namespace imgops
 
+bool imgops::draw_streak_fast(const StarFramebuffer& dst, const Streak& s,
+                              const VectorN<float, 3>& colour, op_stars_lines lines) {
+#if IMGOPS_HAVE_AVX2
+  if (isa_in_use() == Isa::Avx2) return draw_avx2(dst, s, colour, lines);
+#endif
+  return draw_baseline(dst, s, colour, lines);
+}
+
 bool op_star_streak_fast(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
                          const VectorN<float, 2>& p1, float amount, const VectorN<float, 3>& colour,
                          float a, float b, op_stars_lines lines) {
   const imgops::Streak s = imgops::setup_streak(dst, p0, p1, amount, a, b);
-  if (!s.drawable) return false;
-#if IMGOPS_HAVE_AVX2
-  if (imgops::isa_in_use() == imgops::Isa::Avx2) return imgops::draw_avx2(dst, s, colour, lines);
-#endif
-  return imgops::draw_baseline(dst, s, colour, lines);
+  return s.drawable && imgops::draw_streak_fast(dst, s, colour, lines);
 }

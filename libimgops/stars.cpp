@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "libimgops/prepared_stars.h"
 #include "libimgops/sky_reach.h"
 #include "libimgops/srgb.h"
 #include "libimgops/streak.h"
@@ -369,6 +370,11 @@ struct StarRenderer::Private {
   std::unique_ptr<imgops::SkyReach> reach;  // made at the first question
 
   bool draw(const StarRendererData& data, const unsigned char* record, const SkyDirection* dir);
+  // Calls segment(p0, p1, amount, colour) for each spot or streak of the
+  // record, in drawing order; true when any call returned true.
+  template <class Segment>
+  bool each_segment(const StarRendererData& data, const unsigned char* record,
+                    const SkyDirection* dir, Segment&& segment) const;
   // A record with its lookups: a faint star is passed over untouched.
   bool draw_looked_up(const StarRendererData& data, const unsigned char* record, float bright,
                       const SkyDirection* dir) {
@@ -470,8 +476,35 @@ bool StarRenderer::may_light(const SkyPatch& patch) const {
   return data.brightness != 0.0 && priv->reach->may_light(patch);
 }
 
+void StarRenderer::prepare_records(const unsigned char* records, const float* bright,
+                                   const SkyDirection* dirs, size_t n,
+                                   std::vector<PreparedStar>& out) const {
+  if (data.brightness == 0.0) return;
+  const Private& p = *priv;
+  auto prepare = [&](const VectorN<float, 2>& p0, const VectorN<float, 2>& p1, float amount,
+                     const VectorN<float, 3>& colour) {
+    const imgops::Streak s = imgops::setup_streak(p.fb, p0, p1, amount, p.spot_w, p.spot_h);
+    if (s.drawable) out.push_back(PreparedStar{s, colour});
+    return s.drawable;
+  };
+  for (size_t i = 0; i < n; ++i)
+    if (static_cast<double>(bright[i]) >= data.lum_threshold)
+      p.each_segment(data, records + i * star_db::kRecordSize, dirs + i, prepare);
+}
+
 bool StarRenderer::Private::draw(const StarRendererData& data, const unsigned char* record,
                                  const SkyDirection* dir) {
+  auto streak = data.path == ExactPath ? op_star_streak : op_star_streak_fast;
+  return each_segment(data, record, dir,
+                      [&](const VectorN<float, 2>& p0, const VectorN<float, 2>& p1, float amount,
+                          const VectorN<float, 3>& colour) {
+                        return streak(fb, p0, p1, amount, colour, spot_w, spot_h, data.lines);
+                      });
+}
+
+template <class Segment>
+bool StarRenderer::Private::each_segment(const StarRendererData& data, const unsigned char* record,
+                                         const SkyDirection* dir, Segment&& segment) const {
   using star_db::field;
   float b = field<float>(record, star_db::kBrightness);
   if (!(static_cast<double>(b) >= data.lum_threshold)) return false;
@@ -494,19 +527,17 @@ bool StarRenderer::Private::draw(const StarRendererData& data, const unsigned ch
   auto project = [&](size_t i, VectorN<float, 2>& p) {
     return world_to_screen(direction, star, xforms[i], screen, p);
   };
-  auto streak = data.path == ExactPath ? op_star_streak : op_star_streak_fast;
 
   VectorN<float, 2> prev;
   bool prev_ok = project(0, prev);
   const size_t n = xforms.len();
-  if (n == 1) return prev_ok && streak(fb, prev, prev, amount, colour, spot_w, spot_h, data.lines);
+  if (n == 1) return prev_ok && segment(prev, prev, amount, colour);
   bool drew = false;
   for (size_t i = 1; i < n; ++i) {
     VectorN<float, 2> p;
     const bool ok = project(i, p);
     // A segment is drawn when either end is visible; the other end is used as projected.
-    if ((ok || prev_ok) && streak(fb, prev, p, amount, colour, spot_w, spot_h, data.lines))
-      drew = true;
+    if ((ok || prev_ok) && segment(prev, p, amount, colour)) drew = true;
     prev = p;
     prev_ok = ok;
   }

@@ -5,7 +5,9 @@
 // arithmetic are single precision, projections and matrices double.
 #pragma once
 
+#include <climits>
 #include <cstdint>
+#include <vector>
 
 #include "base/array.h"
 #include "base/string.h"
@@ -86,22 +88,15 @@ struct StarFramebuffer {
   // 1), that the fast rasteriser may read and write back unchanged, so that
   // a row's last vector needs no copy. At least 7 for any use.
   int slack = 0;
-  // The rows drawn: every one, or with stripe rows > 0, those of the
-  // stripes numbered band, band + bands, band + 2 bands, ... from row 0. A
-  // frame may be drawn in bands side by side, each row by one band, and a
-  // row's light is the same in any band. Stripes, rather than one block of
-  // rows a band, share out the stars of any part of the sky evenly.
-  int stripe = 0;
-  int bands = 1, band = 0;
+  // The rows drawn: first_row .. last_row. A frame may be drawn in parts
+  // of its rows one after another or side by side, and a row's light is the
+  // same whichever part draws it.
+  int first_row = 0, last_row = INT_MAX;
 
-  bool draws_row(int y) const { return !stripe || (y / stripe) % bands == band; }
-  // Whether any of the rows y0 .. y1 (from 0 up) is drawn.
+  bool draws_row(int y) const { return y >= first_row && y <= last_row; }
+  // Whether any of the rows y0 .. y1 is drawn.
   bool draws_any_row(int y0, int y1) const {
-    if (!stripe) return y0 <= y1;
-    const int period = stripe * bands;
-    int start = y0 - y0 % period + band * stripe;  // the band's stripe in y0's period
-    if (start + stripe <= y0) start += period;
-    return (start > y0 ? start : y0) <= y1;
+    return (y0 > first_row ? y0 : first_row) <= (y1 < last_row ? y1 : last_row);
   }
 };
 
@@ -205,6 +200,8 @@ struct StarRendererData {
   op_stars_path path = FastPath;  // unless the reference is asked for
 };
 
+struct PreparedStar;
+
 // Draws a star database through a list of cameras, one record per
 // render_next call. Lives for one pass: the caller rewinds the input after it.
 class StarRenderer {
@@ -225,6 +222,10 @@ public:
   // all of it when the runs left out are patches that may_light refuses.
   bool render_records(const unsigned char* records, const float* bright, const SkyDirection* dirs,
                       size_t n);
+  // Sets up the spots and streaks render_records would draw with the fast
+  // path, appended to out in drawing order, for draw_prepared to draw.
+  void prepare_records(const unsigned char* records, const float* bright, const SkyDirection* dirs,
+                       size_t n, std::vector<PreparedStar>& out) const;
   // False only when no star of the patch can add light to this pass.
   bool may_light(const SkyPatch& patch) const;
 

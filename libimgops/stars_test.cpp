@@ -10,6 +10,7 @@
 
 #include "libimgops/isa.h"
 #include "libimgops/lanes.h"
+#include "libimgops/streak.h"
 
 namespace {
 
@@ -444,27 +445,6 @@ TEST(StarStreak, FarEndsLightTheFrameAsTheIntegralSays) {
     }
 }
 
-// A band's rows: any of a range is drawn exactly when one of its rows is,
-// and every row belongs to one band.
-TEST(StarFramebufferBands, RowsAndRanges) {
-  Random rnd{77};
-  for (int n = 0; n < 300; ++n) {
-    StarFramebuffer fb{};
-    fb.stripe = 1 + static_cast<int>(rnd(0, 40));
-    fb.bands = 1 + static_cast<int>(rnd(0, 5));
-    const int y0 = static_cast<int>(rnd(0, 300)), y1 = y0 + static_cast<int>(rnd(-2, 120));
-    for (fb.band = 0; fb.band < fb.bands; ++fb.band) {
-      bool any = false;
-      for (int y = y0; y <= y1; ++y) any = any || fb.draws_row(y);
-      ASSERT_EQ(fb.draws_any_row(y0, y1), any) << y0 << ".." << y1 << ", stripe " << fb.stripe
-                                               << ", band " << fb.band << " of " << fb.bands;
-    }
-    int owners = 0;
-    for (fb.band = 0; fb.band < fb.bands; ++fb.band) owners += fb.draws_row(y0);
-    ASSERT_EQ(owners, 1);
-  }
-}
-
 // The fast rasteriser against the reference, pixel by pixel, in every
 // vector variant the machine runs: spots and streaks of every length and
 // direction, boxes cut by the framebuffer's edges, coverage, row parities,
@@ -474,7 +454,7 @@ TEST(FastRaster, MatchesTheReferenceEverywhere) {
   const imgops::Isa before = imgops::isa_in_use();
   for (imgops::Isa isa : {imgops::Isa::Baseline, imgops::Isa::Avx2}) {
     if (!imgops::use_isa(isa)) continue;
-    Random rnd{4242};
+    Random rnd{4242}, cuts{99};
     for (int n = 0; n < 432; ++n) {
       const int w = 80, h = 56;
       const int layout_kind = n / 18 % 3, slack = layout_kind == 2 ? 9 : 0;
@@ -535,6 +515,18 @@ TEST(FastRaster, MatchesTheReferenceEverywhere) {
         ASSERT_TRUE(fast_lit == ref_lit || (ref_lit && std::fabs(ref[i] - px[i]) < 0x1p-59))
             << what << " sample " << i << ": " << ref[i] - px[i];
       }
+      // Set up once and drawn in parts of the rows one after another, as a
+      // pass in stripes draws it: the same bits.
+      std::vector<float> parts = px;
+      const imgops::Streak s = imgops::setup_streak(fb(parts), P(x0, y0), P(x1, y1), amount, a, b);
+      for (int from = 0; s.drawable && from < h;) {
+        StarFramebuffer view = fb(parts);
+        view.first_row = from;
+        view.last_row = from + static_cast<int>(cuts(0, 12));
+        imgops::draw_streak_fast(view, s, colour, lines);
+        from = view.last_row + 1;
+      }
+      ASSERT_EQ(0, memcmp(parts.data(), fast.data(), sizeof(float) * px.size())) << what;
     }
   }
   imgops::use_isa(before);

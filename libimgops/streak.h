@@ -23,6 +23,11 @@ struct Streak {
 Streak setup_streak(const StarFramebuffer& dst, const VectorN<float, 2>& p0,
                     const VectorN<float, 2>& p1, float amount, float a, float b);
 
+// Draws a spot or streak set up by setup_streak into the rows dst draws,
+// as op_star_streak_fast does; true when any pixel gained light.
+bool draw_streak_fast(const StarFramebuffer& dst, const Streak& s, const VectorN<float, 3>& colour,
+                      op_stars_lines lines);
+
 // The columns one row of a star scans, and X of the first (the column's
 // offset from the midpoint). Empty when last < first.
 struct RowSpan {
