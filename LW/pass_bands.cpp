@@ -21,11 +21,12 @@ const int kLeastRowsAutomatic = 64;
 // cache while it is drawn.
 const int kStripeRows = 32;
 // Records set up before their stripes are drawn: an eighth of the pass,
-// so that a cancel is seen soon, but no more than 32768, whose prepared
-// stars take a few megabytes, and no fewer than 256, for the barriers'
-// sake.
-uint64_t batch_records(uint64_t records) {
-  return std::min<uint64_t>(32768, std::max<uint64_t>(256, records / 8));
+// so that a cancel is seen soon, but none that could make more than 32768
+// spots and streaks, whose setup takes a few megabytes, and no fewer than
+// 64 records, for the barriers' sake.
+uint64_t batch_records(uint64_t records, int segments) {
+  const uint64_t most = std::max<uint64_t>(64, 32768 / std::max(1, segments));
+  return std::min(most, std::max<uint64_t>(64, records / 8));
 }
 
 uint64_t records_of(const std::vector<CellRun>& runs) {
@@ -138,7 +139,7 @@ public:
         // A small frame still has two stripes a band.
         rows(std::max(1, std::min(kStripeRows, pass.fb.height / (2 * bands)))),
         stripes((pass.fb.height + rows - 1) / rows),
-        batch(batch_records(records_of(pass.runs))),
+        batch(batch_records(records_of(pass.runs), pass.segments)),
         fill_first(fills_first(pass.fb, records_of(pass.runs))),
         shares(pass.shares) {
     if (shares.size() < static_cast<size_t>(bands)) shares.resize(static_cast<size_t>(bands));

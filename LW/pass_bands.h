@@ -37,6 +37,7 @@ struct StripedPass {
   const std::vector<CellRun>& runs;  // the records, in drawing order
   const StarRenderer& renderer;      // over fb
   int bands;
+  int segments;  // spots or streaks a star may make: one per pair of cameras
   op_stars_lines lines;
   std::vector<BandShare>& shares;  // kept from pass to pass
 };

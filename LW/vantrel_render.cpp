@@ -169,7 +169,8 @@ bool draw_bands(const PassPlan& pass, const StarRendererData& data, const StarFr
                 LWStarFile& db, const std::vector<CellRun>& runs, int bands, PassMonitor& monitor,
                 std::vector<BandShare>& shares) {
   const StarRenderer renderer(data, fb, db, pass.cameras);
-  const StripedPass striped{fb, runs, renderer, bands, data.lines, shares};
+  const int segments = std::max(1, static_cast<int>(pass.cameras.len()) - 1);
+  const StripedPass striped{fb, runs, renderer, bands, segments, data.lines, shares};
   return draw_striped(striped, [&](uint64_t end) { return monitor.passed(end); }) &&
          monitor.passed(db.cells ? db.cells->record_count() : db.record_count - 1);
 }
