@@ -340,9 +340,10 @@ IMGOPS_INLINE bool draw_streak(const StarFramebuffer& dst, const Streak& s,
   return lit;
 }
 
-// A spot no wider than a vector in padded rows, as most stars are: one
-// vector a row, and one exponential for the columns and one for W rows.
-template <int W>
+// A spot no wider than V vectors in padded rows, as most stars are: V
+// vectors a row, V exponentials for the columns and one for W rows. The
+// columns' X and every pixel's value are those draw_spot computes.
+template <int W, int V>
 IMGOPS_INLINE bool draw_narrow_spot(const StarFramebuffer& dst, const Streak& s,
                                     const RowSpan& span, const VectorN<float, 3>& colour,
                                     op_stars_lines lines) {
@@ -350,8 +351,11 @@ IMGOPS_INLINE bool draw_narrow_spot(const StarFramebuffer& dst, const Streak& s,
   F lane;
   for (int j = 0; j < W; ++j) lane[j] = static_cast<float>(j);
   const int n = span.last - span.first + 1;
-  const F X = (span.X + lane);
-  const F column = lanes::exp_neg<W>(-(X * X / s.a2));
+  F column[V];
+  for (int v = 0; v < V; ++v) {
+    const F X = (span.X + static_cast<float>(v * W)) + lane;
+    column[v] = lanes::exp_neg<W>(-(X * X / s.a2));
+  }
   const DrawnRows drawn(dst, s.ylo, s.yhi);
   int j = (drawn.first - s.ylo) % W;
   F rows = j ? spot_rows<W>(s, drawn.first - j) : F{};
@@ -362,7 +366,11 @@ IMGOPS_INLINE bool draw_narrow_spot(const StarFramebuffer& dst, const Streak& s,
     if (dst.lazy) dst.lazy->prepare(iy, span.first, span.last);
     const size_t at = static_cast<size_t>(iy) * dst.row_stride + span.first;
     const Run run{dst.red + at, dst.green + at, dst.blue + at, dst.alpha + at, n, true};
-    lit |= add_light<W>(run, 0, column * rows[j], coverage_of<W>(run, 0, n), colour);
+    const float row = rows[j];
+    for (int v = 0; v < V; ++v) {
+      const int m = std::min(W, n - v * W);
+      lit |= add_light<W>(run, v * W, column[v] * row, coverage_of<W>(run, v * W, m), colour);
+    }
   }
   return lit;
 }
@@ -375,7 +383,8 @@ IMGOPS_INLINE bool draw(const StarFramebuffer& dst, const Streak& s,
   if (dst.pixel_stride == 1 && dst.slack >= W - 1 && s.slope >= 100000.0f) {
     const RowSpan span = row_span(dst, s, static_cast<float>(s.ylo) - s.cy);
     if (span.last < span.first) return false;
-    if (span.last - span.first < W) return draw_narrow_spot<W>(dst, s, span, colour, lines);
+    if (span.last - span.first < W) return draw_narrow_spot<W, 1>(dst, s, span, colour, lines);
+    if (span.last - span.first < 2 * W) return draw_narrow_spot<W, 2>(dst, s, span, colour, lines);
   }
   return draw_spot<W>(dst, s, colour, lines);
 }
