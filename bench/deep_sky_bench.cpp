@@ -8,8 +8,8 @@
 //
 // The yardstick is a memcpy of one HD frame's four float planes, measured in
 // the same run; after the benchmarks the program prints each frame's cost as
-// a ratio against it, in wall-clock time (a frame draws in bands of rows, a
-// thread each: VANTREL_THREADS=1 measures one), from the fastest repetition,
+// a ratio against it, in wall-clock time (a frame draws on every core:
+// VANTREL_THREADS=1 measures one), from the fastest repetition,
 // and the peak memory of the process (which holds every database it has
 // loaded until it ends).
 #include <benchmark/benchmark.h>
