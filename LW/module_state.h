@@ -58,9 +58,12 @@ struct VantrelModule {
   // The most bytes of a database read in sky cells that stay in memory
   // between passes: a 32-bit process keeps its address space for frames.
   size_t cell_window = sizeof(void*) == 4 ? size_t{256} << 20 : size_t{1} << 30;
-  // Bands of rows a pass draws side by side, a thread each; 0: as many as
+  // Bands a pass is drawn in, a thread each; 0: as many as
   // pass_band_count finds.
   int bands = 0;
+  // New threads a frame's work may start at once; -1: as many as the system
+  // gives. Tests lower it to stand for a system that runs out of threads.
+  int thread_limit = -1;
 };
 extern VantrelModule vantrel_module;
 // Back to the state of a freshly loaded library, the module handle kept (tests).

@@ -60,21 +60,34 @@ int pass_band_count(const StarFramebuffer& fb, const StarRendererData& data) {
 
 namespace {
 
-// Joins its threads on every way out, and keeps the first exception.
+// Threads for bands 1 .. n - 1, each held at a gate until the crew opens
+// it, so that a band that waits for the others never starts alone. Joins
+// them on every way out, and keeps the first exception.
 class Crew {
 public:
   explicit Crew(std::atomic<bool>& stop) : stop(stop) {}
   Crew(const Crew&) = delete;
   Crew& operator=(const Crew&) = delete;
-  ~Crew() { join(); }
+  ~Crew() { join(false); }
 
-  // Runs work(b) on a thread of its own, or here when no thread starts.
-  void start(const std::function<void(int)>& work, int b) {
-    try {
-      threads.emplace_back([this, &work, b] { guarded(work, b); });
-    } catch (const std::system_error&) {
-      guarded(work, b);
+  // Starts bands 1, 2, ... up to n - 1 on threads of their own, until one
+  // cannot be started; the first band without a thread.
+  int start(int n, const std::function<void(int)>& work) {
+    int b = 1;
+    for (; b < n; ++b) {
+      const int limit = vantrel_module.thread_limit;
+      if (limit >= 0 && static_cast<int>(threads.size()) >= limit) break;
+      try {
+        threads.emplace_back([this, &work, b] {
+          int g;
+          while ((g = gate.load()) == 0) std::this_thread::yield();
+          if (g > 0) guarded(work, b);
+        });
+      } catch (const std::system_error&) {
+        break;
+      }
     }
+    return b;
   }
   void guarded(const std::function<void(int)>& work, int b) {
     try {
@@ -85,26 +98,43 @@ public:
       if (!failure) failure = std::current_exception();
     }
   }
-  void join() {
+  // Lets the started bands run (or end without running), and waits for them.
+  void join(bool run) {
+    int closed = 0;
+    gate.compare_exchange_strong(closed, run ? 1 : -1);
     for (std::thread& t : threads) t.join();
     threads.clear();
+    if (run && failure) std::rethrow_exception(failure);
   }
-  std::exception_ptr failure;
+  // Lets the started bands run.
+  void open() { gate = 1; }
 
 private:
   std::atomic<bool>& stop;
   std::vector<std::thread> threads;
+  std::atomic<int> gate{0};  // 0: held, 1: run, -1: end without running
   std::mutex mutex;
+  std::exception_ptr failure;
 };
 
 }  // namespace
 
 void run_bands(int n, const std::function<void(int)>& work, std::atomic<bool>& stop) {
   Crew crew(stop);
-  for (int b = 1; b < n; ++b) crew.start(work, b);
+  const int alone = crew.start(n, work);
+  crew.open();
+  for (int b = alone; b < n; ++b) crew.guarded(work, b);
   crew.guarded(work, 0);
-  crew.join();
-  if (crew.failure) std::rethrow_exception(crew.failure);
+  crew.join(true);
+}
+
+bool run_bands_together(int n, const std::function<void(int)>& work, std::atomic<bool>& stop) {
+  Crew crew(stop);
+  if (crew.start(n, work) < n) return false;
+  crew.open();
+  crew.guarded(work, 0);
+  crew.join(true);
+  return true;
 }
 
 bool fills_first(const StarFramebuffer& fb, uint64_t records) {
@@ -149,16 +179,18 @@ public:
     if (failure) std::rethrow_exception(failure);
   }
 
-  bool draw(const std::function<bool(uint64_t)>& passed) {
+  // False when not every band could have a thread: then nothing was drawn.
+  bool draw(const std::function<bool(uint64_t)>& passed, bool& done) {
     Barrier barrier(bands);
     bool cancelled = false;  // written by band 0 only
-    run_bands(
+    const bool ran = run_bands_together(
         bands,
         [&](int b) {
           if (band(b, barrier, passed)) cancelled = true;
         },
         stop);
-    return !cancelled;
+    done = !cancelled;
+    return ran;
   }
 
 private:
@@ -289,8 +321,17 @@ private:
 }  // namespace
 
 bool draw_striped(const StripedPass& pass, const std::function<bool(uint64_t)>& passed) {
+  bool done = false;
   Striper striper(pass);
-  const bool done = striper.draw(passed);
-  striper.rethrow();
+  if (striper.draw(passed, done)) {
+    striper.rethrow();
+    return done;
+  }
+  // Short of threads: the same stripes, one after another on this one.
+  StripedPass alone = pass;
+  alone.bands = 1;
+  Striper single(alone);
+  single.draw(passed, done);
+  single.rethrow();
   return done;
 }

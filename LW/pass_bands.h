@@ -50,3 +50,6 @@ bool draw_striped(const StripedPass& pass, const std::function<bool(uint64_t)>& 
 // raised again here, after stop has been set so that the others may end
 // early. A band whose thread cannot be started runs on the calling thread.
 void run_bands(int n, const std::function<void(int)>& work, std::atomic<bool>& stop);
+// The same for bands that wait for one another, which must all run at once:
+// false, with none run, when not every band could have a thread.
+bool run_bands_together(int n, const std::function<void(int)>& work, std::atomic<bool>& stop);
