@@ -169,17 +169,15 @@ public:
         // A small frame still has two stripes a band.
         rows(std::max(1, std::min(kStripeRows, pass.fb.height / (2 * bands)))),
         stripes((pass.fb.height + rows - 1) / rows),
-        batch(batch_records(records_of(pass.runs), pass.segments)),
-        fill_first(fills_first(pass.fb, records_of(pass.runs))),
+        records(records_of(pass.runs)),
+        batch(batch_records(records, pass.segments)),
+        fill_first(fills_first(pass.fb, records)),
         shares(pass.shares) {
     if (shares.size() < static_cast<size_t>(bands)) shares.resize(static_cast<size_t>(bands));
   }
 
-  void rethrow() const {
-    if (failure) std::rethrow_exception(failure);
-  }
-
   // False when not every band could have a thread: then nothing was drawn.
+  // A failure on any band is raised again here.
   bool draw(const std::function<bool(uint64_t)>& passed, bool& done) {
     Barrier barrier(bands);
     bool cancelled = false;  // written by band 0 only
@@ -189,6 +187,7 @@ public:
           if (band(b, barrier, passed)) cancelled = true;
         },
         stop);
+    if (failure) std::rethrow_exception(failure);
     done = !cancelled;
     return ran;
   }
@@ -308,7 +307,7 @@ private:
 
   const StripedPass& pass;
   const int bands, rows, stripes;
-  const uint64_t batch;
+  const uint64_t records, batch;
   const bool fill_first;
   std::vector<BandShare>& shares;
   std::atomic<bool> stop{false};
@@ -322,16 +321,11 @@ private:
 
 bool draw_striped(const StripedPass& pass, const std::function<bool(uint64_t)>& passed) {
   bool done = false;
-  Striper striper(pass);
-  if (striper.draw(passed, done)) {
-    striper.rethrow();
-    return done;
+  // Short of threads, the same stripes one after another on this one.
+  for (const int bands : {pass.bands, 1}) {
+    StripedPass tried = pass;
+    tried.bands = bands;
+    if (Striper(tried).draw(passed, done)) break;
   }
-  // Short of threads: the same stripes, one after another on this one.
-  StripedPass alone = pass;
-  alone.bands = 1;
-  Striper single(alone);
-  single.draw(passed, done);
-  single.rethrow();
   return done;
 }
