@@ -9,10 +9,10 @@
 
 #include "libimgops/prepared_stars.h"
 
-// A thread's share of a batch of a pass drawn in stripes: its records'
-// stars set up, and for each stripe those that reach it, in order. A cache
-// line each, so that threads filling their own do not contend.
-struct alignas(64) BandShare {
+// A piece of a batch of a pass drawn in stripes: its records' stars set
+// up, and for each stripe those that reach it, in order. A cache line
+// each, so that threads filling their own do not contend.
+struct alignas(64) BatchPiece {
   std::vector<PreparedStar> stars;
   std::vector<std::vector<uint32_t>> stripes;
 };
@@ -20,5 +20,5 @@ struct alignas(64) BandShare {
 struct FrameMemory {
   std::vector<float> planes;
   std::vector<unsigned char> ready;
-  std::vector<BandShare> shares;  // one a band
+  std::vector<BatchPiece> pieces;  // two batches' worth
 };

@@ -169,11 +169,13 @@ public:
         // A small frame still has two stripes a band.
         rows(std::max(1, std::min(kStripeRows, pass.fb.height / (2 * bands)))),
         stripes((pass.fb.height + rows - 1) / rows),
+        // Pieces small enough that the last one taken in a step is short.
+        pieces(kPiecesPerBand * bands),
         records(records_of(pass.runs)),
-        batch(batch_records(records, pass.segments)),
         fill_first(fills_first(pass.fb, records)),
-        shares(pass.shares) {
-    if (shares.size() < static_cast<size_t>(bands)) shares.resize(static_cast<size_t>(bands));
+        batches(batches_of(pass.runs, batch_records(records, pass.segments))),
+        kept(pass.pieces) {
+    if (kept.size() < static_cast<size_t>(2 * pieces)) kept.resize(static_cast<size_t>(2 * pieces));
   }
 
   // False when not every band could have a thread: then nothing was drawn.
@@ -193,16 +195,38 @@ public:
   }
 
 private:
+  static const int kPiecesPerBand = 4;
+
+  // The records of the runs [first, end), set up and drawn together.
+  struct Batch {
+    const CellRun *first, *end;
+    uint64_t records;
+  };
+  // Whole runs, until a batch holds at least `most` records.
+  static std::vector<Batch> batches_of(const std::vector<CellRun>& runs, uint64_t most) {
+    std::vector<Batch> out;
+    const CellRun* run = runs.data();
+    const CellRun* const end = run + runs.size();
+    while (run != end) {
+      Batch batch{run, run, 0};
+      while (batch.end != end && batch.records < most) batch.records += (batch.end++)->count;
+      out.push_back(batch);
+      run = batch.end;
+    }
+    return out;
+  }
+
   // Holds the bands' threads between the steps of a pass: wait() returns
   // once every band has called it, the last of them having run last().
   // Steps are short, so it spins, yielding.
   class Barrier {
   public:
     explicit Barrier(int n) : n(n) {}
-    void wait(const std::function<void()>& last = nullptr) {
+    template <class Last>
+    void wait(Last&& last) {
       const unsigned g = generation.load(std::memory_order_acquire);
       if (arrived.fetch_add(1, std::memory_order_acq_rel) + 1 == n) {
-        if (last) last();
+        last();
         arrived.store(0, std::memory_order_relaxed);
         generation.fetch_add(1, std::memory_order_release);
         return;
@@ -217,43 +241,44 @@ private:
     std::atomic<unsigned> generation{0};
   };
 
-  // Band b's part of the pass: for each batch, set up its share, then draw
-  // stripes until none is left. Every band meets the same barriers in the
-  // same order; a failure or a cancel ends the pass for all at the next
-  // batch, as `quit` says, which only the barrier before the drawing sets.
-  // Band 0, on the host's thread, steps the monitor; true when it saw a
-  // cancel.
+  // Band b's part of the pass. Step i draws the stripes of batch i - 1
+  // (the first step fills them, when the rows are filled first) and sets up
+  // the pieces of batch i, every task taken by the next band free: the two
+  // kinds touch different batches, so neither waits for the other, and the
+  // short pieces of setup even out the bands' ends. Every band meets the
+  // same barriers; a failure or a cancel ends the pass for all at the next
+  // one, as `quit` says, which only the barrier's last arriver sets. Band
+  // 0, on the host's thread, steps the monitor; true when it saw a cancel.
   bool band(int b, Barrier& barrier, const std::function<bool(uint64_t)>& passed) {
-    if (fill_first) each_stripe([&](int k) { filled(pass.fb, stripe(k)); });
-    barrier.wait();
-    if (b == 0) next = 0;
     bool cancelled = false;
-    const CellRun* run = pass.runs.data();
-    const CellRun* const end = run + pass.runs.size();
-    while (run != end) {
-      const CellRun* first = run;
-      uint64_t n = 0;
-      while (run != end && n < batch) n += (run++)->count;
-      guarded([&] { set_up(b, first, run, n); });
-      barrier.wait([&] { quit = stop; });
-      if (quit) break;
-      each_stripe([&](int k) {
-        const StarFramebuffer view = stripe(k);
-        for (int i = 0; i < bands; ++i) {
-          const BandShare& share = shares[static_cast<size_t>(i)];
-          for (const uint32_t star : share.stripes[static_cast<size_t>(k)])
-            draw_prepared(view, share.stars[star], pass.lines);
+    for (size_t i = 0; i <= batches.size(); ++i) {
+      const int drawn = i > 0 || fill_first ? stripes : 0;
+      const int set_up = i < batches.size() ? pieces : 0;
+      guarded([&] {
+        for (int t; !stop && (t = next++) < drawn + set_up;) {
+          if (t >= drawn)
+            set_up_piece(batches[i], t - drawn, piece(i, t - drawn));
+          else if (i == 0)
+            filled(pass.fb, stripe(t));
+          else
+            draw_stripe(i - 1, t);
         }
       });
-      barrier.wait();
-      if (b == 0) {
+      barrier.wait([&] {
         next = 0;
+        quit = stop;
+      });
+      if (quit) break;
+      if (b == 0 && i > 0)
         guarded([&] {
-          if (!passed(run[-1].end)) cancelled = stop = true;
+          if (!passed(batches[i - 1].end[-1].end)) cancelled = stop = true;
         });
-      }
     }
     return cancelled;
+  }
+
+  BatchPiece& piece(size_t batch, int j) {
+    return kept[static_cast<size_t>((batch % 2) * pieces + j)];
   }
 
   // Stripe k of the frame, as a view that draws only its rows.
@@ -265,13 +290,32 @@ private:
     return view;
   }
 
-  // work(k) for the stripes this thread takes, each taken by the next
-  // thread free.
-  template <class Work>
-  void each_stripe(Work&& work) {
-    guarded([&] {
-      for (int k; !stop && (k = next++) < stripes;) work(k);
-    });
+  void draw_stripe(size_t batch, int k) {
+    const StarFramebuffer view = stripe(k);
+    for (int j = 0; j < pieces; ++j) {
+      const BatchPiece& from = piece(batch, j);
+      for (const uint32_t star : from.stripes[static_cast<size_t>(k)])
+        draw_prepared(view, from.stars[star], pass.lines);
+    }
+  }
+
+  // Piece j of the batch: set up, and sorted into the stripes it reaches.
+  void set_up_piece(const Batch& batch, int j, BatchPiece& out) {
+    out.stars.clear();
+    const uint64_t n = batch.records;
+    records_between(batch.first, batch.end, n * j / pieces, n * (j + 1) / pieces,
+                    [&](const CellRun& r, uint64_t from, uint64_t count) {
+                      pass.renderer.prepare_records(r.records + from * star_db::kRecordSize,
+                                                    r.bright + from, r.dirs + from, count,
+                                                    out.stars);
+                    });
+    out.stripes.resize(static_cast<size_t>(stripes));
+    for (std::vector<uint32_t>& s : out.stripes) s.clear();
+    for (size_t i = 0; i < out.stars.size(); ++i) {
+      const imgops::Streak& s = out.stars[i].streak;
+      for (int k = s.ylo / rows; k <= s.yhi / rows; ++k)
+        out.stripes[static_cast<size_t>(k)].push_back(static_cast<uint32_t>(i));
+    }
   }
 
   template <class Step>
@@ -285,33 +329,14 @@ private:
     }
   }
 
-  // Band b's share of the n records of the runs [first, end): set up, and
-  // sorted into the stripes they reach.
-  void set_up(int b, const CellRun* first, const CellRun* end, uint64_t n) {
-    BandShare& share = shares[static_cast<size_t>(b)];
-    share.stars.clear();
-    records_between(first, end, n * b / bands, n * (b + 1) / bands,
-                    [&](const CellRun& r, uint64_t from, uint64_t count) {
-                      pass.renderer.prepare_records(r.records + from * star_db::kRecordSize,
-                                                    r.bright + from, r.dirs + from, count,
-                                                    share.stars);
-                    });
-    share.stripes.resize(static_cast<size_t>(stripes));
-    for (std::vector<uint32_t>& s : share.stripes) s.clear();
-    for (size_t i = 0; i < share.stars.size(); ++i) {
-      const imgops::Streak& s = share.stars[i].streak;
-      for (int k = s.ylo / rows; k <= s.yhi / rows; ++k)
-        share.stripes[static_cast<size_t>(k)].push_back(static_cast<uint32_t>(i));
-    }
-  }
-
   const StripedPass& pass;
-  const int bands, rows, stripes;
-  const uint64_t records, batch;
+  const int bands, rows, stripes, pieces;
+  const uint64_t records;
   const bool fill_first;
-  std::vector<BandShare>& shares;
+  const std::vector<Batch> batches;
+  std::vector<BatchPiece>& kept;
   std::atomic<bool> stop{false};
-  std::atomic<int> next{0};  // the next stripe to take; reset by band 0 between steps
+  std::atomic<int> next{0};  // the next task of the step; reset by the barrier
   bool quit = false;
   std::mutex mutex;
   std::exception_ptr failure;

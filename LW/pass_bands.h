@@ -29,9 +29,10 @@ bool fills_first(const StarFramebuffer& fb, uint64_t records);
 StarFramebuffer filled(const StarFramebuffer& fb, StarFramebuffer view);
 
 // A pass drawn stripe by stripe: the stars of a batch of records are set
-// up once, a share of the records a band, then every stripe of rows is
-// drawn on one thread with the stars that reach it, in their order. The
-// rows are filled first when fills_first says so.
+// up once, in pieces taken by the next thread free, then every stripe of
+// rows is drawn on one thread with the stars that reach it, in their
+// order, while the next batch is set up. The rows are filled first when
+// fills_first says so.
 struct StripedPass {
   const StarFramebuffer& fb;         // the whole frame
   const std::vector<CellRun>& runs;  // the records, in drawing order
@@ -39,7 +40,7 @@ struct StripedPass {
   int bands;
   int segments;  // spots or streaks a star may make: one per pair of cameras
   op_stars_lines lines;
-  std::vector<BandShare>& shares;  // kept from pass to pass
+  std::vector<BatchPiece>& pieces;  // kept from pass to pass
 };
 // False when passed(records of the runs done so far), asked on the calling
 // thread after each batch, returns false.

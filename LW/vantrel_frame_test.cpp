@@ -343,10 +343,13 @@ TEST(FramePass, MonitorStepsAndCancel) {
     EXPECT_EQ(totals.at(0), 2 * (5000u >> 11));
     hn.host.scene.render.render_options = 0;
 
-    // Cancelled at the first step: the frame is left as it was, done is not called.
+    // Cancelled at the first step: the frame is left as it was, done is not
+    // called, and no batch of records after the cancel steps the monitor.
     std::atomic<bool> cancel{true};
     host::Progress stop;
     stop.cancel = &cancel;
+    int steps = 0;
+    stop.report = [&](unsigned done, unsigned) { steps += done > 0; };
     host::FrameImage untouched(200, 100);
     std::fill(untouched.red.begin(), untouched.red.end(), 0.125f);
     const host::FrameImage before = untouched;
@@ -355,6 +358,7 @@ TEST(FramePass, MonitorStepsAndCancel) {
       f->process(access.access());
       EXPECT_TRUE(access.cancelled());
       EXPECT_FALSE(access.done_called());
+      EXPECT_EQ(steps, 1);
     }
     EXPECT_TRUE(same_bits(untouched, before));
     EXPECT_FALSE(host::run_filters(hn.host, {f.get()}, untouched, 0, stop));

@@ -167,10 +167,10 @@ bool runs_of_pass(LWStarFile& db, const std::vector<uint32_t>& wanted, std::vect
 // the monitor is stepped on this thread. False when the user cancelled.
 bool draw_bands(const PassPlan& pass, const StarRendererData& data, const StarFramebuffer& fb,
                 LWStarFile& db, const std::vector<CellRun>& runs, int bands, PassMonitor& monitor,
-                std::vector<BandShare>& shares) {
+                std::vector<BatchPiece>& pieces) {
   const StarRenderer renderer(data, fb, db, pass.cameras);
   const int segments = std::max(1, static_cast<int>(pass.cameras.len()) - 1);
-  const StripedPass striped{fb, runs, renderer, bands, segments, data.lines, shares};
+  const StripedPass striped{fb, runs, renderer, bands, segments, data.lines, pieces};
   return draw_striped(striped, [&](uint64_t end) { return monitor.passed(end); }) &&
          monitor.passed(db.cells ? db.cells->record_count() : db.record_count - 1);
 }
@@ -192,7 +192,7 @@ bool draw_pass(const PassPlan& pass, const StarFramebuffer& fb, LWStarFile& db, 
   if (bands > 1) {
     std::vector<CellRun> runs;
     if (runs_of_pass(db, wanted, runs))
-      return draw_bands(pass, data, fb, db, runs, bands, steps, memory.shares);
+      return draw_bands(pass, data, fb, db, runs, bands, steps, memory.pieces);
   }
   const uint64_t records = db.cells ? db.cells->records_of(wanted) : db.record_count;
   const StarFramebuffer view = fills_first(fb, records) ? filled(fb, fb) : fb;
