@@ -13,8 +13,8 @@
 
 namespace {
 
-// Fewer rows a band and the stars' projection, which every band repeats,
-// costs more than the rows it shares out.
+// With fewer rows a band than this, starting a thread costs more than the
+// rows it shares out.
 const int kLeastRowsAutomatic = 64;
 // Stripes this many rows high share out the stars of any part of the sky
 // among the threads, and an HD stripe's four planes (1 MB) stay in a core's
@@ -60,12 +60,37 @@ int pass_band_count(const StarFramebuffer& fb, const StarRendererData& data) {
 
 namespace {
 
+// The first exception of work run on several threads; whatever any of
+// them throws sets stop, so that the others may end early.
+class FirstFailure {
+public:
+  explicit FirstFailure(std::atomic<bool>& stop) : stop(stop) {}
+  template <class Work>
+  void guarded(Work&& work) {
+    try {
+      work();
+    } catch (...) {
+      stop = true;
+      const std::lock_guard<std::mutex> lock(mutex);
+      if (!first) first = std::current_exception();
+    }
+  }
+  void rethrow() const {
+    if (first) std::rethrow_exception(first);
+  }
+
+private:
+  std::atomic<bool>& stop;
+  std::mutex mutex;
+  std::exception_ptr first;
+};
+
 // Threads for bands 1 .. n - 1, each held at a gate until the crew opens
 // it, so that a band that waits for the others never starts alone. Joins
 // them on every way out, and keeps the first exception.
 class Crew {
 public:
-  explicit Crew(std::atomic<bool>& stop) : stop(stop) {}
+  explicit Crew(std::atomic<bool>& stop) : failure(stop) {}
   Crew(const Crew&) = delete;
   Crew& operator=(const Crew&) = delete;
   ~Crew() { join(false); }
@@ -90,13 +115,7 @@ public:
     return b;
   }
   void guarded(const std::function<void(int)>& work, int b) {
-    try {
-      work(b);
-    } catch (...) {
-      stop = true;
-      const std::lock_guard<std::mutex> lock(mutex);
-      if (!failure) failure = std::current_exception();
-    }
+    failure.guarded([&] { work(b); });
   }
   // Lets the started bands run (or end without running), and waits for them.
   void join(bool run) {
@@ -104,17 +123,15 @@ public:
     gate.compare_exchange_strong(closed, run ? 1 : -1);
     for (std::thread& t : threads) t.join();
     threads.clear();
-    if (run && failure) std::rethrow_exception(failure);
+    if (run) failure.rethrow();
   }
   // Lets the started bands run.
   void open() { gate = 1; }
 
 private:
-  std::atomic<bool>& stop;
   std::vector<std::thread> threads;
   std::atomic<int> gate{0};  // 0: held, 1: run, -1: end without running
-  std::mutex mutex;
-  std::exception_ptr failure;
+  FirstFailure failure;
 };
 
 }  // namespace
@@ -189,7 +206,7 @@ public:
           if (band(b, barrier, passed)) cancelled = true;
         },
         stop);
-    if (failure) std::rethrow_exception(failure);
+    failure.rethrow();
     done = !cancelled;
     return ran;
   }
@@ -254,7 +271,7 @@ private:
     for (size_t i = 0; i <= batches.size(); ++i) {
       const int drawn = i > 0 || fill_first ? stripes : 0;
       const int set_up = i < batches.size() ? pieces : 0;
-      guarded([&] {
+      failure.guarded([&] {
         for (int t; !stop && (t = next++) < drawn + set_up;) {
           if (t >= drawn)
             set_up_piece(batches[i], t - drawn, piece(i, t - drawn));
@@ -270,7 +287,7 @@ private:
       });
       if (quit) break;
       if (b == 0 && i > 0)
-        guarded([&] {
+        failure.guarded([&] {
           if (!passed(batches[i - 1].end[-1].end)) cancelled = stop = true;
         });
     }
@@ -318,17 +335,6 @@ private:
     }
   }
 
-  template <class Step>
-  void guarded(Step&& step) {
-    try {
-      step();
-    } catch (...) {
-      stop = true;
-      const std::lock_guard<std::mutex> lock(mutex);
-      if (!failure) failure = std::current_exception();
-    }
-  }
-
   const StripedPass& pass;
   const int bands, rows, stripes, pieces;
   const uint64_t records;
@@ -338,8 +344,7 @@ private:
   std::atomic<bool> stop{false};
   std::atomic<int> next{0};  // the next task of the step; reset by the barrier
   bool quit = false;
-  std::mutex mutex;
-  std::exception_ptr failure;
+  FirstFailure failure{stop};
 };
 
 }  // namespace

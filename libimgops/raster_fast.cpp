@@ -279,6 +279,7 @@ IMGOPS_INLINE bool draw_spot(const StarFramebuffer& dst, const Streak& s,
   // A spot whose ends lie level scans the same columns on every row.
   const bool same_span = s.slope >= 100000.0f;
   const RowSpan common = same_span ? row_span(dst, s, U0) : RowSpan{};
+  const DrawnRows drawn(dst, s.ylo, s.yhi);
   F lane;
   for (int j = 0; j < W; ++j) lane[j] = static_cast<float>(j);
   // Columns in blocks, so that the column factors fit on the stack.
@@ -292,7 +293,6 @@ IMGOPS_INLINE bool draw_spot(const StarFramebuffer& dst, const Streak& s,
       store(column + (x - b0), lanes::exp_neg<W>(-(X * X / s.a2)));
     }
     std::fill(column + (b1 - b0 + 1), column + (b1 - b0 + 9), 0.0f);
-    const DrawnRows drawn(dst, s.ylo, s.yhi);
     // The factors of a first row inside a group of W come from its group.
     const int j0 = (drawn.first - s.ylo) % W;
     F rows = j0 ? spot_rows<W>(s, drawn.first - j0) : F{};
